@@ -1,0 +1,34 @@
+#include "port_probe.h"
+
+#include <string>
+
+namespace velkaro {
+
+SerialError::SerialError(ErrorNumber number)
+    : std::runtime_error("serial error " + std::to_string(number.value())), number_(number) {}
+
+void ProbePort(std::int16_t port, SerialPort& comm, LampState& lamps, ErrorTrap& err) {
+  // Choosing the port is not trapped: a failure here goes to the caller.
+  if (const ErrorNumber chosen = comm.SetCommPort(port); chosen.failed()) throw SerialError(chosen);
+
+  // From here on every failure is trapped and the probe carries on.
+  err.Clear();
+  err.Record(comm.SetPortOpen(true));
+  lamps.SetVisible(port, LampKind::kTest, false);
+  if (ProvesPortExists(err.number())) {
+    lamps.SetVisible(port, LampKind::kOk, true);
+  } else {
+    lamps.SetVisible(port, LampKind::kBad, true);
+  }
+  // Close whatever the open did: a failed open leaves nothing to close, and a
+  // failed close only sets a number that is dropped next.
+  err.Record(comm.SetPortOpen(false));
+  err.Clear();
+
+  if (port < SerialPort::kLastPort) {
+    lamps.SetVisible(port + 1, LampKind::kTest, true);
+    lamps.SetVisible(port + 1, LampKind::kOff, false);
+  }
+}
+
+}  // namespace velkaro

@@ -1,0 +1,52 @@
+#include "fake_port.h"
+
+#include <stdexcept>
+
+namespace velkaro {
+
+FakeSerialPort::FakeSerialPort() { open_outcome_.fill(kNoSuchPort); }
+
+std::size_t FakeSerialPort::Index(std::int16_t port) {
+  if (port < kFirstPort || port > kLastPort) throw std::out_of_range("port number out of range");
+  return static_cast<std::size_t>(port);
+}
+
+void FakeSerialPort::SetOpenOutcome(std::int16_t port, ErrorNumber outcome) {
+  open_outcome_[Index(port)] = outcome;
+}
+
+void FakeSerialPort::SetCloseOutcome(std::int16_t port, ErrorNumber outcome) {
+  close_outcome_[Index(port)] = outcome;
+}
+
+ErrorNumber FakeSerialPort::SetCommPort(std::int16_t port) {
+  calls_.push_back({Op::kSetCommPort, port});
+  if (open_ || port < kFirstPort || port > kLastPort) return kNoSuchPort;
+  port_ = port;
+  return kNoError;
+}
+
+ErrorNumber FakeSerialPort::SetPortOpen(bool open) {
+  calls_.push_back({open ? Op::kOpen : Op::kClose, port_});
+  if (port_ == 0) return kNoSuchPort;
+  if (!open) {
+    const bool was_open = open_;
+    open_ = false;
+    return was_open ? close_outcome_[Index(port_)] : kNoError;
+  }
+  if (open_) return kNoSuchPort;
+  const ErrorNumber outcome = open_outcome_[Index(port_)];
+  // Like the real ports: a port whose settings failed stays open until closed.
+  open_ = outcome == kNoError || outcome == kLineSettingsFailed;
+  return outcome;
+}
+
+std::vector<std::int16_t> FakeSerialPort::OpenAttempts() const {
+  std::vector<std::int16_t> ports;
+  for (const Call& call : calls_) {
+    if (call.op == Op::kOpen) ports.push_back(call.port);
+  }
+  return ports;
+}
+
+}  // namespace velkaro

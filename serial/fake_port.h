@@ -1,0 +1,47 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "serial_port.h"
+
+namespace velkaro {
+
+// A scripted serial port for tests and benchmarks: each port number has the
+// outcome its open and close report, and every call is logged.
+class FakeSerialPort : public SerialPort {
+ public:
+  enum class Op { kSetCommPort, kOpen, kClose };
+  struct Call {
+    Op op;
+    std::int16_t port;  // the port chosen when the call was made (0: none yet)
+    friend bool operator==(const Call&, const Call&) = default;
+  };
+
+  // Unscripted ports report no such port on open and succeed on close.
+  FakeSerialPort();
+
+  void SetOpenOutcome(std::int16_t port, ErrorNumber outcome);
+  void SetCloseOutcome(std::int16_t port, ErrorNumber outcome);
+
+  ErrorNumber SetCommPort(std::int16_t port) override;
+  ErrorNumber SetPortOpen(bool open) override;
+
+  const std::vector<Call>& calls() const { return calls_; }
+  // The ports whose open was attempted, in order.
+  std::vector<std::int16_t> OpenAttempts() const;
+  bool is_open() const { return open_; }
+  void ClearLog() { calls_.clear(); }
+
+ private:
+  static std::size_t Index(std::int16_t port);
+
+  std::array<ErrorNumber, kLastPort + 1> open_outcome_{};
+  std::array<ErrorNumber, kLastPort + 1> close_outcome_{};
+  std::vector<Call> calls_;
+  std::int16_t port_ = 0;
+  bool open_ = false;
+};
+
+}  // namespace velkaro

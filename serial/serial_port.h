@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+
+#include "error_number.h"
+
+namespace velkaro {
+
+// The serial operations the probe needs: choose a port, open it, close it.
+// Failures come back as error numbers, never as exceptions.
+class SerialPort {
+ public:
+  static constexpr std::int16_t kFirstPort = 1;
+  static constexpr std::int16_t kLastPort = 6;
+
+  virtual ~SerialPort() = default;
+
+  // Chooses port COMn. Accepted for 1 to 6 while the port is closed.
+  virtual ErrorNumber SetCommPort(std::int16_t port) = 0;
+
+  // Opens (true) or closes (false) the chosen port. After a failed open the
+  // port is closed; closing a closed port is harmless.
+  virtual ErrorNumber SetPortOpen(bool open) = 0;
+};
+
+}  // namespace velkaro

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Velkaro needs.
+#   tools/install-deps.sh run    what building and starting the program needs
+#   tools/install-deps.sh test   that, plus what the tests and benchmarks need
+set -euo pipefail
+
+want=${1:-}
+build_pkgs=(cmake ninja-build g++ pkg-config)
+test_pkgs=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+
+case "$want" in
+  run) pkgs=("${build_pkgs[@]}") ;;
+  test) pkgs=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
+  *) echo "usage: $0 run|test" >&2; exit 2 ;;
+esac
+
+missing=()
+for pkg in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+if [ "$(id -u)" -eq 0 ]; then
+  sudo=()
+elif command -v sudo >/dev/null; then
+  sudo=(sudo)
+else
+  echo "install-deps: need root (or sudo) to install: ${missing[*]}" >&2
+  exit 1
+fi
+echo "install-deps: installing ${missing[*]}"
+"${sudo[@]}" apt-get update -q
+DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

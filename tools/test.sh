@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: once with warnings as
+# errors, once under AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+tools/install-deps.sh test
+
+echo "== format check"
+files=$(git ls-files '*.cpp' '*.h' 2>/dev/null || find scan serial ui tests bench tools -name '*.cpp' -o -name '*.h')
+# shellcheck disable=SC2086
+clang-format --dry-run --Werror $files
+
+jobs=$(nproc)
+echo "== build and test (warnings as errors)"
+cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKARO_WERROR=ON
+cmake --build build/ci -j "$jobs"
+ctest --test-dir build/ci --output-on-failure -j "$jobs"
+
+echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer)"
+cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKARO_WERROR=ON \
+  -DVELKARO_SANITIZE=ON -DVELKARO_BUILD_BENCH=OFF
+cmake --build build/sanitize -j "$jobs"
+ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
