@@ -1,6 +1,10 @@
 // How long one probe takes, and one whole scan without the timer's waits.
 #include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <vector>
 
 #include <benchmark/benchmark.h>
 
@@ -23,8 +27,31 @@ void ProbeOnce(benchmark::State& state, const std::string& path) {
 void BM_ProbeMissingPort(benchmark::State& state) { ProbeOnce(state, "/nonexistent/ttyS0"); }
 BENCHMARK(BM_ProbeMissingPort)->Unit(benchmark::kMicrosecond);
 
+// Idle child processes, so the controlling-terminal check has more to read.
+class IdleProcesses {
+ public:
+  explicit IdleProcesses(std::int64_t count) {
+    for (std::int64_t i = 0; i < count; ++i) {
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        for (;;) ::pause();
+      }
+      if (pid > 0) pids_.push_back(pid);
+    }
+  }
+  ~IdleProcesses() {
+    for (pid_t pid : pids_) ::kill(pid, SIGKILL);
+    for (pid_t pid : pids_) ::waitpid(pid, nullptr, 0);
+  }
+
+ private:
+  std::vector<pid_t> pids_;
+};
+
 // Guards included: lock files, every process's controlling terminal, consoles.
+// The argument is the number of extra processes running meanwhile.
 void BM_ProbePseudoTerminal(benchmark::State& state) {
+  const IdleProcesses extra(state.range(0));
   int master, slave;
   char name[128];
   if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
@@ -35,7 +62,7 @@ void BM_ProbePseudoTerminal(benchmark::State& state) {
   ::close(slave);
   ::close(master);
 }
-BENCHMARK(BM_ProbePseudoTerminal)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProbePseudoTerminal)->Arg(0)->Arg(300)->Unit(benchmark::kMicrosecond);
 
 void BM_SimulatedScan(benchmark::State& state) {
   struct NoTimer : TimerSwitch {

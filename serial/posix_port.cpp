@@ -72,6 +72,14 @@ ErrorNumber PosixPort::Open() {
   if (is_open() || port_ == 0) return kNoSuchPort;
   const std::string path = options_.device_path(port_);
   if (HeldByLockFile(path, options_.lock_dirs)) return kPortUnavailable;
+  // A login or the kernel console on the port shows without opening it, and
+  // opening such a port could already upset its modem lines.
+  struct stat node;
+  if (sys_.Stat(path.c_str(), &node) == 0 && S_ISCHR(node.st_mode) &&
+      (IsControllingTerminal(node.st_rdev, options_.proc_root) ||
+       IsActiveConsole(node.st_rdev, options_.console_active))) {
+    return kPortUnavailable;
+  }
 
   // O_NONBLOCK: never wait for carrier detect. O_NOCTTY: never become the
   // controlling terminal of this process.
@@ -103,12 +111,6 @@ ErrorNumber PosixPort::CheckNotHeld() {
   // Any other flock failure means locks are not supported here, which tells
   // us nothing about other programs.
 
-  struct stat st;
-  if (sys_.Fstat(fd_, &st) != 0) return kNoSuchPort;
-  if (S_ISCHR(st.st_mode) && (IsControllingTerminal(st.st_rdev, options_.proc_root) ||
-                              IsActiveConsole(st.st_rdev, options_.console_active))) {
-    return kPortUnavailable;  // a login or the kernel console sits on it
-  }
   // As root, open(2) ignores another program's TIOCEXCL; ask for it instead.
   int exclusive = 0;
   if (sys_.Ioctl(fd_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return kPortUnavailable;

@@ -42,7 +42,7 @@ class PosixPort : public SerialPort {
 
  private:
   ErrorNumber Open();
-  // Checks that need the descriptor but touch nothing on the port.
+  // Checks that need the descriptor but change nothing on the port.
   ErrorNumber CheckNotHeld();
   ErrorNumber ApplyLineSettings();
   ErrorNumber Close();

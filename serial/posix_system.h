@@ -17,7 +17,7 @@ class PosixSystem {
   virtual int Open(const char* path, int flags);
   virtual int Close(int fd);
   virtual int Flock(int fd, int operation);
-  virtual int Fstat(int fd, struct stat* st);
+  virtual int Stat(const char* path, struct stat* st);
   virtual int Ioctl(int fd, unsigned long request, void* arg);
   virtual int TcGetAttr(int fd, termios* settings);
   virtual int TcSetAttr(int fd, int when, const termios* settings);
