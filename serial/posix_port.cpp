@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "platform_port.h"
 #include "port_guards.h"
 
 namespace velkaro {
@@ -148,5 +149,11 @@ ErrorNumber PosixPort::Close() {
   saved_valid_ = false;
   return result;
 }
+
+}  // namespace velkaro
+
+namespace velkaro {
+
+std::unique_ptr<SerialPort> MakePlatformSerialPort() { return std::make_unique<PosixPort>(); }
 
 }  // namespace velkaro

@@ -1,0 +1,346 @@
+#include "pictures.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace velkaro::pictures {
+namespace {
+
+// The lamps, 16 by 16. The four share one mask and differ only in colour.
+constexpr std::string_view kOffRows[] = {
+    "................", "................", "......DDDD......", "....DCBBBBCD....",
+    "...DBBAAAAABD...", "...CBDFAAAAAC...", "..DBAFDAAAAAB...", "..DBAAAAAAAAB...",
+    "..DBAAAAAADABC..", "..DBAAAAADDABC..", "...CAAAADDABCC..", "...DBAAAAABBCC..",
+    "....DCBBBBCCCC..", "........CCCCC...", "................", "................",
+};
+constexpr std::string_view kOkRows[] = {
+    "................", "................", "......DDDD......", "....DBBBBBBD....",
+    "...DBBAAAAABD...", "...BBEFAAAAAB...", "..DBAFEAAAAAB...", "..DBAAAAAAAAB...",
+    "..DBAAAAAAEABC..", "..DBAAAAAEEABC..", "...BAAAAEEABCC..", "...DBAAAAABBCC..",
+    "....DBBBBBCCCC..", "........CCCCC...", "................", "................",
+};
+constexpr std::string_view kBadRows[] = {
+    "................", "................", "......DDDD......", "....DCBBBBCD....",
+    "...DBBAAAAABD...", "...CBEFAAAAAC...", "..DBAFEAAAAAB...", "..DBAAAAAAAAB...",
+    "..DBAAAAAAEABC..", "..DBAAAAAEEABC..", "...CAAAAEEABCC..", "...DBAAAAABBCC..",
+    "....DCBBBBCCCC..", "........CCCCC...", "................", "................",
+};
+constexpr std::string_view kTestRows[] = {
+    "................", "................", "......DDDD......", "....DBBBBBBD....",
+    "...DBBAAAAABD...", "...BBEFAAAAAB...", "..DBAFEAAAAAB...", "..DBAAAAAAAAB...",
+    "..DBAAAAAAEABC..", "..DBAAAAAEEABC..", "...BAAAAEEGBCC..", "...DBAAAAABBCC..",
+    "....DBBBBBCCCC..", "........CCCCC...", "................", "................",
+};
+
+constexpr std::pair<char, Rgb> kOffPalette[] = {
+    {'A', {0, 0, 0}},       {'B', {63, 0, 0}},      {'C', {47, 0, 0}},
+    {'D', {127, 127, 127}}, {'F', {255, 255, 255}},
+};
+constexpr std::pair<char, Rgb> kOkPalette[] = {
+    {'A', {0, 191, 0}},     {'B', {0, 0, 0}},       {'C', {63, 63, 63}},
+    {'D', {127, 127, 127}}, {'E', {127, 255, 127}}, {'F', {255, 255, 255}},
+};
+constexpr std::pair<char, Rgb> kBadPalette[] = {
+    {'A', {239, 0, 0}},     {'B', {63, 0, 0}},      {'C', {47, 0, 0}},
+    {'D', {127, 127, 127}}, {'E', {255, 111, 111}}, {'F', {255, 255, 255}},
+};
+constexpr std::pair<char, Rgb> kTestPalette[] = {
+    {'A', {191, 191, 0}},   {'B', {0, 0, 0}},       {'C', {63, 63, 63}},  {'D', {127, 127, 127}},
+    {'E', {255, 240, 160}}, {'F', {255, 255, 255}}, {'G', {255, 255, 0}},
+};
+
+// A D-sub plug seen from the front: flange with screws, the D-shaped shell
+// with its nine pins, and the boot and cable below. The letters are the
+// indices of the 16-colour palette.
+constexpr std::string_view kPlugRows[] = {
+    "................................", "................................",
+    "................................", "................................",
+    "................................", "................................",
+    ".888888888888888888888888888888.", ".8FFFFFFFFFFFFFFFFFFFFFFFFFFFF8.",
+    ".8F7777000000000000000000777778.", ".8F77770C4444444444444440777778.",
+    ".8F77770CBB4BB4BB4BB4BB40777778.", ".8F88870CB34B34B34B34B340788878.",
+    ".8F808770C444444444444407780878.", ".8F888770C444444444444407788878.",
+    ".8F777770C4BB4BB4BB4BB407777778.", ".8F777770C4B34B34B34B3407777778.",
+    ".8F7777770C44444444444077777778.", ".8F7777770000000000000077777778.",
+    ".8F7777777777777777777777777778.", ".888888888888888888888888888888.",
+    ".........07888888888880.........", ".........07888888888880.........",
+    "..........078888888880..........", "..........078888888880..........",
+    "...........0788888880...........", "...........0700000000...........",
+    ".............088000.............", ".............088000.............",
+    ".............088000.............", ".............088000.............",
+    ".............088000.............", ".............088000.............",
+};
+constexpr std::pair<char, Rgb> kPlugPalette[] = {
+    {'0', {0, 0, 0}},       {'1', {128, 0, 0}},   {'2', {0, 128, 0}},   {'3', {128, 128, 0}},
+    {'4', {0, 0, 128}},     {'5', {128, 0, 128}}, {'6', {0, 128, 128}}, {'7', {192, 192, 192}},
+    {'8', {128, 128, 128}}, {'9', {255, 0, 0}},   {'A', {0, 255, 0}},   {'B', {255, 255, 0}},
+    {'C', {0, 0, 255}},     {'D', {255, 0, 255}}, {'E', {0, 255, 255}}, {'F', {255, 255, 255}},
+};
+
+class ByteWriter {
+ public:
+  void U8(std::uint32_t v) { bytes.push_back(static_cast<std::uint8_t>(v)); }
+  void U16(std::uint32_t v) { U8(v), U8(v >> 8); }
+  void U32(std::uint32_t v) { U16(v), U16(v >> 16); }
+  void U32BigEndian(std::uint32_t v) { U8(v >> 24), U8(v >> 16), U8(v >> 8), U8(v); }
+  void Zeros(std::size_t n) { bytes.insert(bytes.end(), n, 0); }
+  std::vector<std::uint8_t> bytes;
+};
+
+constexpr std::uint32_t RowBytes(int pixels, int bits) {
+  return static_cast<std::uint32_t>((pixels * bits + 31) / 32 * 4);
+}
+
+constexpr std::uint32_t kIconDirSize = 6;
+constexpr std::uint32_t kIconEntrySize = 16;
+constexpr std::uint32_t kBitmapHeaderSize = 40;
+
+std::uint32_t ImageBytes(int size, int bits) {
+  const std::uint32_t palette = bits <= 8 ? 4u << bits : 0;
+  return kBitmapHeaderSize + palette + (RowBytes(size, bits) + RowBytes(size, 1)) * size;
+}
+
+// Writes an icon file whose images all show `picture`, centred and unscaled.
+// For 4-bit images the picture's palette must have 16 entries.
+std::vector<std::uint8_t> EncodeIcon(const LetterPicture& picture, std::span<const int> sizes,
+                                     int bits) {
+  ByteWriter out;
+  out.U16(0);
+  out.U16(1);
+  out.U16(static_cast<std::uint32_t>(sizes.size()));
+  std::uint32_t offset = kIconDirSize + kIconEntrySize * static_cast<std::uint32_t>(sizes.size());
+  for (int size : sizes) {
+    out.U8(static_cast<std::uint32_t>(size));
+    out.U8(static_cast<std::uint32_t>(size));
+    out.U8(bits == 4 ? 16 : 0);
+    out.U8(0);
+    out.U16(1);
+    out.U16(static_cast<std::uint32_t>(bits));
+    out.U32(ImageBytes(size, bits));
+    out.U32(offset);
+    offset += ImageBytes(size, bits);
+  }
+  for (int size : sizes) {
+    const int margin = (size - picture.size) / 2;
+    auto pixel = [&](int x, int y) -> std::optional<Rgb> {
+      const int px = x - margin, py = y - margin;
+      if (px < 0 || py < 0 || px >= picture.size || py >= picture.size) return std::nullopt;
+      return picture.Pixel(px, py);
+    };
+    out.U32(kBitmapHeaderSize);
+    out.U32(static_cast<std::uint32_t>(size));
+    out.U32(static_cast<std::uint32_t>(size * 2));  // colour rows, then mask rows
+    out.U16(1);
+    out.U16(static_cast<std::uint32_t>(bits));
+    out.U32(0);
+    out.U32((RowBytes(size, bits) + RowBytes(size, 1)) * static_cast<std::uint32_t>(size));
+    out.Zeros(16);
+    if (bits == 4) {
+      for (const auto& [letter, rgb] : picture.palette)
+        out.U8(rgb.b), out.U8(rgb.g), out.U8(rgb.r), out.U8(0);
+    }
+    // Rows run bottom up.
+    for (int y = size - 1; y >= 0; --y) {
+      const std::size_t start = out.bytes.size();
+      if (bits == 24) {
+        for (int x = 0; x < size; ++x) {
+          const Rgb rgb = pixel(x, y).value_or(Rgb{});
+          out.U8(rgb.b), out.U8(rgb.g), out.U8(rgb.r);
+        }
+      } else {
+        for (int x = 0; x < size; x += 2) {
+          std::uint32_t pair = 0;
+          for (int half = 0; half < 2; ++half) {
+            const std::optional<Rgb> rgb = pixel(x + half, y);
+            std::uint32_t index = 0;
+            for (std::uint32_t i = 0; rgb && i < picture.palette.size(); ++i) {
+              if (picture.palette[i].second == *rgb) index = i;
+            }
+            pair = pair << 4 | index;
+          }
+          out.U8(pair);
+        }
+      }
+      out.Zeros(start + RowBytes(size, bits) - out.bytes.size());
+    }
+    for (int y = size - 1; y >= 0; --y) {
+      std::vector<std::uint8_t> row(RowBytes(size, 1), 0);
+      for (int x = 0; x < size; ++x) {
+        if (!pixel(x, y))
+          row[static_cast<std::size_t>(x / 8)] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
+      }
+      out.bytes.insert(out.bytes.end(), row.begin(), row.end());
+    }
+  }
+  return out.bytes;
+}
+
+std::uint32_t Crc32(std::span<const std::uint8_t> data) {
+  std::uint32_t crc = 0xffffffffu;
+  for (std::uint8_t byte : data) {
+    crc ^= byte;
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+void PngChunk(ByteWriter& out, const char* type, const std::vector<std::uint8_t>& data) {
+  out.U32BigEndian(static_cast<std::uint32_t>(data.size()));
+  const std::size_t start = out.bytes.size();
+  for (int i = 0; i < 4; ++i) out.U8(static_cast<std::uint8_t>(type[i]));
+  out.bytes.insert(out.bytes.end(), data.begin(), data.end());
+  out.U32BigEndian(Crc32(std::span(out.bytes).subspan(start)));
+}
+
+class ByteReader {
+ public:
+  explicit ByteReader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  std::uint32_t U8(std::size_t at) const {
+    if (at >= bytes_.size()) throw std::runtime_error("icon file is cut short");
+    return bytes_[at];
+  }
+  std::uint32_t U16(std::size_t at) const { return U8(at) | U8(at + 1) << 8; }
+  std::uint32_t U32(std::size_t at) const { return U16(at) | U16(at + 2) << 16; }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+};
+
+}  // namespace
+
+std::optional<Rgb> LetterPicture::Pixel(int x, int y) const {
+  const char letter = rows[static_cast<std::size_t>(y)][static_cast<std::size_t>(x)];
+  if (letter == '.') return std::nullopt;
+  for (const auto& [key, rgb] : palette) {
+    if (key == letter) return rgb;
+  }
+  throw std::logic_error(std::string("no colour for letter ") + letter);
+}
+
+LetterPicture LampPicture(LampKind kind) {
+  switch (kind) {
+    case LampKind::kOff:
+      return {kLampSize, kOffRows, kOffPalette};
+    case LampKind::kOk:
+      return {kLampSize, kOkRows, kOkPalette};
+    case LampKind::kBad:
+      return {kLampSize, kBadRows, kBadPalette};
+    case LampKind::kTest:
+      return {kLampSize, kTestRows, kTestPalette};
+  }
+  throw std::logic_error("unknown lamp kind");
+}
+
+std::string LampIconFileName(LampKind kind) {
+  switch (kind) {
+    case LampKind::kOff:
+      return "off.ico";
+    case LampKind::kOk:
+      return "ok.ico";
+    case LampKind::kBad:
+      return "bad.ico";
+    case LampKind::kTest:
+      return "test.ico";
+  }
+  throw std::logic_error("unknown lamp kind");
+}
+
+LetterPicture PlugPicture() { return {32, kPlugRows, kPlugPalette}; }
+
+std::vector<std::uint8_t> EncodeLampIcon(LampKind kind) {
+  return EncodeIcon(LampPicture(kind), kLampIconSizes, 24);
+}
+
+std::vector<std::uint8_t> EncodePlugIcon() {
+  constexpr int kSizes[] = {32};
+  return EncodeIcon(PlugPicture(), kSizes, 4);
+}
+
+std::vector<std::uint8_t> EncodePlugPng() {
+  const LetterPicture plug = PlugPicture();
+  const auto size = static_cast<std::uint32_t>(plug.size);
+  std::vector<std::uint8_t> raw;  // each row: filter type 0, then RGBA
+  for (int y = 0; y < plug.size; ++y) {
+    raw.push_back(0);
+    for (int x = 0; x < plug.size; ++x) {
+      const std::optional<Rgb> rgb = plug.Pixel(x, y);
+      const Rgb c = rgb.value_or(Rgb{});
+      raw.insert(raw.end(), {c.r, c.g, c.b, static_cast<std::uint8_t>(rgb ? 255 : 0)});
+    }
+  }
+  // A zlib stream of stored blocks: small enough not to need compressing.
+  ByteWriter zlib;
+  zlib.U8(0x78), zlib.U8(0x01);
+  for (std::size_t at = 0; at < raw.size(); at += 65535) {
+    const std::size_t n = std::min<std::size_t>(65535, raw.size() - at);
+    zlib.U8(at + n == raw.size() ? 1 : 0);
+    zlib.U16(static_cast<std::uint32_t>(n));
+    zlib.U16(static_cast<std::uint32_t>(~n & 0xffff));
+    zlib.bytes.insert(zlib.bytes.end(), raw.begin() + static_cast<std::ptrdiff_t>(at),
+                      raw.begin() + static_cast<std::ptrdiff_t>(at + n));
+  }
+  std::uint32_t a = 1, b = 0;
+  for (std::uint8_t byte : raw) a = (a + byte) % 65521, b = (b + a) % 65521;
+  zlib.U32BigEndian(b << 16 | a);
+
+  ByteWriter png;
+  for (std::uint32_t byte : {0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a}) png.U8(byte);
+  ByteWriter header;
+  header.U32BigEndian(size);
+  header.U32BigEndian(size);
+  header.U8(8), header.U8(6), header.U8(0), header.U8(0), header.U8(0);  // 8-bit RGBA
+  PngChunk(png, "IHDR", header.bytes);
+  PngChunk(png, "IDAT", zlib.bytes);
+  PngChunk(png, "IEND", {});
+  return png.bytes;
+}
+
+std::vector<IconImage> DecodeIcon(std::span<const std::uint8_t> bytes) {
+  const ByteReader in(bytes);
+  if (in.U16(0) != 0 || in.U16(2) != 1) throw std::runtime_error("not an icon file");
+  std::vector<IconImage> images;
+  for (std::uint32_t i = 0; i < in.U16(4); ++i) {
+    const std::size_t entry = kIconDirSize + kIconEntrySize * i;
+    const std::size_t at = in.U32(entry + 12);
+    IconImage image;
+    image.size = static_cast<int>(in.U32(at + 4));
+    image.bits_per_pixel = static_cast<int>(in.U16(at + 14));
+    const int bits = image.bits_per_pixel;
+    if (in.U32(at) != kBitmapHeaderSize || image.size <= 0 || image.size > 256 ||
+        in.U32(at + 8) != static_cast<std::uint32_t>(image.size) * 2 || in.U32(at + 16) != 0 ||
+        (bits != 24 && bits != 4) ||
+        in.U8(entry) != (static_cast<std::uint32_t>(image.size) & 0xff)) {
+      throw std::runtime_error("unsupported icon image");
+    }
+    const std::size_t palette = at + kBitmapHeaderSize;
+    const std::size_t colours = palette + (bits == 4 ? 64 : 0);
+    const std::size_t mask =
+        colours + RowBytes(image.size, bits) * static_cast<std::size_t>(image.size);
+    if (in.U32(entry + 8) !=
+        mask + RowBytes(image.size, 1) * static_cast<std::size_t>(image.size) - at) {
+      throw std::runtime_error("icon image size does not match its entry");
+    }
+    for (int y = 0; y < image.size; ++y) {
+      const std::size_t row = static_cast<std::size_t>(image.size - 1 - y);
+      for (int x = 0; x < image.size; ++x) {
+        const auto ux = static_cast<std::size_t>(x);
+        if (in.U8(mask + row * RowBytes(image.size, 1) + ux / 8) & (0x80u >> (ux % 8))) {
+          image.pixels.push_back(std::nullopt);
+          continue;
+        }
+        std::size_t bgr = colours + row * RowBytes(image.size, bits) + ux * 3;
+        if (bits == 4) {
+          const std::uint32_t pair = in.U8(colours + row * RowBytes(image.size, bits) + ux / 2);
+          bgr = palette + 4 * (ux % 2 == 0 ? pair >> 4 : pair & 0xf);
+        }
+        image.pixels.push_back(Rgb{static_cast<std::uint8_t>(in.U8(bgr + 2)),
+                                   static_cast<std::uint8_t>(in.U8(bgr + 1)),
+                                   static_cast<std::uint8_t>(in.U8(bgr))});
+      }
+    }
+    images.push_back(std::move(image));
+  }
+  return images;
+}
+
+}  // namespace velkaro::pictures
