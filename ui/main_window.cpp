@@ -88,19 +88,23 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
 
   // Widgets made later lie above earlier ones, so build from the bottom of
   // the stack up: port labels, lamps, the sentence, the button.
-  std::array<QWidget*, layout::kControls.size()> by_tab_index{};
+  // Qt's focus chain follows the order of creation; the port labels do not
+  // overlap, so making them in tab order costs the stacking nothing.
+  std::array<const layout::Control*, layout::kControls.size()> by_tab_index{};
+  for (const layout::Control& control : layout::kControls) {
+    by_tab_index.at(static_cast<std::size_t>(control.tab_index)) = &control;
+  }
   auto place = [&](QWidget* widget, const layout::Control& control) {
     widget->setObjectName(ToQString(control.name));
     widget->setGeometry(ToPixels(control.rect));
     widget->setFont(FontFor(control.font, font()));
-    by_tab_index.at(static_cast<std::size_t>(control.tab_index)) = widget;
   };
-  for (const layout::Control& control : layout::kControls) {
-    if (control.name.starts_with("Label") && control.font == layout::Font::kPortLabel) {
-      auto* label = new QLabel(ToQString(control.text), this);
-      place(label, control);
+  for (const layout::Control* control : by_tab_index) {
+    if (control->font == layout::Font::kPortLabel) {
+      auto* label = new QLabel(ToQString(control->text), this);
+      place(label, *control);
       QPalette palette = label->palette();
-      const pictures::Rgb c = *control.text_colour;
+      const pictures::Rgb c = *control->text_colour;
       palette.setColor(QPalette::WindowText, QColor(c.r, c.g, c.b));
       label->setPalette(palette);
     }
@@ -132,9 +136,6 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
   // Enter presses the button too, as in a dialog.
   Command1->setAutoDefault(true);
   connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
-  for (std::size_t i = 1; i < by_tab_index.size(); ++i) {
-    setTabOrder(by_tab_index[i - 1], by_tab_index[i]);
-  }
   Command1->setFocus();
 
   Timer1 = new QTimer(this);

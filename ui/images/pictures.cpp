@@ -320,6 +320,7 @@ std::vector<IconImage> DecodeIcon(std::span<const std::uint8_t> bytes) {
         mask + RowBytes(image.size, 1) * static_cast<std::size_t>(image.size) - at) {
       throw std::runtime_error("icon image size does not match its entry");
     }
+    if (at + in.U32(entry + 8) > bytes.size()) throw std::runtime_error("icon file is cut short");
     for (int y = 0; y < image.size; ++y) {
       const std::size_t row = static_cast<std::size_t>(image.size - 1 - y);
       for (int x = 0; x < image.size; ++x) {

@@ -1,0 +1,193 @@
+#include "main_window.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "fake_port.h"
+#include "layout.h"
+#include "pictures.h"
+
+namespace velkaro {
+namespace {
+
+QRect Pixels(const layout::TwipRect& r) {
+  return {r.left / 15, r.top / 15, r.width / 15, r.height / 15};
+}
+
+class MainWindowTest : public testing::Test {
+ protected:
+  MainWindowTest() {
+    comm.SetOpenOutcome(2, kNoError);
+    comm.SetOpenOutcome(5, kLineSettingsFailed);
+    form.show();
+    form.activateWindow();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(&form));
+  }
+
+  template <typename T = QWidget>
+  T* Child(const char* name) {
+    T* child = form.findChild<T*>(name);
+    if (child == nullptr) ADD_FAILURE() << "no control " << name;
+    return child;
+  }
+
+  // Checks every port's 16 by 16 spot in a fresh rendering of the window
+  // against the picture of the expected lamp over the window's background.
+  void ExpectLampsShown(const std::string& seen) {
+    const QImage shot = form.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const QRgb background = form.palette().color(QPalette::Window).rgb();
+    for (int port = 1; port <= kPortCount; ++port) {
+      const char c = seen[static_cast<std::size_t>(port - 1)];
+      const LampKind kind = c == 'g'   ? LampKind::kOk
+                            : c == 'r' ? LampKind::kBad
+                            : c == 'y' ? LampKind::kTest
+                                       : LampKind::kOff;
+      const QRect spot = Pixels(layout::LampRect(port));
+      int wrong = 0;
+      for (int y = 0; y < 16; ++y) {
+        for (int x = 0; x < 16; ++x) {
+          const std::optional<pictures::Rgb> p = pictures::LampPicture(kind).Pixel(x, y);
+          const QRgb want = p ? qRgb(p->r, p->g, p->b) : background;
+          if (shot.pixel(spot.left() + x, spot.top() + y) != want) ++wrong;
+        }
+      }
+      EXPECT_EQ(wrong, 0) << "port " << port << " does not show lamp '" << c << "' in " << seen;
+    }
+  }
+
+  FakeSerialPort comm;
+  Form1 form{comm};
+};
+
+TEST_F(MainWindowTest, ControlsSitWhereTheLayoutTableSaysWithTheirTextsAndFonts) {
+  EXPECT_EQ(form.windowTitle(), "Velkaro");
+  EXPECT_EQ(form.size(), QSize(259, 169));
+  EXPECT_EQ(form.minimumSize(), form.maximumSize()) << "the window must not resize";
+  EXPECT_FALSE(form.windowFlags() & (Qt::WindowMaximizeButtonHint | Qt::WindowMinimizeButtonHint));
+
+  const QImage shot = form.grab().toImage().convertToFormat(QImage::Format_RGB32);
+  for (const layout::Control& control : layout::kControls) {
+    const std::string name(control.name);
+    SCOPED_TRACE(name);
+    QWidget* widget = Child(name.c_str());
+    ASSERT_NE(widget, nullptr);
+    EXPECT_EQ(widget->geometry(), Pixels(control.rect));
+    const QString text = widget->property("text").toString();
+    EXPECT_EQ(text.toStdString(), control.text);
+    if (control.font != layout::Font::kPlatformDefault) {
+      EXPECT_EQ(widget->font().family(), "Arial");
+      EXPECT_DOUBLE_EQ(widget->font().pointSizeF(), 9.75);
+      EXPECT_EQ(widget->font().bold(), control.font == layout::Font::kPortLabel);
+    }
+    if (control.text_colour) {
+      const QColor want(control.text_colour->r, control.text_colour->g, control.text_colour->b);
+      EXPECT_EQ(widget->palette().color(QPalette::WindowText), want);
+      int inked = 0;  // the rendered text shows the colour, not just the palette
+      for (int y = widget->y(); y < widget->y() + widget->height(); ++y) {
+        for (int x = widget->x(); x < widget->x() + widget->width(); ++x) {
+          if (shot.pixel(x, y) == want.rgb()) ++inked;
+        }
+      }
+      EXPECT_GT(inked, 10);
+    }
+  }
+  EXPECT_TRUE(Child<QLabel>("Label7")->wordWrap());
+  EXPECT_EQ(Child<QLabel>("Label4")->text(), "COM: 3");
+  EXPECT_EQ(Child<QLabel>("Label3")->text(), "COM: 4");
+  EXPECT_EQ(Child("Off1")->geometry(), QRect(219, 24, 16, 16));
+  EXPECT_EQ(Child("test5")->geometry(), QRect(219, 117, 16, 16));
+}
+
+TEST_F(MainWindowTest, StackingPutsTheButtonOnTopAndThePortLabelsAtTheBottom) {
+  const QObjectList& order = form.children();  // bottom of the stack first
+  auto at = [&](const char* name) { return order.indexOf(Child<QObject>(name)); };
+  for (int port = 1; port <= kPortCount; ++port) {
+    const std::string n = std::to_string(port);
+    const std::string off = (port == 1 ? "Off" : "off") + n;
+    EXPECT_LT(at(("Label" + n).c_str()), at(off.c_str()));
+    EXPECT_LT(at(off.c_str()), at(("ok" + n).c_str()));
+    EXPECT_LT(at(("ok" + n).c_str()), at(("bad" + n).c_str()));
+    EXPECT_LT(at(("bad" + n).c_str()), at(("test" + n).c_str()));
+    EXPECT_LT(at(("test" + n).c_str()), at("Label7"));
+  }
+  EXPECT_LT(at("Label7"), at("Command1"));
+}
+
+TEST_F(MainWindowTest, TheButtonHoldsTheFocusAndTheKeyboardPressesIt) {
+  auto* button = Child<QPushButton>("Command1");
+  EXPECT_EQ(QApplication::focusWidget(), button);
+  QTest::keyClick(&form, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), button) << "nothing else takes the focus";
+  for (const char* label : {"Label1", "Label4", "Label7", "Off1"}) {
+    EXPECT_EQ(Child(label)->focusPolicy(), Qt::NoFocus) << label;
+  }
+  // Around the focus chain the controls come in their tab order: Command1,
+  // Label1, Label2, Label3 ("COM: 4"), Label4 ("COM: 3") ... Label7.
+  std::vector<std::string> chain;
+  QWidget* widget = button;
+  do {
+    for (const layout::Control& control : layout::kControls) {
+      if (widget->objectName().toStdString() == control.name) chain.emplace_back(control.name);
+    }
+    widget = widget->nextInFocusChain();
+  } while (widget != button);
+  EXPECT_EQ(chain, (std::vector<std::string>{"Command1", "Label1", "Label2", "Label3", "Label4",
+                                             "Label5", "Label6", "Label7"}));
+
+  auto* timer = Child<QTimer>("Timer1");
+  EXPECT_FALSE(timer->isActive());
+  QTest::keyClick(button, Qt::Key_Space);
+  EXPECT_TRUE(timer->isActive());
+  timer->stop();
+  QTest::keyClick(button, Qt::Key_Return);
+  EXPECT_TRUE(timer->isActive()) << "Enter presses the button too";
+}
+
+TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
+  ExpectLampsShown("......");
+  QTest::mouseClick(Child("Command1"), Qt::LeftButton);
+  Child<QTimer>("Timer1")->stop();  // step the scan by hand
+  const char* const after_tick[] = {"ry....", "rgy...", "rgry..", "rgrry.", "rgrrgy", "rgrrgr"};
+  for (const char* seen : after_tick) {
+    form.Timer1_Timer();
+    ExpectLampsShown(seen);
+  }
+  form.Timer1_Timer();
+  EXPECT_EQ(form.scan().ScanStep, 0);
+  ExpectLampsShown("rgrrgr");
+
+  // Assistive technology hears one lamp per port, with what it shows.
+  const auto* ok2 = Child("ok2");
+  EXPECT_TRUE(ok2->isVisible());
+  EXPECT_EQ(ok2->accessibleName(), "COM: 2");
+  EXPECT_EQ(ok2->accessibleDescription(), "present");
+  EXPECT_FALSE(Child("off2")->isVisible());
+  EXPECT_EQ(Child("bad1")->accessibleDescription(), "absent");
+}
+
+TEST_F(MainWindowTest, TheRealTimerRunsAWholeScan) {
+  QTest::mouseClick(Child("Command1"), Qt::LeftButton);
+  auto* timer = Child<QTimer>("Timer1");
+  EXPECT_EQ(timer->interval(), 300);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !timer->isActive(); }, 5000));
+  EXPECT_EQ(comm.OpenAttempts(), (std::vector<std::int16_t>{1, 2, 3, 4, 5, 6}));
+  ExpectLampsShown("rgrrgr");
+}
+
+}  // namespace
+}  // namespace velkaro
+
+int main(int argc, char** argv) {
+  // Before QApplication, and also when CTest lists the tests at build time.
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

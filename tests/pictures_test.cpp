@@ -1,0 +1,140 @@
+#include "pictures.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <stdexcept>
+
+namespace velkaro::pictures {
+namespace {
+
+std::vector<std::uint8_t> ReadCommitted(const std::string& name) {
+  std::ifstream in(std::string(VELKARO_SOURCE_DIR) + "/ui/images/" + name, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + name);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::uint32_t U32At(const std::vector<std::uint8_t>& bytes, std::size_t at) {
+  return bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 |
+         static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+}
+
+TEST(PicturesTest, CommittedFilesAreWhatTheGeneratorWrites) {
+  for (LampKind kind : kStackingOrder) {
+    EXPECT_EQ(ReadCommitted(LampIconFileName(kind)), EncodeLampIcon(kind))
+        << LampIconFileName(kind);
+  }
+  EXPECT_EQ(ReadCommitted("velkaro.ico"), EncodePlugIcon());
+  EXPECT_EQ(ReadCommitted("velkaro.png"), EncodePlugPng());
+}
+
+TEST(PicturesTest, LampIconsHoldFiveImagesOfTheStatedSizes) {
+  const std::uint32_t kBytes[] = {872, 3240, 7336, 12840, 16456};
+  for (LampKind kind : kStackingOrder) {
+    const std::vector<std::uint8_t> file = ReadCommitted(LampIconFileName(kind));
+    ASSERT_EQ(file.size(), 40830u);
+    const std::vector<IconImage> images = DecodeIcon(file);
+    ASSERT_EQ(images.size(), 5u);
+    for (std::size_t i = 0; i < images.size(); ++i) {
+      EXPECT_EQ(images[i].size, kLampIconSizes[i]);
+      EXPECT_EQ(images[i].bits_per_pixel, 24);
+      EXPECT_EQ(U32At(file, 6 + 16 * i + 8), kBytes[i]);
+    }
+  }
+}
+
+// What the 16 by 16 images hold, by colour: the number of pixels of each.
+TEST(PicturesTest, SixteenPixelImagesShareOneMaskAndHaveTheirColours) {
+  using Counts = std::map<std::tuple<int, int, int>, int>;
+  const std::map<LampKind, Counts> expected = {
+      {LampKind::kOff,
+       {{{0, 0, 0}, 47},
+        {{63, 0, 0}, 24},
+        {{47, 0, 0}, 21},
+        {{127, 127, 127}, 21},
+        {{255, 255, 255}, 2}}},
+      {LampKind::kOk,
+       {{{0, 191, 0}, 47},
+        {{0, 0, 0}, 30},
+        {{63, 63, 63}, 15},
+        {{127, 127, 127}, 14},
+        {{127, 255, 127}, 7},
+        {{255, 255, 255}, 2}}},
+      {LampKind::kBad,
+       {{{239, 0, 0}, 47},
+        {{63, 0, 0}, 24},
+        {{47, 0, 0}, 21},
+        {{127, 127, 127}, 14},
+        {{255, 111, 111}, 7},
+        {{255, 255, 255}, 2}}},
+      {LampKind::kTest,
+       {{{191, 191, 0}, 46},
+        {{0, 0, 0}, 30},
+        {{63, 63, 63}, 15},
+        {{127, 127, 127}, 14},
+        {{255, 240, 160}, 7},
+        {{255, 255, 255}, 2},
+        {{255, 255, 0}, 1}}},
+  };
+  std::vector<bool> shared_mask;
+  for (LampKind kind : kStackingOrder) {
+    const IconImage image = DecodeIcon(ReadCommitted(LampIconFileName(kind))).front();
+    ASSERT_EQ(image.size, 16);
+    std::vector<bool> mask;
+    Counts counts;
+    for (int y = 0; y < 16; ++y) {
+      for (int x = 0; x < 16; ++x) {
+        const std::optional<Rgb> pixel = image.pixels[static_cast<std::size_t>(y * 16 + x)];
+        EXPECT_EQ(pixel, LampPicture(kind).Pixel(x, y)) << x << "," << y;
+        mask.push_back(pixel.has_value());
+        if (pixel) ++counts[{pixel->r, pixel->g, pixel->b}];
+      }
+    }
+    EXPECT_EQ(counts, expected.at(kind)) << LampIconFileName(kind);
+    EXPECT_EQ(std::count(mask.begin(), mask.end(), true), 115);
+    if (shared_mask.empty()) shared_mask = mask;
+    EXPECT_EQ(mask, shared_mask) << LampIconFileName(kind) << " has a mask of its own";
+  }
+}
+
+TEST(PicturesTest, LargerImagesHoldTheSameDiscUnscaledInTheMiddle) {
+  for (LampKind kind : kStackingOrder) {
+    const std::vector<IconImage> images = DecodeIcon(ReadCommitted(LampIconFileName(kind)));
+    for (const IconImage& image : images) {
+      const int margin = (image.size - 16) / 2;
+      for (int y = 0; y < image.size; ++y) {
+        for (int x = 0; x < image.size; ++x) {
+          const bool inside = x >= margin && y >= margin && x < margin + 16 && y < margin + 16;
+          const std::optional<Rgb> want =
+              inside ? LampPicture(kind).Pixel(x - margin, y - margin) : std::nullopt;
+          ASSERT_EQ(image.pixels[static_cast<std::size_t>(y * image.size + x)], want)
+              << image.size << " at " << x << "," << y;
+        }
+      }
+    }
+  }
+}
+
+TEST(PicturesTest, TheProgramIconIsA32PixelSixteenColourPicture) {
+  const std::vector<IconImage> images = DecodeIcon(ReadCommitted("velkaro.ico"));
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ(images[0].size, 32);
+  EXPECT_EQ(images[0].bits_per_pixel, 4);
+  EXPECT_EQ(images[0].pixels[5 * 32 + 5], std::nullopt);  // transparent corner
+  EXPECT_EQ(images[0].pixels[10 * 32 + 9], PlugPicture().Pixel(9, 10));
+}
+
+TEST(PicturesTest, DamagedIconFilesAreRejected) {
+  std::vector<std::uint8_t> file = EncodeLampIcon(LampKind::kOk);
+  file.resize(file.size() - 1);
+  EXPECT_THROW(DecodeIcon(file), std::runtime_error);
+  file = EncodeLampIcon(LampKind::kOk);
+  file[2] = 2;  // a cursor file, not an icon
+  EXPECT_THROW(DecodeIcon(file), std::runtime_error);
+  EXPECT_THROW(DecodeIcon({}), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace velkaro::pictures
