@@ -51,7 +51,11 @@ INSTANTIATE_TEST_SUITE_P(ErrorNumbers, ProbeVerdictTest,
                                          Verdict{8015, LampKind::kOk},
                                          Verdict{8002, LampKind::kBad},
                                          Verdict{8005, LampKind::kBad}, Verdict{67, LampKind::kBad},
-                                         Verdict{-1, LampKind::kBad}));
+                                         Verdict{-1, LampKind::kBad}),
+                         [](const testing::TestParamInfo<Verdict>& info) {
+                           const std::int32_t n = info.param.open_outcome;
+                           return n < 0 ? "minus" + std::to_string(-n) : std::to_string(n);
+                         });
 
 TEST(ProbePortTest, AFailedCloseNeitherChangesTheVerdictNorOutlivesTheProbe) {
   FakeSerialPort comm;

@@ -5,8 +5,9 @@
 set -euo pipefail
 
 want=${1:-}
-build_pkgs=(cmake ninja-build g++ pkg-config)
-test_pkgs=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format)
+build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev fonts-liberation2)
+test_pkgs=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format xvfb xauth xdotool
+           imagemagick util-linux desktop-file-utils dpkg-dev time)
 
 case "$want" in
   run) pkgs=("${build_pkgs[@]}") ;;

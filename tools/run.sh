@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds Velkaro, and starts it.
+# Installs what is needed, builds Velkaro, and starts its window.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -7,4 +7,4 @@ tools/install-deps.sh run
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELKARO_BUILD_TESTS=OFF \
   -DVELKARO_BUILD_BENCH=OFF
 cmake --build build/release -j "$(nproc)"
-echo "run: the scan core and serial layer are built; the window is not there yet, so there is nothing to start." >&2
+exec build/release/ui/velkaro

@@ -17,6 +17,12 @@ cmake -S . -B build/ci -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKARO_WERR
 cmake --build build/ci -j "$jobs"
 ctest --test-dir build/ci --output-on-failure -j "$jobs"
 
+echo "== install and package"
+rm -rf build/ci/stage
+DESTDIR="$PWD/build/ci/stage" cmake --install build/ci --prefix /usr
+desktop-file-validate build/ci/stage/usr/share/applications/org.velkaro.Velkaro.desktop
+(cd build/ci && cpack -G DEB)
+
 echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKARO_WERROR=ON \
   -DVELKARO_SANITIZE=ON -DVELKARO_BUILD_BENCH=OFF

@@ -1,0 +1,88 @@
+// Starts the built program on a real X display (Xvfb), presses its button
+// with a synthesized click, and checks the lamps in a screenshot. The program
+// runs where /dev holds no serial port, so every lamp must end red.
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "layout.h"
+#include "pictures.h"
+
+namespace velkaro {
+namespace {
+
+std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = ::popen(command.c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) out += buffer;
+    ::pclose(pipe);
+  }
+  while (!out.empty() && (out.back() == '\n' || out.back() == ' ')) out.pop_back();
+  return out;
+}
+
+bool Have(const char* tool) {
+  return std::system((std::string("command -v ") + tool + " >/dev/null").c_str()) == 0;
+}
+
+TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
+  for (const char* tool : {"Xvfb", "xdotool", "import", "unshare"}) {
+    ASSERT_TRUE(Have(tool)) << tool << " is needed; tools/install-deps.sh test installs it";
+  }
+  const std::string display = ":" + std::to_string(90 + ::getpid() % 100);
+  const std::string env = "DISPLAY=" + display + " ";
+  const std::string dir = Shell("mktemp -d");
+  Shell("Xvfb " + display + " -screen 0 640x480x24 -nolisten tcp >" + dir +
+        "/xvfb.log 2>&1 & echo $! >" + dir + "/xvfb.pid");
+  for (int i = 0;
+       i < 50 && std::system((env + "xdotool getmouselocation >/dev/null 2>&1").c_str()) != 0;
+       ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  Shell(env + VELKARO_SOURCE_DIR "/tests/without_serial_ports.sh " VELKARO_EXE " >" + dir +
+        "/velkaro.log 2>&1 & echo $! >" + dir + "/velkaro.pid");
+
+  const std::string window =
+      Shell(env + "timeout 20 xdotool search --sync --name '^Velkaro$' | head -n 1");
+  std::string geometry, shot = dir + "/after-scan.png";
+  if (!window.empty()) {
+    geometry = Shell(env + "xdotool getwindowgeometry --shell " + window +
+                     " | grep -E '^(WIDTH|HEIGHT)='");
+    // The button's middle, in the window's own pixels.
+    Shell(env + "xdotool mousemove --window " + window + " 65 35 click 1");
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));  // seven 300 ms ticks
+    Shell(env + "import -window " + window + " " + shot);
+  }
+  Shell("kill $(cat " + dir + "/velkaro.pid) $(cat " + dir + "/xvfb.pid) 2>/dev/null");
+  ASSERT_FALSE(window.empty()) << "no window titled Velkaro: "
+                               << Shell("cat " + dir + "/velkaro.log");
+  EXPECT_EQ(geometry, "WIDTH=259\nHEIGHT=169");
+
+  QImage image(QString::fromStdString(shot));
+  ASSERT_FALSE(image.isNull()) << "no screenshot in " << shot;
+  image = image.convertToFormat(QImage::Format_RGB32);
+  const QRgb background = image.pixel(255, 2);  // a corner with nothing on it
+  for (int port = 1; port <= kPortCount; ++port) {
+    const layout::TwipRect spot = layout::LampRect(port);
+    int wrong = 0;
+    for (int y = 0; y < 16; ++y) {
+      for (int x = 0; x < 16; ++x) {
+        const std::optional<pictures::Rgb> p = pictures::LampPicture(LampKind::kBad).Pixel(x, y);
+        const QRgb want = p ? qRgb(p->r, p->g, p->b) : background;
+        if (image.pixel(spot.left / 15 + x, spot.top / 15 + y) != want) ++wrong;
+      }
+    }
+    EXPECT_EQ(wrong, 0) << "port " << port << " is not red in " << shot;
+  }
+  if (!HasFailure()) Shell("rm -rf " + dir);
+}
+
+}  // namespace
+}  // namespace velkaro
