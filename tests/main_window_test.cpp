@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "fake_port.h"
+#include "lamp_pixels.h"
 #include "layout.h"
 #include "pictures.h"
 
@@ -49,15 +50,7 @@ class MainWindowTest : public testing::Test {
                             : c == 'r' ? LampKind::kBad
                             : c == 'y' ? LampKind::kTest
                                        : LampKind::kOff;
-      const QRect spot = Pixels(layout::LampRect(port));
-      int wrong = 0;
-      for (int y = 0; y < 16; ++y) {
-        for (int x = 0; x < 16; ++x) {
-          const std::optional<pictures::Rgb> p = pictures::LampPicture(kind).Pixel(x, y);
-          const QRgb want = p ? qRgb(p->r, p->g, p->b) : background;
-          if (shot.pixel(spot.left() + x, spot.top() + y) != want) ++wrong;
-        }
-      }
+      const int wrong = testing_support::WrongLampPixels(shot, port, kind, background);
       EXPECT_EQ(wrong, 0) << "port " << port << " does not show lamp '" << c << "' in " << seen;
     }
   }

@@ -11,8 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "layout.h"
-#include "pictures.h"
+#include "lamp_pixels.h"
 
 namespace velkaro {
 namespace {
@@ -70,15 +69,7 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
   image = image.convertToFormat(QImage::Format_RGB32);
   const QRgb background = image.pixel(255, 2);  // a corner with nothing on it
   for (int port = 1; port <= kPortCount; ++port) {
-    const layout::TwipRect spot = layout::LampRect(port);
-    int wrong = 0;
-    for (int y = 0; y < 16; ++y) {
-      for (int x = 0; x < 16; ++x) {
-        const std::optional<pictures::Rgb> p = pictures::LampPicture(LampKind::kBad).Pixel(x, y);
-        const QRgb want = p ? qRgb(p->r, p->g, p->b) : background;
-        if (image.pixel(spot.left / 15 + x, spot.top / 15 + y) != want) ++wrong;
-      }
-    }
+    const int wrong = testing_support::WrongLampPixels(image, port, LampKind::kBad, background);
     EXPECT_EQ(wrong, 0) << "port " << port << " is not red in " << shot;
   }
   if (!HasFailure()) Shell("rm -rf " + dir);

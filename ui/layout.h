@@ -17,6 +17,15 @@ struct TwipRect {
   int left, top, width, height;
 };
 
+struct PixelRect {
+  int left, top, width, height;
+};
+
+constexpr PixelRect ToPixels(const TwipRect& r) {
+  return {r.left / kTwipsPerPixel, r.top / kTwipsPerPixel, r.width / kTwipsPerPixel,
+          r.height / kTwipsPerPixel};
+}
+
 enum class Font { kPlatformDefault, kPortLabel, kDescription };
 inline constexpr std::string_view kFontFamily = "Arial";
 inline constexpr double kFontPointSize = 9.75;

@@ -16,9 +16,9 @@
 namespace velkaro {
 namespace {
 
-QRect ToPixels(const layout::TwipRect& r) {
-  constexpr int k = layout::kTwipsPerPixel;
-  return {r.left / k, r.top / k, r.width / k, r.height / k};
+QRect ToQRect(const layout::TwipRect& r) {
+  const layout::PixelRect p = layout::ToPixels(r);
+  return {p.left, p.top, p.width, p.height};
 }
 
 QFont FontFor(layout::Font font, const QFont& platform_default) {
@@ -96,7 +96,7 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
   }
   auto place = [&](QWidget* widget, const layout::Control& control) {
     widget->setObjectName(ToQString(control.name));
-    widget->setGeometry(ToPixels(control.rect));
+    widget->setGeometry(ToQRect(control.rect));
     widget->setFont(FontFor(control.font, font()));
   };
   for (const layout::Control* control : by_tab_index) {
@@ -115,7 +115,7 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
     for (auto kind = kStackingOrder.rbegin(); kind != kStackingOrder.rend(); ++kind) {
       auto* lamp = new QLabel(this);
       lamp->setObjectName(QString::fromStdString(layout::LampName(port, *kind)));
-      lamp->setGeometry(ToPixels(layout::LampRect(port)));
+      lamp->setGeometry(ToQRect(layout::LampRect(port)));
       lamp->setPixmap(pixmaps[static_cast<std::size_t>(*kind)]);
       lamp->setAlignment(Qt::AlignLeft | Qt::AlignTop);
       lamp->setAccessibleName(QString("COM: %1").arg(port));
