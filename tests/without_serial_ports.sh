@@ -21,6 +21,7 @@ exec unshare --mount --propagation private -- bash -euo pipefail -c '
   done
   mkdir /dev/pts /dev/shm
   mount --rbind "$real/pts" /dev/pts
+  ln -s pts/ptmx /dev/ptmx
   mount -t tmpfs -o mode=1777 velkaro-shm /dev/shm
   umount -l "$real"
   rmdir "$real"

@@ -7,7 +7,8 @@ set -euo pipefail
 want=${1:-}
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev fonts-liberation2)
 test_pkgs=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format xvfb xauth xdotool
-           imagemagick util-linux desktop-file-utils dpkg-dev time)
+           imagemagick util-linux desktop-file-utils dpkg-dev time
+           g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
 
 case "$want" in
   run) pkgs=("${build_pkgs[@]}") ;;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: once with warnings as
-# errors, once under AddressSanitizer and UndefinedBehaviorSanitizer.
+# errors, once under AddressSanitizer and UndefinedBehaviorSanitizer, and once
+# cross-built for Windows and run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -28,3 +29,12 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKARO_WERROR=
   -DVELKARO_SANITIZE=ON -DVELKARO_BUILD_BENCH=OFF
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+echo "== cross-build for Windows and test under Wine"
+start=$SECONDS
+cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64-x86_64.cmake \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKARO_WERROR=ON -DVELKARO_BUILD_UI=OFF \
+  -DVELKARO_BUILD_BENCH=OFF -DVELKARO_WINE_HARNESS="$PWD/build/ci/tests/wine_com_harness"
+cmake --build build/windows -j "$jobs"
+ctest --test-dir build/windows --output-on-failure --no-tests=error
+echo "== Windows part: $((SECONDS - start)) s"

@@ -1,0 +1,127 @@
+#include "win32_port.h"
+
+#include <memory>
+
+#include "platform_port.h"
+
+namespace velkaro {
+
+std::wstring DefaultDeviceName(std::int16_t port) { return L"\\\\.\\COM" + std::to_wstring(port); }
+
+ErrorNumber OpenErrorNumber(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:      // another program has the port open
+    case ERROR_SHARING_VIOLATION:  // the same, as some drivers say it
+    case ERROR_BUSY:
+    case ERROR_LOCK_VIOLATION:  // Wine, for a tty another program holds exclusively
+      return kPortUnavailable;
+    case ERROR_SEM_TIMEOUT:
+      // A Bluetooth serial port whose device is out of reach: the stack has
+      // the port configured and waited for the link, which never came. The
+      // port is there, like one held by another program, only not usable now.
+      // Calling it absent would tell the user to look for a port that Device
+      // Manager lists, so it counts as there but unavailable.
+      return kPortUnavailable;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    default:
+      return kNoSuchPort;
+  }
+}
+
+DCB WantedLineSettings(const DCB& found) {
+  DCB want = found;
+  want.DCBlength = sizeof(DCB);
+  want.BaudRate = CBR_9600;
+  want.ByteSize = 8;
+  want.Parity = NOPARITY;
+  want.StopBits = ONESTOPBIT;
+  want.fBinary = TRUE;
+  // The replacement applies only while parity is checked, which no parity
+  // never does; it is set so that the port carries the whole configuration.
+  want.fParity = FALSE;
+  want.fErrorChar = TRUE;
+  want.ErrorChar = '?';
+  // No flow control. DTR and RTS keep the state they were found in, so the
+  // device at the other end sees no change on its modem lines.
+  want.fOutxCtsFlow = FALSE;
+  want.fOutxDsrFlow = FALSE;
+  want.fDsrSensitivity = FALSE;
+  want.fOutX = FALSE;
+  want.fInX = FALSE;
+  return want;
+}
+
+COMMTIMEOUTS NoWaitTimeouts() {
+  COMMTIMEOUTS none{};
+  // A read returns at once with whatever has arrived.
+  none.ReadIntervalTimeout = MAXDWORD;
+  none.ReadTotalTimeoutMultiplier = 0;
+  none.ReadTotalTimeoutConstant = 0;
+  // Zero here would mean "no limit"; one millisecond is the shortest a write
+  // can be given. The port is never written to.
+  none.WriteTotalTimeoutMultiplier = 0;
+  none.WriteTotalTimeoutConstant = 1;
+  return none;
+}
+
+Win32Port::Win32Port(Win32PortOptions options, Win32System& sys)
+    : options_(std::move(options)), sys_(sys) {}
+
+Win32Port::~Win32Port() { Close(); }
+
+ErrorNumber Win32Port::SetCommPort(std::int16_t port) {
+  if (is_open() || port < kFirstPort || port > kLastPort) return kNoSuchPort;
+  port_ = port;
+  return kNoError;
+}
+
+ErrorNumber Win32Port::SetPortOpen(bool open) { return open ? Open() : Close(); }
+
+ErrorNumber Win32Port::Open() {
+  if (is_open() || port_ == 0) return kNoSuchPort;
+  const std::wstring name = options_.device_name(port_);
+  // Share mode 0: while we hold the port nobody else can open it, and a port
+  // someone else holds refuses us.
+  handle_ = sys_.CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+  if (handle_ == INVALID_HANDLE_VALUE) return OpenErrorNumber(::GetLastError());
+  // On failure the handle stays open: the probe's close step releases it.
+  return ApplyLineSettings();
+}
+
+ErrorNumber Win32Port::ApplyLineSettings() {
+  DCB found{};
+  found.DCBlength = sizeof(DCB);
+  COMMTIMEOUTS found_timeouts{};
+  if (!sys_.GetCommState(handle_, &found)) return kLineSettingsFailed;
+  if (!sys_.GetCommTimeouts(handle_, &found_timeouts)) return kLineSettingsFailed;
+  saved_state_ = found;
+  saved_timeouts_ = found_timeouts;
+
+  if (!sys_.SetupComm(handle_, kInQueueBytes, kOutQueueBytes)) return kLineSettingsFailed;
+  DCB want = WantedLineSettings(found);
+  restore_state_ = true;
+  if (!sys_.SetCommState(handle_, &want)) return kLineSettingsFailed;
+  COMMTIMEOUTS no_wait = NoWaitTimeouts();
+  restore_timeouts_ = true;
+  if (!sys_.SetCommTimeouts(handle_, &no_wait)) return kLineSettingsFailed;
+  return kNoError;
+}
+
+ErrorNumber Win32Port::Close() {
+  if (!is_open()) return kNoError;
+  ErrorNumber result = kNoError;
+  if (restore_timeouts_ && !sys_.SetCommTimeouts(handle_, &saved_timeouts_)) result = kNoSuchPort;
+  if (restore_state_ && !sys_.SetCommState(handle_, &saved_state_)) result = kNoSuchPort;
+  // The queue sizes are only a request to the driver; it keeps or drops them
+  // with the handle, so there is nothing of them to put back.
+  if (!sys_.CloseHandle(handle_)) result = kNoSuchPort;
+  handle_ = INVALID_HANDLE_VALUE;
+  restore_state_ = false;
+  restore_timeouts_ = false;
+  return result;
+}
+
+std::unique_ptr<SerialPort> MakePlatformSerialPort() { return std::make_unique<Win32Port>(); }
+
+}  // namespace velkaro

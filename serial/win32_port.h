@@ -1,0 +1,66 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "serial_port.h"
+#include "win32_system.h"
+
+namespace velkaro {
+
+// COMn is \\.\COMn, which also reaches COM10 and up and names no file.
+std::wstring DefaultDeviceName(std::int16_t port);
+
+struct Win32PortOptions {
+  std::function<std::wstring(std::int16_t)> device_name = DefaultDeviceName;
+};
+
+// The error number for a code left by CreateFileW.
+ErrorNumber OpenErrorNumber(DWORD error);
+
+// The line settings the port is opened with, starting from what the device
+// had: 9600 baud, 8 data bits, no parity, 1 stop bit, "?" for a byte with a
+// parity error, and no flow control. The modem lines stay as they were.
+DCB WantedLineSettings(const DCB& found);
+
+// Timeouts under which no read or write waits for the line.
+COMMTIMEOUTS NoWaitTimeouts();
+
+// A serial port through the Win32 communications API. The port is taken for
+// this program alone while open, never read or written, and closing puts its
+// line settings and timeouts back as they were found.
+class Win32Port : public SerialPort {
+ public:
+  static constexpr DWORD kInQueueBytes = 1024;
+  static constexpr DWORD kOutQueueBytes = 512;
+
+  explicit Win32Port(Win32PortOptions options = {}, Win32System& sys = Win32System::Real());
+  ~Win32Port() override;
+  Win32Port(const Win32Port&) = delete;
+  Win32Port& operator=(const Win32Port&) = delete;
+
+  ErrorNumber SetCommPort(std::int16_t port) override;
+  ErrorNumber SetPortOpen(bool open) override;
+
+  bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  ErrorNumber Open();
+  ErrorNumber ApplyLineSettings();
+  ErrorNumber Close();
+
+  Win32PortOptions options_;
+  Win32System& sys_;
+  std::int16_t port_ = 0;
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  // Set once a change was attempted, so that close undoes exactly that.
+  bool restore_state_ = false;
+  bool restore_timeouts_ = false;
+  DCB saved_state_{};
+  COMMTIMEOUTS saved_timeouts_{};
+};
+
+}  // namespace velkaro

@@ -1,0 +1,33 @@
+#include "win32_system.h"
+
+namespace velkaro {
+
+Win32System& Win32System::Real() {
+  static Win32System real;
+  return real;
+}
+
+HANDLE Win32System::CreateFileW(const wchar_t* name, DWORD access, DWORD share_mode, DWORD creation,
+                                DWORD flags) {
+  return ::CreateFileW(name, access, share_mode, nullptr, creation, flags, nullptr);
+}
+
+BOOL Win32System::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
+
+BOOL Win32System::GetCommState(HANDLE handle, DCB* dcb) { return ::GetCommState(handle, dcb); }
+
+BOOL Win32System::SetCommState(HANDLE handle, DCB* dcb) { return ::SetCommState(handle, dcb); }
+
+BOOL Win32System::GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
+  return ::GetCommTimeouts(handle, timeouts);
+}
+
+BOOL Win32System::SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
+  return ::SetCommTimeouts(handle, timeouts);
+}
+
+BOOL Win32System::SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue) {
+  return ::SetupComm(handle, in_queue, out_queue);
+}
+
+}  // namespace velkaro

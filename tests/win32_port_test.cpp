@@ -1,0 +1,348 @@
+#include "win32_port.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "port_probe.h"
+#include "scan_sequencer.h"
+
+namespace velkaro {
+namespace {
+
+// --- The mapping of open failures ---------------------------------------------
+
+TEST(Win32OpenErrorNumber, MapsEachCodeOnce) {
+  struct Case {
+    DWORD code;
+    ErrorNumber number;
+  };
+  const Case cases[] = {
+      {ERROR_FILE_NOT_FOUND, kNoSuchPort},
+      {ERROR_PATH_NOT_FOUND, kNoSuchPort},
+      {ERROR_ACCESS_DENIED, kPortUnavailable},
+      {ERROR_SHARING_VIOLATION, kPortUnavailable},
+      {ERROR_BUSY, kPortUnavailable},
+      {ERROR_LOCK_VIOLATION, kPortUnavailable},
+      // An unreachable Bluetooth device behind a configured port.
+      {ERROR_SEM_TIMEOUT, kPortUnavailable},
+      {ERROR_GEN_FAILURE, kNoSuchPort},
+      {ERROR_INVALID_NAME, kNoSuchPort},
+      {ERROR_NOT_READY, kNoSuchPort},
+      {ERROR_SUCCESS, kNoSuchPort},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(OpenErrorNumber(c.code), c.number) << "Win32 error " << c.code;
+  }
+}
+
+TEST(Win32DeviceName, UsesTheDeviceNamespace) {
+  EXPECT_EQ(DefaultDeviceName(1), L"\\\\.\\COM1");
+  EXPECT_EQ(DefaultDeviceName(6), L"\\\\.\\COM6");
+}
+
+// --- Every call made to fail through the seam ---------------------------------
+
+enum class Call { kCreate, kGetState, kGetTimeouts, kSetup, kSetState, kSetTimeouts, kClose };
+
+// One device, the way a driver keeps it: its state, its timeouts, open handles.
+class FakeWin32 : public Win32System {
+ public:
+  FakeWin32() {
+    state.DCBlength = sizeof(DCB);
+    state.BaudRate = CBR_19200;
+    state.ByteSize = 7;
+    state.Parity = EVENPARITY;
+    state.StopBits = TWOSTOPBITS;
+    state.fBinary = TRUE;
+    state.fParity = TRUE;
+    state.fOutxCtsFlow = TRUE;
+    state.fOutX = TRUE;
+    state.fDtrControl = DTR_CONTROL_DISABLE;
+    state.fRtsControl = RTS_CONTROL_ENABLE;
+    state.ErrorChar = 0;
+    timeouts = {5, 6, 7, 8, 9};
+  }
+
+  HANDLE CreateFileW(const wchar_t* name, DWORD access, DWORD share_mode, DWORD creation,
+                     DWORD flags) override {
+    opened_name = name;
+    opened_access = access;
+    opened_share = share_mode;
+    opened_creation = creation;
+    opened_flags = flags;
+    if (Failing(Call::kCreate)) return INVALID_HANDLE_VALUE;
+    ++open_handles;
+    return kHandle;
+  }
+  BOOL CloseHandle(HANDLE handle) override {
+    EXPECT_EQ(handle, kHandle);
+    --open_handles;
+    return !Failing(Call::kClose);
+  }
+  BOOL GetCommState(HANDLE, DCB* dcb) override {
+    if (Failing(Call::kGetState)) return FALSE;
+    *dcb = state;
+    return TRUE;
+  }
+  BOOL SetCommState(HANDLE, DCB* dcb) override {
+    if (Failing(Call::kSetState)) return FALSE;
+    state = *dcb;
+    return TRUE;
+  }
+  BOOL GetCommTimeouts(HANDLE, COMMTIMEOUTS* t) override {
+    if (Failing(Call::kGetTimeouts)) return FALSE;
+    *t = timeouts;
+    return TRUE;
+  }
+  BOOL SetCommTimeouts(HANDLE, COMMTIMEOUTS* t) override {
+    if (Failing(Call::kSetTimeouts)) return FALSE;
+    timeouts = *t;
+    return TRUE;
+  }
+  BOOL SetupComm(HANDLE, DWORD in, DWORD out) override {
+    queues = {in, out};
+    return !Failing(Call::kSetup);
+  }
+
+  void FailWith(Call call, DWORD code) {
+    fail_call = call;
+    fail_code = code;
+  }
+  void FailNothing() { fail_call.reset(); }
+
+  static inline const HANDLE kHandle = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x4242));
+  DCB state{};
+  COMMTIMEOUTS timeouts{};
+  std::pair<DWORD, DWORD> queues{0, 0};
+  int open_handles = 0;
+  std::wstring opened_name;
+  DWORD opened_access = 0, opened_share = 1, opened_creation = 0, opened_flags = 1;
+
+ private:
+  bool Failing(Call call) {
+    if (fail_call != call) return false;
+    ::SetLastError(fail_code);
+    return true;
+  }
+  std::optional<Call> fail_call;
+  DWORD fail_code = ERROR_GEN_FAILURE;
+};
+
+bool SameState(const DCB& a, const DCB& b) {
+  return a.BaudRate == b.BaudRate && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
+         a.StopBits == b.StopBits && a.fParity == b.fParity && a.fOutxCtsFlow == b.fOutxCtsFlow &&
+         a.fOutxDsrFlow == b.fOutxDsrFlow && a.fOutX == b.fOutX && a.fInX == b.fInX &&
+         a.fDtrControl == b.fDtrControl && a.fRtsControl == b.fRtsControl &&
+         a.fErrorChar == b.fErrorChar && a.ErrorChar == b.ErrorChar;
+}
+
+bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
+  return a.ReadIntervalTimeout == b.ReadIntervalTimeout &&
+         a.ReadTotalTimeoutMultiplier == b.ReadTotalTimeoutMultiplier &&
+         a.ReadTotalTimeoutConstant == b.ReadTotalTimeoutConstant &&
+         a.WriteTotalTimeoutMultiplier == b.WriteTotalTimeoutMultiplier &&
+         a.WriteTotalTimeoutConstant == b.WriteTotalTimeoutConstant;
+}
+
+class Win32PortSeamTest : public testing::Test {
+ protected:
+  FakeWin32 sys;
+  const DCB found_state = sys.state;
+  const COMMTIMEOUTS found_timeouts = sys.timeouts;
+  Win32Port port{Win32PortOptions{}, sys};
+};
+
+TEST_F(Win32PortSeamTest, OpensExclusivelyAppliesTheSettingsAndPutsThemBack) {
+  ASSERT_EQ(port.SetCommPort(3), kNoError);
+  ASSERT_EQ(port.SetPortOpen(true), kNoError);
+
+  EXPECT_EQ(sys.opened_name, L"\\\\.\\COM3");
+  EXPECT_EQ(sys.opened_access, static_cast<DWORD>(GENERIC_READ | GENERIC_WRITE));
+  EXPECT_EQ(sys.opened_share, 0u);
+  EXPECT_EQ(sys.opened_creation, static_cast<DWORD>(OPEN_EXISTING));
+  EXPECT_EQ(sys.opened_flags, 0u);
+  EXPECT_EQ(sys.queues, std::make_pair(DWORD{1024}, DWORD{512}));
+
+  // 9600 8N1 with "?" for parity errors and no flow control; DTR and RTS as found.
+  EXPECT_EQ(sys.state.BaudRate, static_cast<DWORD>(CBR_9600));
+  EXPECT_EQ(sys.state.ByteSize, 8);
+  EXPECT_EQ(sys.state.Parity, NOPARITY);
+  EXPECT_EQ(sys.state.StopBits, ONESTOPBIT);
+  EXPECT_EQ(sys.state.ErrorChar, '?');
+  EXPECT_TRUE(sys.state.fErrorChar);
+  EXPECT_TRUE(sys.state.fBinary);
+  EXPECT_FALSE(sys.state.fOutxCtsFlow || sys.state.fOutxDsrFlow || sys.state.fOutX ||
+               sys.state.fInX);
+  EXPECT_EQ(sys.state.fDtrControl, static_cast<DWORD>(DTR_CONTROL_DISABLE));
+  EXPECT_EQ(sys.state.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+  // Reads return at once; a write could wait at most one millisecond.
+  EXPECT_EQ(sys.timeouts.ReadIntervalTimeout, MAXDWORD);
+  EXPECT_EQ(sys.timeouts.ReadTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(sys.timeouts.ReadTotalTimeoutConstant, 0u);
+  EXPECT_EQ(sys.timeouts.WriteTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(sys.timeouts.WriteTotalTimeoutConstant, 1u);
+
+  ASSERT_EQ(port.SetPortOpen(false), kNoError);
+  EXPECT_FALSE(port.is_open());
+  EXPECT_EQ(sys.open_handles, 0);
+  EXPECT_TRUE(SameState(sys.state, found_state));
+  EXPECT_TRUE(SameTimeouts(sys.timeouts, found_timeouts));
+}
+
+TEST_F(Win32PortSeamTest, OpenFailuresLeaveNoHandle) {
+  ASSERT_EQ(port.SetCommPort(2), kNoError);
+  for (const auto& [code, number] : {std::pair{DWORD{ERROR_FILE_NOT_FOUND}, kNoSuchPort},
+                                     std::pair{DWORD{ERROR_ACCESS_DENIED}, kPortUnavailable},
+                                     std::pair{DWORD{ERROR_SEM_TIMEOUT}, kPortUnavailable}}) {
+    sys.FailWith(Call::kCreate, code);
+    EXPECT_EQ(port.SetPortOpen(true), number) << "Win32 error " << code;
+    EXPECT_FALSE(port.is_open());
+    EXPECT_EQ(port.SetPortOpen(false), kNoError);
+    EXPECT_EQ(sys.open_handles, 0);
+  }
+}
+
+// Any step after the open failing is 8015; the handle stays open until the
+// close, and whatever was changed by then is put back.
+TEST_F(Win32PortSeamTest, ASettingStepFailingKeepsTheHandleUntilTheClose) {
+  ASSERT_EQ(port.SetCommPort(1), kNoError);
+  for (Call step :
+       {Call::kGetState, Call::kGetTimeouts, Call::kSetup, Call::kSetState, Call::kSetTimeouts}) {
+    SCOPED_TRACE(static_cast<int>(step));
+    sys.FailWith(step, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(port.SetPortOpen(true), kLineSettingsFailed);
+    EXPECT_TRUE(port.is_open());
+    EXPECT_EQ(sys.open_handles, 1);
+    sys.FailNothing();
+    EXPECT_EQ(port.SetPortOpen(false), kNoError);
+    EXPECT_EQ(sys.open_handles, 0);
+    EXPECT_TRUE(SameState(sys.state, found_state));
+    EXPECT_TRUE(SameTimeouts(sys.timeouts, found_timeouts));
+  }
+}
+
+TEST_F(Win32PortSeamTest, AFailedCloseStillGivesUpTheHandle) {
+  ASSERT_EQ(port.SetCommPort(1), kNoError);
+  ASSERT_EQ(port.SetPortOpen(true), kNoError);
+  sys.FailWith(Call::kClose, ERROR_INVALID_HANDLE);
+  EXPECT_EQ(port.SetPortOpen(false), kNoSuchPort);
+  EXPECT_FALSE(port.is_open());
+  EXPECT_EQ(port.SetPortOpen(false), kNoError);  // not closed twice
+  EXPECT_EQ(sys.open_handles, 0);
+}
+
+TEST_F(Win32PortSeamTest, ThePortIsChosenOnlyWhileClosedAndInRange) {
+  EXPECT_EQ(port.SetPortOpen(true), kNoSuchPort);  // none chosen yet
+  EXPECT_EQ(port.SetCommPort(0), kNoSuchPort);
+  EXPECT_EQ(port.SetCommPort(7), kNoSuchPort);
+  ASSERT_EQ(port.SetCommPort(6), kNoError);
+  ASSERT_EQ(port.SetPortOpen(true), kNoError);
+  EXPECT_EQ(port.SetCommPort(5), kNoSuchPort);
+  EXPECT_EQ(port.SetPortOpen(true), kNoSuchPort);  // already open
+  EXPECT_EQ(sys.open_handles, 1);
+}
+
+TEST_F(Win32PortSeamTest, AnUnreachableBluetoothPortShowsGreen) {
+  sys.FailWith(Call::kCreate, ERROR_SEM_TIMEOUT);
+  LampState lamps;
+  lamps.ResetLamps();
+  ErrorTrap err;
+  ProbePort(6, port, lamps, err);
+  EXPECT_EQ(lamps.SeenLamp(6), LampKind::kOk);
+  EXPECT_EQ(sys.open_handles, 0);
+}
+
+// --- Real ports under Wine ----------------------------------------------------
+// These need the links wine_com_harness makes; anywhere else they are skipped,
+// so that a run on a real machine never opens its ports.
+
+class WineComLinksTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    const char* links = std::getenv("VELKARO_WINE_COM_LINKS");
+    if (links == nullptr || std::string(links) != "1") {
+      GTEST_SKIP() << "needs COM1 to COM6 as wine_com_harness sets them up";
+    }
+  }
+
+  static ErrorNumber OpenAndClose(std::int16_t n) {
+    Win32Port port;
+    EXPECT_EQ(port.SetCommPort(n), kNoError);
+    const ErrorNumber opened = port.SetPortOpen(true);
+    EXPECT_EQ(port.SetPortOpen(false), kNoError) << "COM" << n;
+    EXPECT_FALSE(port.is_open());
+    return opened;
+  }
+
+  static DCB StateOf(std::int16_t n) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    HANDLE h = ::CreateFileW(DefaultDeviceName(n).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(::GetCommState(h, &dcb));
+    ::CloseHandle(h);
+    return dcb;
+  }
+};
+
+TEST_F(WineComLinksTest, EachKindOfPortGivesItsNumber) {
+  EXPECT_EQ(OpenAndClose(1), kNoError);             // a terminal
+  EXPECT_EQ(OpenAndClose(2), kLineSettingsFailed);  // a device, but no terminal
+  EXPECT_EQ(OpenAndClose(3), kNoSuchPort);          // a link to nothing
+  EXPECT_EQ(OpenAndClose(4), kPortUnavailable);     // held by another program
+  EXPECT_EQ(OpenAndClose(5), kPortUnavailable);     // not ours to open
+  EXPECT_EQ(OpenAndClose(6), kNoSuchPort);          // no link at all
+  // Nothing is left open between probes.
+  EXPECT_EQ(OpenAndClose(1), kNoError);
+}
+
+TEST_F(WineComLinksTest, APortIsLeftWithTheSettingsItWasFoundWith) {
+  const DCB before = StateOf(1);
+  ASSERT_NE(before.BaudRate, static_cast<DWORD>(CBR_9600));  // the harness's odd settings
+  ASSERT_EQ(OpenAndClose(1), kNoError);
+  EXPECT_TRUE(SameState(StateOf(1), before));
+}
+
+TEST_F(WineComLinksTest, ProbesLeakNoHandles) {
+  DWORD before = 0;
+  ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &before));
+  for (int i = 0; i < 50; ++i) {
+    OpenAndClose(1);
+    OpenAndClose(2);
+    OpenAndClose(3);
+  }
+  DWORD after = 0;
+  ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &after));
+  EXPECT_EQ(after, before);
+}
+
+struct NoTimer : TimerSwitch {
+  void SetEnabled(bool on) override { enabled = on; }
+  bool enabled = false;
+};
+
+TEST_F(WineComLinksTest, AScanShowsWhichPortsExist) {
+  LampState lamps;
+  Win32Port comm;
+  NoTimer timer;
+  ScanSequencer scan(lamps, comm, timer);
+  scan.Form_Load();
+  scan.Command1_Click();
+  for (int tick = 0; tick < 7; ++tick) scan.Timer1_Timer();
+  EXPECT_FALSE(timer.enabled);
+
+  const LampKind expected[] = {LampKind::kOk, LampKind::kOk, LampKind::kBad,
+                               LampKind::kOk, LampKind::kOk, LampKind::kBad};
+  for (int n = 1; n <= kPortCount; ++n) {
+    EXPECT_EQ(lamps.SeenLamp(n), expected[n - 1]) << "COM" << n;
+  }
+  EXPECT_FALSE(comm.is_open());
+}
+
+}  // namespace
+}  // namespace velkaro

@@ -1,0 +1,221 @@
+// Runs a Windows test program under Wine with COM1 to COM6 pointed at things
+// that behave like real ports, none of them hardware:
+//
+//   COM1  a pseudo-terminal                                  opens
+//   COM2  /dev/null, a device but no terminal                line settings fail
+//   COM3  a link to a path that does not exist               no such port
+//   COM4  a pseudo-terminal this harness holds exclusively   busy
+//   COM5  a pseudo-terminal only root may open               access denied
+//   COM6  no link at all                                     no such port
+//
+// The program runs as an unprivileged user, because root would open the held
+// and the forbidden terminal anyway. It is told the layout is in place through
+// VELKARO_WINE_COM_LINKS=1. Afterwards the harness checks, from the Linux side,
+// that no terminal had a byte written to it and that each one's line settings
+// are as they were before.
+//
+// Wine maps every /dev/ttyS*, ttyUSB* and ttyACM* it finds to a COM name of its
+// own, over the links made here, so the harness refuses to run while any such
+// node is visible: start it through tests/without_serial_ports.sh.
+//
+//   wine_com_harness --prefix DIR -- PROGRAM.exe [ARG...]
+#include <fcntl.h>
+#include <glob.h>
+#include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "pty.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using velkaro::testing_support::Pty;
+using velkaro::testing_support::UnusualSettings;
+
+constexpr uid_t kUser = 65534;  // nobody
+constexpr gid_t kGroup = 65534;
+
+[[noreturn]] void Fail(const std::string& why) {
+  std::fprintf(stderr, "wine_com_harness: %s\n", why.c_str());
+  std::exit(1);
+}
+
+std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+void RefuseIfSerialNodesVisible() {
+  for (const char* pattern : {"/dev/ttyS*", "/dev/ttyUSB*", "/dev/ttyACM*"}) {
+    glob_t found{};
+    const int rc = ::glob(pattern, 0, nullptr, &found);
+    const std::string first = rc == 0 ? found.gl_pathv[0] : "";
+    ::globfree(&found);
+    if (rc == 0) {
+      Fail(first + " is visible and Wine would map it to a COM port; run through " +
+           "tests/without_serial_ports.sh");
+    }
+  }
+}
+
+void MakeUserDirectory(const fs::path& dir) {
+  fs::create_directories(dir);
+  if (::chown(dir.c_str(), kUser, kGroup) != 0) Fail(Errno("chown " + dir.string()));
+}
+
+// Runs a command as the unprivileged user with the Wine environment; returns
+// its exit status, or 128 + the signal that ended it.
+int RunAsUser(const fs::path& prefix, const std::vector<std::string>& command) {
+  const pid_t child = ::fork();
+  if (child < 0) Fail(Errno("fork"));
+  if (child == 0) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kGroup) != 0 || ::setuid(kUser) != 0) {
+      std::perror("wine_com_harness: dropping to the test user");
+      ::_exit(127);
+    }
+    ::setenv("WINEPREFIX", (prefix / "wine").c_str(), 1);
+    ::setenv("HOME", (prefix / "home").c_str(), 1);
+    ::setenv("WINEDEBUG", "-all", 1);
+    // No prompts to install .NET or a browser engine into the prefix.
+    ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
+    ::setenv("VELKARO_WINE_COM_LINKS", "1", 1);
+    ::unsetenv("DISPLAY");
+    ::unsetenv("WAYLAND_DISPLAY");
+    std::vector<char*> argv;
+    for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    std::fprintf(stderr, "wine_com_harness: cannot run %s: %s\n", argv[0], std::strerror(errno));
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) Fail(Errno("waitpid"));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+void Link(const fs::path& dosdevices, int port, const std::optional<fs::path>& target) {
+  const fs::path link = dosdevices / ("com" + std::to_string(port));
+  std::error_code ignored;
+  fs::remove(link, ignored);
+  if (target) fs::create_symlink(*target, link);
+}
+
+// What a port's settings say about the line, which is what a DCB can carry
+// back and forth. Wine keeps a port raw while open, so local modes such as
+// echo are not expected to survive, and odd parity means nothing while parity
+// is off (a pseudo-terminal never has it on).
+bool SameLine(const termios& a, const termios& b) {
+  const auto parity = [](const termios& t) {
+    return (t.c_cflag & PARENB) == 0 ? 0 : (t.c_cflag & PARODD) == 0 ? 1 : 2;
+  };
+  constexpr tcflag_t kCflags = CSIZE | CSTOPB | CRTSCTS;
+  constexpr tcflag_t kIflags = IXON | IXOFF;
+  return (a.c_cflag & kCflags) == (b.c_cflag & kCflags) && parity(a) == parity(b) &&
+         (a.c_iflag & kIflags) == (b.c_iflag & kIflags) && ::cfgetispeed(&a) == ::cfgetispeed(&b) &&
+         ::cfgetospeed(&a) == ::cfgetospeed(&b);
+}
+
+struct Terminal {
+  int port;
+  Pty pty;
+  termios before{};
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::optional<fs::path> prefix;
+  int first = 1;
+  for (; first < argc; ++first) {
+    const std::string arg = argv[first];
+    if (arg == "--prefix" && first + 1 < argc) {
+      prefix = fs::absolute(argv[++first]);
+    } else if (arg == "--") {
+      ++first;
+      break;
+    } else {
+      Fail("unknown argument " + arg);
+    }
+  }
+  if (!prefix || first >= argc) Fail("usage: wine_com_harness --prefix DIR -- PROGRAM [ARG...]");
+  if (::geteuid() != 0) Fail("needs root, to hand the terminals to an unprivileged user");
+  RefuseIfSerialNodesVisible();
+
+  try {
+    MakeUserDirectory(*prefix);
+    MakeUserDirectory(*prefix / "home");
+    MakeUserDirectory(*prefix / "bin");
+
+    // A new prefix takes a while to set up; a kept one is reused.
+    if (!fs::exists(*prefix / "wine" / "system.reg")) {
+      if (RunAsUser(*prefix, {"wineboot", "--init"}) != 0) Fail("wineboot could not set up Wine");
+      RunAsUser(*prefix, {"wineserver", "--wait"});
+    }
+
+    // The program may sit where the test user cannot reach; run a copy.
+    const fs::path program = *prefix / "bin" / fs::path(argv[first]).filename();
+    fs::copy_file(argv[first], program, fs::copy_options::overwrite_existing);
+    if (::chown(program.c_str(), kUser, kGroup) != 0) Fail(Errno("chown " + program.string()));
+
+    std::array<Terminal, 3> terminals{Terminal{1, {}}, Terminal{4, {}}, Terminal{5, {}}};
+    for (Terminal& t : terminals) {
+      const termios unusual = UnusualSettings(t.pty.Settings());
+      if (::tcsetattr(t.pty.slave(), TCSANOW, &unusual) != 0) Fail(Errno("tcsetattr"));
+      t.before = t.pty.Settings();
+      if (t.port != 5 && ::chown(t.pty.path().c_str(), kUser, kGroup) != 0) {
+        Fail(Errno("chown " + t.pty.path()));
+      }
+      if (t.port == 5 && ::chmod(t.pty.path().c_str(), 0600) != 0) {
+        Fail(Errno("chmod " + t.pty.path()));
+      }
+    }
+    // The second handle on COM4: another program holding the port for itself.
+    if (::ioctl(terminals[1].pty.slave(), TIOCEXCL) != 0) Fail(Errno("TIOCEXCL"));
+
+    const fs::path dosdevices = *prefix / "wine" / "dosdevices";
+    Link(dosdevices, 1, terminals[0].pty.path());
+    Link(dosdevices, 2, "/dev/null");
+    Link(dosdevices, 3, *prefix / "no-such-device");
+    Link(dosdevices, 4, terminals[1].pty.path());
+    Link(dosdevices, 5, terminals[2].pty.path());
+    Link(dosdevices, 6, std::nullopt);
+
+    std::vector<std::string> command = {"wine", program.string()};
+    for (int i = first + 1; i < argc; ++i) command.emplace_back(argv[i]);
+    int status = RunAsUser(*prefix, command);
+    // Let Wine's server finish, so nothing of it still holds a terminal.
+    RunAsUser(*prefix, {"wineserver", "--wait"});
+
+    for (const Terminal& t : terminals) {
+      const std::string com = "COM" + std::to_string(t.port);
+      if (t.pty.PendingOnMaster() != 0) {
+        std::fprintf(stderr, "wine_com_harness: %s had bytes written to it\n", com.c_str());
+        status = status == 0 ? 1 : status;
+      }
+      if (const termios after = t.pty.Settings(); !SameLine(t.before, after)) {
+        std::fprintf(stderr,
+                     "wine_com_harness: %s line settings were not restored: cflag %o iflag %o "
+                     "speed %u before, cflag %o iflag %o speed %u after\n",
+                     com.c_str(), t.before.c_cflag, t.before.c_iflag, ::cfgetospeed(&t.before),
+                     after.c_cflag, after.c_iflag, ::cfgetospeed(&after));
+        status = status == 0 ? 1 : status;
+      }
+    }
+    return status;
+  } catch (const std::exception& e) {
+    Fail(e.what());
+  }
+}
