@@ -34,7 +34,7 @@ echo "== cross-build for Windows and test under Wine"
 start=$SECONDS
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64-x86_64.cmake \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKARO_WERROR=ON -DVELKARO_BUILD_UI=OFF \
-  -DVELKARO_BUILD_BENCH=OFF -DVELKARO_WINE_HARNESS="$PWD/build/ci/tests/wine_com_harness"
+  -DVELKARO_WINE_HARNESS="$PWD/build/ci/tests/wine_com_harness"
 cmake --build build/windows -j "$jobs"
 ctest --test-dir build/windows --output-on-failure --no-tests=error
 echo "== Windows part: $((SECONDS - start)) s"
