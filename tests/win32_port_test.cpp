@@ -32,16 +32,11 @@ TEST(Win32OpenErrorNumber, MapsEachCodeOnce) {
       {ERROR_GEN_FAILURE, kNoSuchPort},
       {ERROR_INVALID_NAME, kNoSuchPort},
       {ERROR_NOT_READY, kNoSuchPort},
-      {ERROR_SUCCESS, kNoSuchPort},
+      {ERROR_INVALID_PARAMETER, kNoSuchPort},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(OpenErrorNumber(c.code), c.number) << "Win32 error " << c.code;
   }
-}
-
-TEST(Win32DeviceName, UsesTheDeviceNamespace) {
-  EXPECT_EQ(DefaultDeviceName(1), L"\\\\.\\COM1");
-  EXPECT_EQ(DefaultDeviceName(6), L"\\\\.\\COM6");
 }
 
 // --- Every call made to fail through the seam ---------------------------------
