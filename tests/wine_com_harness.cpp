@@ -128,8 +128,12 @@ bool SameLine(const termios& a, const termios& b) {
          ::cfgetospeed(&a) == ::cfgetospeed(&b);
 }
 
+// Who may open a terminal besides the harness.
+enum class Access { kTestUser, kHeldExclusively, kRootOnly };
+
 struct Terminal {
   int port;
+  Access access;
   Pty pty;
   termios before{};
 };
@@ -170,27 +174,27 @@ int main(int argc, char** argv) {
     fs::copy_file(argv[first], program, fs::copy_options::overwrite_existing);
     if (::chown(program.c_str(), kUser, kGroup) != 0) Fail(Errno("chown " + program.string()));
 
-    std::array<Terminal, 3> terminals{Terminal{1, {}}, Terminal{4, {}}, Terminal{5, {}}};
+    std::array<Terminal, 3> terminals{Terminal{1, Access::kTestUser, {}},
+                                      Terminal{4, Access::kHeldExclusively, {}},
+                                      Terminal{5, Access::kRootOnly, {}}};
+    const fs::path dosdevices = *prefix / "wine" / "dosdevices";
     for (Terminal& t : terminals) {
       const termios unusual = UnusualSettings(t.pty.Settings());
       if (::tcsetattr(t.pty.slave(), TCSANOW, &unusual) != 0) Fail(Errno("tcsetattr"));
       t.before = t.pty.Settings();
-      if (t.port != 5 && ::chown(t.pty.path().c_str(), kUser, kGroup) != 0) {
+      if (t.access == Access::kRootOnly) {
+        if (::chmod(t.pty.path().c_str(), 0600) != 0) Fail(Errno("chmod " + t.pty.path()));
+      } else if (::chown(t.pty.path().c_str(), kUser, kGroup) != 0) {
         Fail(Errno("chown " + t.pty.path()));
       }
-      if (t.port == 5 && ::chmod(t.pty.path().c_str(), 0600) != 0) {
-        Fail(Errno("chmod " + t.pty.path()));
+      // The second handle: another program holding the port for itself.
+      if (t.access == Access::kHeldExclusively && ::ioctl(t.pty.slave(), TIOCEXCL) != 0) {
+        Fail(Errno("TIOCEXCL"));
       }
+      Link(dosdevices, t.port, t.pty.path());
     }
-    // The second handle on COM4: another program holding the port for itself.
-    if (::ioctl(terminals[1].pty.slave(), TIOCEXCL) != 0) Fail(Errno("TIOCEXCL"));
-
-    const fs::path dosdevices = *prefix / "wine" / "dosdevices";
-    Link(dosdevices, 1, terminals[0].pty.path());
     Link(dosdevices, 2, "/dev/null");
     Link(dosdevices, 3, *prefix / "no-such-device");
-    Link(dosdevices, 4, terminals[1].pty.path());
-    Link(dosdevices, 5, terminals[2].pty.path());
     Link(dosdevices, 6, std::nullopt);
 
     std::vector<std::string> command = {"wine", program.string()};
