@@ -27,7 +27,43 @@ TEST(PicturesTest, CommittedFilesAreWhatTheGeneratorWrites) {
         << LampIconFileName(kind);
   }
   EXPECT_EQ(ReadCommitted("velkaro.ico"), EncodePlugIcon());
-  EXPECT_EQ(ReadCommitted("velkaro.png"), EncodePlugPng());
+  for (int size : kPlugPngSizes) {
+    EXPECT_EQ(ReadCommitted(PlugPngFileName(size)), EncodePlugPng(size)) << size;
+  }
+}
+
+// Launchers scale a blurred icon up; ours are whole pixels of the 32 pixel
+// picture, so every pixel must be one of its pixels at the right place.
+TEST(PicturesTest, DesktopIconsAreTheSharpPlugAtEverySize) {
+  const LetterPicture plug = PlugPicture();
+  struct Case {
+    int size, scale, margin;
+  };
+  for (const Case c : {Case{32, 1, 0}, Case{64, 2, 0}, Case{128, 4, 0}, Case{48, 1, 8}}) {
+    const std::vector<std::optional<Rgb>> image = PlugImage(c.size);
+    ASSERT_EQ(image.size(), static_cast<std::size_t>(c.size * c.size));
+    for (int y = 0; y < c.size; ++y) {
+      for (int x = 0; x < c.size; ++x) {
+        const int sx = x / c.scale - c.margin, sy = y / c.scale - c.margin;
+        const bool inside = sx >= 0 && sy >= 0 && sx < 32 && sy < 32;
+        ASSERT_EQ(image[static_cast<std::size_t>(y * c.size + x)],
+                  inside ? plug.Pixel(sx, sy) : std::nullopt)
+            << c.size << " at " << x << "," << y;
+      }
+    }
+  }
+  const std::vector<std::optional<Rgb>> small = PlugImage(16);
+  EXPECT_EQ(small[3 * 16 + 0], plug.Pixel(1, 7)) << "the 16 pixel plug keeps its left rim";
+  EXPECT_THROW(PlugImage(24), std::invalid_argument);
+}
+
+TEST(PicturesTest, PngFilesCarryTheirSize) {
+  for (int size : kPlugPngSizes) {
+    const std::vector<std::uint8_t> png = EncodePlugPng(size);
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(png[19], size) << "IHDR width";  // big-endian, all sizes < 256
+    EXPECT_EQ(png[23], size) << "IHDR height";
+  }
 }
 
 TEST(PicturesTest, LampIconsHoldFiveImagesOfTheStatedSizes) {

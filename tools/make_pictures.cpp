@@ -1,6 +1,7 @@
 // Writes the lamp icons and the program's icon from their pixel tables.
 //   make_pictures DIR    writes off.ico, ok.ico, bad.ico, test.ico, velkaro.ico
-//                        and velkaro.png into DIR
+//                        and the plug as velkaro-16.png ... velkaro-128.png
+//                        into DIR
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -39,6 +40,8 @@ int main(int argc, char** argv) {
     ok = Write(dir + "/" + pictures::LampIconFileName(kind), pictures::EncodeLampIcon(kind)) && ok;
   }
   ok = Write(dir + "/velkaro.ico", pictures::EncodePlugIcon()) && ok;
-  ok = Write(dir + "/velkaro.png", pictures::EncodePlugPng()) && ok;
+  for (int size : pictures::kPlugPngSizes) {
+    ok = Write(dir + "/" + pictures::PlugPngFileName(size), pictures::EncodePlugPng(size)) && ok;
+  }
   return ok ? 0 : 1;
 }

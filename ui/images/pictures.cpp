@@ -1,6 +1,7 @@
 #include "pictures.h"
 
 #include <cstring>
+#include <functional>
 #include <stdexcept>
 
 namespace velkaro::pictures {
@@ -256,14 +257,40 @@ std::vector<std::uint8_t> EncodePlugIcon() {
   return EncodeIcon(PlugPicture(), kSizes, 4);
 }
 
-std::vector<std::uint8_t> EncodePlugPng() {
+std::vector<std::optional<Rgb>> PlugImage(int size) {
   const LetterPicture plug = PlugPicture();
-  const auto size = static_cast<std::uint32_t>(plug.size);
+  // Where a pixel of the wanted size comes from in the picture, or -1.
+  std::function<int(int)> source;
+  if (size == plug.size / 2) {
+    source = [](int at) { return 2 * at + 1; };  // keeps the rim on the left and bottom
+  } else if (size >= plug.size && size % plug.size == 0) {
+    source = [scale = size / plug.size](int at) { return at / scale; };
+  } else if (size > plug.size) {
+    source = [margin = (size - plug.size) / 2, n = plug.size](int at) {
+      return at < margin || at >= margin + n ? -1 : at - margin;
+    };
+  } else {
+    throw std::invalid_argument("no plug picture of size " + std::to_string(size));
+  }
+  std::vector<std::optional<Rgb>> pixels(static_cast<std::size_t>(size * size));
+  for (int y = 0; y < size; ++y) {
+    for (int x = 0; x < size; ++x) {
+      const int sx = source(x), sy = source(y);
+      if (sx >= 0 && sy >= 0) pixels[static_cast<std::size_t>(y * size + x)] = plug.Pixel(sx, sy);
+    }
+  }
+  return pixels;
+}
+
+std::string PlugPngFileName(int size) { return "velkaro-" + std::to_string(size) + ".png"; }
+
+std::vector<std::uint8_t> EncodePlugPng(int size) {
+  const std::vector<std::optional<Rgb>> pixels = PlugImage(size);
   std::vector<std::uint8_t> raw;  // each row: filter type 0, then RGBA
-  for (int y = 0; y < plug.size; ++y) {
+  for (int y = 0; y < size; ++y) {
     raw.push_back(0);
-    for (int x = 0; x < plug.size; ++x) {
-      const std::optional<Rgb> rgb = plug.Pixel(x, y);
+    for (int x = 0; x < size; ++x) {
+      const std::optional<Rgb>& rgb = pixels[static_cast<std::size_t>(y * size + x)];
       const Rgb c = rgb.value_or(Rgb{});
       raw.insert(raw.end(), {c.r, c.g, c.b, static_cast<std::uint8_t>(rgb ? 255 : 0)});
     }
@@ -286,8 +313,8 @@ std::vector<std::uint8_t> EncodePlugPng() {
   ByteWriter png;
   for (std::uint32_t byte : {0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a}) png.U8(byte);
   ByteWriter header;
-  header.U32BigEndian(size);
-  header.U32BigEndian(size);
+  header.U32BigEndian(static_cast<std::uint32_t>(size));
+  header.U32BigEndian(static_cast<std::uint32_t>(size));
   header.U8(8), header.U8(6), header.U8(0), header.U8(0), header.U8(0);  // 8-bit RGBA
   PngChunk(png, "IHDR", header.bytes);
   PngChunk(png, "IDAT", zlib.bytes);

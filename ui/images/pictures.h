@@ -43,8 +43,17 @@ LetterPicture PlugPicture();
 std::vector<std::uint8_t> EncodeLampIcon(LampKind kind);
 // The plug as an icon file of one 32 by 32 image in 4-bit colour.
 std::vector<std::uint8_t> EncodePlugIcon();
+// The sizes the plug is installed at for desktops, in pixels.
+inline constexpr std::array<int, 5> kPlugPngSizes = {16, 32, 48, 64, 128};
+// The plug at one of those sizes, top row first, nullopt where transparent.
+// Larger ones repeat each pixel, or centre the 32 pixel picture where the
+// size is no whole multiple of it, so the picture stays sharp; 16 takes every
+// other pixel.
+std::vector<std::optional<Rgb>> PlugImage(int size);
+// "velkaro-32.png" and so on.
+std::string PlugPngFileName(int size);
 // The plug as a PNG file with an alpha channel.
-std::vector<std::uint8_t> EncodePlugPng();
+std::vector<std::uint8_t> EncodePlugPng(int size);
 
 // One image of an icon file: size by size pixels, top row first.
 struct IconImage {
