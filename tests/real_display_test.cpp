@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "label_ink.h"
 #include "lamp_pixels.h"
 
 namespace velkaro {
@@ -71,6 +72,9 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
   for (int port = 1; port <= kPortCount; ++port) {
     const int wrong = testing_support::WrongLampPixels(image, port, LampKind::kBad, background);
     EXPECT_EQ(wrong, 0) << "port " << port << " is not red in " << shot;
+  }
+  for (const std::string& problem : testing_support::LabelInkProblems(image, background)) {
+    ADD_FAILURE() << problem << " in " << shot;
   }
   if (!HasFailure()) Shell("rm -rf " + dir);
 }

@@ -6,8 +6,12 @@ set -euo pipefail
 
 want=${1:-}
 build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev fonts-liberation2)
-test_pkgs=(googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format xvfb xauth xdotool
-           imagemagick util-linux desktop-file-utils dpkg-dev time
+# file, binutils and dpkg-dev: CPack's Debian generator; lintian, appstream and
+# desktop-file-utils check the package; debootstrap makes the clean system it
+# is installed on.
+test_pkgs=(git googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format xvfb xauth xdotool
+           imagemagick util-linux mount procps desktop-file-utils dpkg-dev file binutils lintian
+           appstream debootstrap time
            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
 
 case "$want" in

@@ -19,10 +19,28 @@ cmake --build build/ci -j "$jobs"
 ctest --test-dir build/ci --output-on-failure -j "$jobs"
 
 echo "== install and package"
-rm -rf build/ci/stage
+rm -rf build/ci/stage build/ci/*.deb build/ci/*.ddeb
 DESTDIR="$PWD/build/ci/stage" cmake --install build/ci --prefix /usr
 desktop-file-validate build/ci/stage/usr/share/applications/org.velkaro.Velkaro.desktop
+appstreamcli validate --no-net build/ci/stage/usr/share/metainfo/org.velkaro.Velkaro.metainfo.xml
 (cd build/ci && cpack -G DEB)
+deb=$(ls build/ci/velkaro_*_amd64.deb)
+lintian --fail-on error,warning "$deb"
+echo "lintian: no errors or warnings"
+# Installs and removes cleanly with dpkg, leaving nothing behind.
+if dpkg-query -W -f='${Status}' velkaro 2>/dev/null | grep -q 'ok installed'; then
+  echo "test: velkaro is installed on this machine already; remove it first" >&2
+  exit 1
+fi
+dpkg -i "$deb"
+[ -x /usr/bin/velkaro ] && [ -f /usr/share/man/man1/velkaro.1.gz ]
+dpkg --purge velkaro
+if [ -e /usr/bin/velkaro ] || [ -e /usr/share/doc/velkaro ]; then
+  echo "test: dpkg --purge velkaro left files behind" >&2
+  exit 1
+fi
+echo "== the package on a clean Debian 12"
+tests/clean_install.sh "$deb" build/ci/tests/label_ink_check
 
 echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKARO_WERROR=ON \
