@@ -1,14 +1,25 @@
 // How long one probe takes, and one whole scan without the timer's waits.
+#include <dirent.h>
+#include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
 #include "fake_port.h"
+#include "port_guards.h"
 #include "posix_port.h"
 #include "scan_sequencer.h"
 
@@ -48,21 +59,114 @@ class IdleProcesses {
   std::vector<pid_t> pids_;
 };
 
-// Guards included: lock files, every process's controlling terminal, consoles.
-// The argument is the number of extra processes running meanwhile.
+// A pseudo-terminal for the length of one benchmark.
+class Pty {
+ public:
+  Pty() {
+    char name[128];
+    ok_ = ::openpty(&master_, &slave_, name, nullptr, nullptr) == 0;
+    if (ok_) path_ = name;
+    struct stat st {};
+    ok_ = ok_ && ::stat(name, &st) == 0;
+    device_ = st.st_rdev;
+  }
+  ~Pty() {
+    if (ok_) ::close(slave_), ::close(master_);
+  }
+  bool ok() const { return ok_; }
+  const std::string& path() const { return path_; }
+  dev_t device() const { return device_; }
+
+ private:
+  bool ok_ = false;
+  int master_ = -1, slave_ = -1;
+  std::string path_;
+  dev_t device_ = 0;
+};
+
+// The baseline: the controlling-terminal check as it first was, reading the
+// stat of every process.
+bool EveryStatWalk(dev_t device) {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = found ? nullptr : ::readdir(proc)) {
+    if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+    const int fd = ::openat(::dirfd(proc), (std::string(entry->d_name) + "/stat").c_str(),
+                            O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    char stat[512];
+    const ssize_t got = ::read(fd, stat, sizeof stat - 1);
+    ::close(fd);
+    if (got <= 0) continue;
+    stat[got] = '\0';
+    const char* close_paren = std::strrchr(stat, ')');
+    int tty_nr = 0;
+    if (close_paren == nullptr ||
+        std::sscanf(close_paren + 1, " %*c %*d %*d %*d %d", &tty_nr) != 1) {
+      continue;
+    }
+    found = tty_nr != 0 && DecodeTtyNr(static_cast<unsigned int>(tty_nr)) == device;
+  }
+  ::closedir(proc);
+  return found;
+}
+
+// The argument of each is the number of extra processes running meanwhile.
+void BM_BaselineEveryStatWalk(benchmark::State& state) {
+  const IdleProcesses extra(state.range(0));
+  const Pty pty;
+  for (auto _ : state) benchmark::DoNotOptimize(EveryStatWalk(pty.device()));
+}
+BENCHMARK(BM_BaselineEveryStatWalk)->Arg(0)->Arg(300)->Unit(benchmark::kMicrosecond);
+
+// Controlling terminals only, one look per session.
+void BM_SessionCheck(benchmark::State& state) {
+  const IdleProcesses extra(state.range(0));
+  const Pty pty;
+  const ProcessWalk walk;
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(
+        HeldByAnotherProcess(pty.device(), walk, ProcessLook::kControllingTerminals));
+  }
+}
+BENCHMARK(BM_SessionCheck)->Arg(0)->Arg(300)->Unit(benchmark::kMicrosecond);
+
+// A whole probe with every guard: lock files, sysfs, the walk through every
+// process's sessions and descriptors, the console, and the settings.
 void BM_ProbePseudoTerminal(benchmark::State& state) {
   const IdleProcesses extra(state.range(0));
-  int master, slave;
-  char name[128];
-  if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+  const Pty pty;
+  if (!pty.ok()) {
     state.SkipWithError("openpty failed");
     return;
   }
-  ProbeOnce(state, name);
-  ::close(slave);
-  ::close(master);
+  ProbeOnce(state, pty.path());
 }
 BENCHMARK(BM_ProbePseudoTerminal)->Arg(0)->Arg(300)->Unit(benchmark::kMicrosecond);
+
+// A ttyS node with no UART behind it, as sysfs tells: judged absent before
+// anything else is looked at.
+void BM_ProbeSysfsPlaceholder(benchmark::State& state) {
+  const IdleProcesses extra(state.range(0));
+  const Pty pty;
+  const std::filesystem::path sys = std::filesystem::temp_directory_path() / "velkaro-bench-sys";
+  const std::filesystem::path entry =
+      sys / (std::to_string(major(pty.device())) + ":" + std::to_string(minor(pty.device())));
+  std::filesystem::create_directories(entry);
+  std::filesystem::remove(entry / "subsystem");
+  std::filesystem::create_symlink("../../../class/tty", entry / "subsystem");
+  std::ofstream(entry / "type") << "0\n";
+  PosixPortOptions options;
+  options.device_path = [&pty](std::int16_t) { return pty.path(); };
+  options.sysfs_char_root = sys.string();
+  PosixPort port(options);
+  LampState lamps;
+  ErrorTrap err;
+  for (auto _ : state) ProbePort(1, port, lamps, err);
+  std::filesystem::remove_all(sys);
+}
+BENCHMARK(BM_ProbeSysfsPlaceholder)->Arg(0)->Arg(300)->Unit(benchmark::kMicrosecond);
 
 void BM_SimulatedScan(benchmark::State& state) {
   struct NoTimer : TimerSwitch {

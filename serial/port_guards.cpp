@@ -4,22 +4,28 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <sstream>
+#include <unordered_set>
 
 namespace velkaro {
 namespace {
 
-// Reads at most `limit` bytes of a small file; empty if it cannot be read.
-std::string ReadSmallFile(int dir_fd, const char* path, std::size_t limit) {
-  const int fd = ::openat(dir_fd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return {};
+// The largest pid Linux can hand out (PID_MAX_LIMIT on 64-bit systems).
+constexpr long long kPidMaxLimit = 4 * 1024 * 1024;
+
+// Reads at most `limit` bytes of an open file and closes it.
+std::string ReadAndClose(int fd, std::size_t limit) {
   std::string text(limit, '\0');
   std::size_t used = 0;
   while (used < limit) {
@@ -33,21 +39,92 @@ std::string ReadSmallFile(int dir_fd, const char* path, std::size_t limit) {
   return text;
 }
 
-// Lock files hold the owner's pid as ten ASCII digits (HDB) or, in the older
-// style, as a binary int.
-pid_t LockOwner(const std::string& content) {
-  if (content.size() == sizeof(int) && !std::isdigit(static_cast<unsigned char>(content[0])) &&
-      content[0] != ' ') {
-    int pid;
-    std::memcpy(&pid, content.data(), sizeof pid);
-    return pid;
+// Reads at most `limit` bytes of a small file; empty if it cannot be read.
+std::string ReadSmallFile(int dir_fd, const char* path, std::size_t limit) {
+  const int fd = ::openat(dir_fd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return {};
+  return ReadAndClose(fd, limit);
+}
+
+// A lock file's content, read only if it is a regular file: never through a
+// symbolic link, and never from a device or a pipe.
+std::string ReadLockFile(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {  // swapped since the lstat
+    ::close(fd);
+    return {};
   }
-  long pid = 0;
-  if (std::sscanf(content.c_str(), "%ld", &pid) != 1) return 0;
-  return static_cast<pid_t>(pid);
+  return ReadAndClose(fd, 64);
 }
 
 bool IsLiveProcess(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
+
+// The controlling terminal field of /proc/<pid>/stat, or -1 if unreadable.
+// Runs once per session on every probe, so it reads into the stack.
+long long ReadTtyNr(int proc_fd, const char* pid) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%s/stat", pid);
+  const int fd = ::openat(proc_fd, path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char stat[512];
+  ssize_t got;
+  do {
+    got = ::read(fd, stat, sizeof stat - 1);
+  } while (got < 0 && errno == EINTR);
+  ::close(fd);
+  if (got <= 0) return -1;
+  stat[got] = '\0';
+  // The command name in parentheses may hold anything, so count fields
+  // from the last ')': state, ppid, pgrp, session, tty_nr.
+  const char* close_paren = std::strrchr(stat, ')');
+  int tty_nr = 0;
+  if (close_paren == nullptr || std::sscanf(close_paren + 1, " %*c %*d %*d %*d %d", &tty_nr) != 1) {
+    return -1;
+  }
+  return tty_nr;
+}
+
+bool IsTerminalOf(long long tty_nr, dev_t device) {
+  return tty_nr > 0 && DecodeTtyNr(static_cast<unsigned int>(tty_nr)) == device;
+}
+
+// True if the process has a descriptor open on the device. Lists the
+// descriptors with getdents64 into the stack: this runs for every process on
+// every probe.
+bool HasDescriptorOn(int proc_fd, const char* pid, dev_t device) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%s/fd", pid);
+  const int fd_dir = ::openat(proc_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd_dir < 0) return false;  // gone, or not ours to look into
+  bool found = false;
+  alignas(dirent64) char entries[4096];
+  while (!found) {
+    const long got = ::syscall(SYS_getdents64, fd_dir, entries, sizeof entries);
+    if (got <= 0) break;
+    for (long at = 0; at < got && !found;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
+      at += entry->d_reclen;
+      if (entry->d_name[0] == '.') continue;
+      // Follows the descriptor's link to what it has open; stat never opens it.
+      struct stat st;
+      found = ::fstatat(fd_dir, entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) &&
+              st.st_rdev == device;
+    }
+  }
+  ::close(fd_dir);
+  return found;
+}
+
+std::optional<pid_t> ParsePid(const char* name) {
+  pid_t pid = 0;
+  const char* end = name + std::strlen(name);
+  const auto [ptr, ec] = std::from_chars(name, end, pid);
+  if (ec != std::errc() || ptr != end || pid <= 0) return std::nullopt;
+  return pid;
+}
 
 }  // namespace
 
@@ -61,11 +138,27 @@ std::string LockFileName(const std::string& device_path) {
   return "LCK.." + name;
 }
 
+pid_t LockOwner(std::string_view content) {
+  long long pid = 0;
+  if (content.size() == sizeof(std::int32_t)) {
+    std::int32_t binary;
+    std::memcpy(&binary, content.data(), sizeof binary);
+    pid = binary;
+  } else {
+    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!content.empty() && blank(content.front())) content.remove_prefix(1);
+    while (!content.empty() && blank(content.back())) content.remove_suffix(1);
+    const char* end = content.data() + content.size();
+    const auto [ptr, ec] = std::from_chars(content.data(), end, pid);
+    if (content.empty() || ec != std::errc() || ptr != end) return 0;
+  }
+  return pid >= 1 && pid <= kPidMaxLimit ? static_cast<pid_t>(pid) : 0;
+}
+
 bool HeldByLockFile(const std::string& device_path, const std::vector<std::string>& lock_dirs) {
   const std::string name = LockFileName(device_path);
   for (const std::string& dir : lock_dirs) {
-    const std::string content = ReadSmallFile(AT_FDCWD, (dir + "/" + name).c_str(), 64);
-    const pid_t owner = LockOwner(content);
+    const pid_t owner = LockOwner(ReadLockFile(dir + "/" + name));
     // A lock of a dead process is stale, and one of ours is no other program's.
     if (owner > 0 && owner != ::getpid() && IsLiveProcess(owner)) return true;
   }
@@ -78,26 +171,58 @@ dev_t DecodeTtyNr(unsigned int tty_nr) {
   return makedev(major, minor);
 }
 
-bool IsControllingTerminal(dev_t device, const std::string& proc_root) {
-  DIR* proc = ::opendir(proc_root.c_str());
+SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root) {
+  const std::string dir =
+      sysfs_char_root + "/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
+  char subsystem[256];
+  const ssize_t length = ::readlink((dir + "/subsystem").c_str(), subsystem, sizeof subsystem - 1);
+  if (length < 0) return SysfsVerdict::kUnknown;
+  if (!std::string_view(subsystem, static_cast<std::size_t>(length)).ends_with("/tty")) {
+    return SysfsVerdict::kNotTty;
+  }
+  const std::string type = ReadSmallFile(AT_FDCWD, (dir + "/type").c_str(), 16);
+  const std::string console = ReadSmallFile(AT_FDCWD, (dir + "/console").c_str(), 16);
+  if (console.starts_with("Y")) return SysfsVerdict::kConsole;
+  if (type == "0\n" || type == "0") return SysfsVerdict::kNoUart;  // PORT_UNKNOWN
+  return SysfsVerdict::kPort;
+}
+
+bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, ProcessLook look) {
+  DIR* proc = ::opendir(walk.proc_root.c_str());
   if (proc == nullptr) return false;
-  bool found = false;
-  while (!found) {
+  const int proc_fd = ::dirfd(proc);
+  const pid_t self = ::getpid();
+  // Only a session leader can take a controlling terminal, and the members
+  // of a session share it, so each session needs one look at its leader.
+  std::unordered_set<pid_t> sessions_seen;
+  bool held = false;
+  while (!held) {
     const dirent* entry = ::readdir(proc);
     if (entry == nullptr) break;
-    if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-    const std::string path = std::string(entry->d_name) + "/stat";
-    const std::string stat = ReadSmallFile(::dirfd(proc), path.c_str(), 512);
-    // The command name in parentheses may hold anything, so count fields
-    // from the last ')': state, ppid, pgrp, session, tty_nr.
-    const std::size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos) continue;
-    int tty_nr = 0;
-    if (std::sscanf(stat.c_str() + close_paren + 1, " %*c %*d %*d %*d %d", &tty_nr) != 1) continue;
-    found = tty_nr != 0 && DecodeTtyNr(static_cast<unsigned int>(tty_nr)) == device;
+    const std::optional<pid_t> pid = ParsePid(entry->d_name);
+    if (!pid) continue;
+    const char* name = entry->d_name;
+    if (look == ProcessLook::kAlsoDescriptors && *pid != self &&
+        HasDescriptorOn(proc_fd, name, device)) {
+      held = true;
+      break;
+    }
+    const pid_t leader = walk.session_of(*pid);
+    if (leader > 0 && sessions_seen.contains(leader)) continue;
+    if (leader > 0) {
+      const long long tty_nr = ReadTtyNr(proc_fd, std::to_string(leader).c_str());
+      if (tty_nr >= 0) {
+        sessions_seen.insert(leader);
+        held = IsTerminalOf(tty_nr, device);
+        continue;
+      }
+    }
+    // No leader to ask (gone, outside our namespace, or unknown): this
+    // process's own record tells its session's terminal as well.
+    held = IsTerminalOf(ReadTtyNr(proc_fd, name), device);
   }
   ::closedir(proc);
-  return found;
+  return held;
 }
 
 bool IsActiveConsole(dev_t device, const std::string& console_active) {

@@ -1,26 +1,62 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace velkaro {
 
-// Ways to tell that another program holds a serial port without touching the
-// port itself. Each only reads files that describe the system.
+// Ways to tell that a port is absent, or that another program holds it,
+// without touching the port itself. Each only reads files that describe the
+// system.
 
 // "LCK..ttyS0" for /dev/ttyS0, "LCK..pts_3" for /dev/pts/3.
 std::string LockFileName(const std::string& device_path);
 
-// True if a UUCP lock file for the device names a live process other than ours.
+// The process a UUCP lock file's content names, or 0 if it names none: four
+// bytes are a binary pid, anything else a pid in ASCII digits with blanks
+// around it. Text that is not a pid, and pids out of range, make it stale.
+pid_t LockOwner(std::string_view content);
+
+// True if a regular lock file for the device, in any of the directories,
+// names a live process other than ours.
 bool HeldByLockFile(const std::string& device_path, const std::vector<std::string>& lock_dirs);
 
 // The device number a tty_nr field of /proc/<pid>/stat stands for.
 dev_t DecodeTtyNr(unsigned int tty_nr);
 
-// True if the device is the controlling terminal of any process under proc_root.
-bool IsControllingTerminal(dev_t device, const std::string& proc_root);
+// What sysfs (/sys/dev/char/MAJOR:MINOR) tells of a character device.
+enum class SysfsVerdict {
+  kUnknown,  // no such entry: a pseudo-terminal, or no sysfs
+  kNoUart,   // a serial port node with no UART behind it
+  kConsole,  // a kernel console
+  kPort,     // a serial port, none of the above
+  kNotTty,   // a device, but no terminal: no other program's use of it counts
+};
+SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root);
+
+// Where and how to look at the other processes on the machine.
+struct ProcessWalk {
+  std::string proc_root = "/proc";
+  // The session a process belongs to: its leader's pid, 0 for a leader
+  // outside our pid namespace, or -1 if unknown.
+  std::function<pid_t(pid_t)> session_of = [](pid_t pid) { return ::getsid(pid); };
+};
+
+enum class ProcessLook {
+  kControllingTerminals,  // only logins and other sessions on the device
+  kAlsoDescriptors,       // and any process but ours with the device open
+};
+
+// True if the device is the controlling terminal of a session, or (with
+// kAlsoDescriptors) is open in a process other than ours. Processes we may
+// not look into are skipped. Stops at the first holder found.
+bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk,
+                          ProcessLook look = ProcessLook::kAlsoDescriptors);
 
 // True if the device is one of the kernel consoles listed in the given file.
 bool IsActiveConsole(dev_t device, const std::string& console_active);

@@ -2,48 +2,59 @@
 
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <linux/tty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include "platform_port.h"
-#include "port_guards.h"
 
 namespace velkaro {
 namespace {
 
-termios WantedLineSettings(const termios& saved) {
-  termios want = saved;
-  ::cfmakeraw(&want);
-  want.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  want.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
-  want.c_cflag |= CS8 | CLOCAL | CREAD;
+constexpr tcflag_t kSpeedBits = CBAUD | CIBAUD;
+
+// 9600 baud, 8 data bits, no parity, 1 stop bit, raw, no flow control.
+LineSettings WantedLineSettings(const LineSettings& saved) {
+  LineSettings want = saved;
+  want.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                         IXON | IXOFF | IXANY);
+  want.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  want.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  want.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS | kSpeedBits);
+  want.c_cflag |= CS8 | CLOCAL | CREAD | B9600;  // no input speed bits: as the output
   want.c_cc[VMIN] = 0;
   want.c_cc[VTIME] = 0;
-  ::cfsetispeed(&want, B9600);
-  ::cfsetospeed(&want, B9600);
+  want.c_ispeed = 9600;
+  want.c_ospeed = 9600;
   return want;
 }
 
-// Compares what we asked for; drivers may keep other bits as they like.
-bool SameLineSettings(const termios& want, const termios& got) {
-  constexpr tcflag_t kCflags = CSIZE | PARENB | CSTOPB | CLOCAL | CREAD | CRTSCTS;
+// Compares what we set; drivers may keep other bits as they like.
+bool SameLineSettings(const LineSettings& want, const LineSettings& got) {
+  constexpr tcflag_t kCflags =
+      CSIZE | PARENB | PARODD | CSTOPB | CLOCAL | CREAD | CRTSCTS | kSpeedBits;
   constexpr tcflag_t kIflags =
       IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY;
   constexpr tcflag_t kLflags = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
   return (want.c_cflag & kCflags) == (got.c_cflag & kCflags) &&
          (want.c_iflag & kIflags) == (got.c_iflag & kIflags) &&
          (want.c_oflag & OPOST) == (got.c_oflag & OPOST) &&
-         (want.c_lflag & kLflags) == (got.c_lflag & kLflags) &&
-         ::cfgetispeed(&want) == ::cfgetispeed(&got) &&
-         ::cfgetospeed(&want) == ::cfgetospeed(&got) && want.c_cc[VMIN] == got.c_cc[VMIN] &&
+         (want.c_lflag & kLflags) == (got.c_lflag & kLflags) && want.c_ispeed == got.c_ispeed &&
+         want.c_ospeed == got.c_ospeed && want.c_cc[VMIN] == got.c_cc[VMIN] &&
          want.c_cc[VTIME] == got.c_cc[VTIME];
 }
 
 }  // namespace
 
 std::string DefaultDevicePath(std::int16_t port) { return "/dev/ttyS" + std::to_string(port - 1); }
+
+void ReportToStandardError(const std::string& line) {
+  std::fprintf(stderr, "velkaro: %s\n", line.c_str());
+}
 
 ErrorNumber OpenErrorNumber(int errnum) {
   switch (errnum) {
@@ -69,33 +80,55 @@ ErrorNumber PosixPort::SetCommPort(std::int16_t port) {
 
 ErrorNumber PosixPort::SetPortOpen(bool open) { return open ? Open() : Close(); }
 
+ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
+  // A port that is not there is never looked for any further: a lock file
+  // naming it, for one, says nothing about a port that does not exist.
+  struct stat node;
+  if (sys_.Stat(path.c_str(), &node) != 0) return OpenErrorNumber(errno);
+  bool terminal = S_ISCHR(node.st_mode);
+  if (terminal) {
+    // sysfs knows a ttyS node with no UART behind it, and the console, so
+    // neither needs the lock files or the processes looked through.
+    switch (JudgeBySysfs(node.st_rdev, options_.sysfs_char_root)) {
+      case SysfsVerdict::kNoUart:
+        return kNoSuchPort;
+      case SysfsVerdict::kConsole:
+        return kPortUnavailable;
+      case SysfsVerdict::kPort:
+        break;
+      case SysfsVerdict::kNotTty:
+        terminal = false;
+        break;
+      case SysfsVerdict::kUnknown:
+        if (IsActiveConsole(node.st_rdev, options_.console_active)) return kPortUnavailable;
+        break;
+    }
+  }
+  if (HeldByLockFile(path, options_.lock_dirs)) return kPortUnavailable;
+  // A login on the port, or any other program with it open: opening it
+  // could already upset its modem lines, and setting it would change theirs.
+  if (terminal && HeldByAnotherProcess(node.st_rdev, options_.processes)) return kPortUnavailable;
+  return kNoError;
+}
+
 ErrorNumber PosixPort::Open() {
   if (is_open() || port_ == 0) return kNoSuchPort;
-  const std::string path = options_.device_path(port_);
-  if (HeldByLockFile(path, options_.lock_dirs)) return kPortUnavailable;
-  // A login or the kernel console on the port shows without opening it, and
-  // opening such a port could already upset its modem lines.
-  struct stat node;
-  if (sys_.Stat(path.c_str(), &node) == 0 && S_ISCHR(node.st_mode) &&
-      (IsControllingTerminal(node.st_rdev, options_.proc_root) ||
-       IsActiveConsole(node.st_rdev, options_.console_active))) {
-    return kPortUnavailable;
-  }
+  path_ = options_.device_path(port_);
+  if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) return judged;
 
   // O_NONBLOCK: never wait for carrier detect. O_NOCTTY: never become the
   // controlling terminal of this process.
-  fd_ = sys_.Open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  fd_ = sys_.Open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) return OpenErrorNumber(errno);
 
-  if (const ErrorNumber held = CheckNotHeld(); held.failed()) {
+  ErrorNumber held = CheckNotHeld();
+  if (!held.failed()) held = TakeExclusive();
+  if (held.failed()) {
     Close();
     return held;
   }
-  // open(2) is not exclusive on POSIX: hold TIOCEXCL (and the flock taken in
-  // CheckNotHeld) so that nothing else opens the port half-way through.
-  exclusive_ = sys_.Ioctl(fd_, TIOCEXCL, nullptr) == 0;
 
-  if (sys_.TcGetAttr(fd_, &saved_) != 0) {
+  if (sys_.GetLineSettings(fd_, &saved_) != 0) {
     // EIO: a node with no UART behind it. ENOTTY: a device, but no terminal.
     if (errno == EIO) {
       Close();
@@ -108,13 +141,13 @@ ErrorNumber PosixPort::Open() {
 }
 
 ErrorNumber PosixPort::CheckNotHeld() {
+  // A kernel driver on the line (pppd, ldattach, a Bluetooth UART) owns it.
+  int discipline = N_TTY;
+  if (sys_.Ioctl(fd_, TIOCGETD, &discipline) == 0 && discipline != N_TTY) return kPortUnavailable;
+
   if (sys_.Flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return kPortUnavailable;
   // Any other flock failure means locks are not supported here, which tells
   // us nothing about other programs.
-
-  // As root, open(2) ignores another program's TIOCEXCL; ask for it instead.
-  int exclusive = 0;
-  if (sys_.Ioctl(fd_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) return kPortUnavailable;
 
   // A /dev/ttyS node opens even with no UART behind it; the driver then
   // reports its type as unknown.
@@ -125,25 +158,52 @@ ErrorNumber PosixPort::CheckNotHeld() {
   return kNoError;
 }
 
-ErrorNumber PosixPort::ApplyLineSettings() {
-  // 9600 baud, 8 data bits, no parity, 1 stop bit, raw. A Linux tty has no
-  // per-open buffer sizes and no parity replacement character, so those two
-  // settings have nothing to apply here.
-  const termios want = WantedLineSettings(saved_);
-  if (sys_.TcSetAttr(fd_, TCSANOW, &want) != 0) return kLineSettingsFailed;
-  termios got{};
-  if (sys_.TcGetAttr(fd_, &got) != 0 || !SameLineSettings(want, got)) return kLineSettingsFailed;
+ErrorNumber PosixPort::TakeExclusive() {
+  // open(2) is not exclusive on POSIX: hold TIOCEXCL (and the flock) so that
+  // nothing else opens the port half-way through. As root, open(2) ignores
+  // another program's TIOCEXCL, so ask first; and only an exclusivity we set
+  // ourselves is ever released. Where it cannot be asked, leave it alone.
+  int exclusive = 0;
+  if (sys_.Ioctl(fd_, TIOCGEXCL, &exclusive) != 0) return kNoError;
+  if (exclusive != 0) return kPortUnavailable;
+  exclusive_ = sys_.Ioctl(fd_, TIOCEXCL, nullptr) == 0;
   return kNoError;
+}
+
+ErrorNumber PosixPort::ApplyLineSettings() {
+  // A Linux tty has no per-open buffer sizes and no parity replacement
+  // character, so those two settings have nothing to apply here.
+  const LineSettings want = WantedLineSettings(saved_);
+  if (sys_.SetLineSettings(fd_, &want) != 0) return kLineSettingsFailed;
+  LineSettings got{};
+  if (sys_.GetLineSettings(fd_, &got) != 0 || !SameLineSettings(want, got)) {
+    return kLineSettingsFailed;
+  }
+  return kNoError;
+}
+
+std::string PosixPort::RestoreLineSettings() {
+  // Nothing was written, so restoring at once never waits for output.
+  if (sys_.SetLineSettings(fd_, &saved_) != 0) return std::strerror(errno);
+  LineSettings got{};
+  if (sys_.GetLineSettings(fd_, &got) != 0) return std::strerror(errno);
+  if (!SameLineSettings(saved_, got)) return "the driver kept other settings";
+  return {};
 }
 
 ErrorNumber PosixPort::Close() {
   if (!is_open()) return kNoError;
   ErrorNumber result = kNoError;
-  // Nothing was written, so restoring at once never waits for output.
-  if (saved_valid_ && sys_.TcSetAttr(fd_, TCSANOW, &saved_) != 0) result = kNoSuchPort;
+  if (saved_valid_) {
+    if (const std::string why = RestoreLineSettings(); !why.empty()) {
+      result = kNoSuchPort;
+      options_.report(path_ + ": line settings could not be put back: " + why);
+    }
+  }
   if (exclusive_ && sys_.Ioctl(fd_, TIOCNXCL, nullptr) != 0) result = kNoSuchPort;
   // The flock goes with the descriptor.
   if (sys_.Close(fd_) != 0 && errno != EINTR) result = kNoSuchPort;
+  // Nothing of this port may carry over to the next one opened.
   fd_ = -1;
   exclusive_ = false;
   saved_valid_ = false;

@@ -1,12 +1,11 @@
 #pragma once
 
-#include <termios.h>
-
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "port_guards.h"
 #include "posix_system.h"
 #include "serial_port.h"
 
@@ -15,19 +14,26 @@ namespace velkaro {
 // COMn is /dev/ttyS(n-1).
 std::string DefaultDevicePath(std::int16_t port);
 
+// Writes one line to standard error.
+void ReportToStandardError(const std::string& line);
+
 struct PosixPortOptions {
   std::function<std::string(std::int16_t)> device_path = DefaultDevicePath;
   std::vector<std::string> lock_dirs = {"/run/lock", "/var/lock"};
   std::string console_active = "/sys/class/tty/console/active";
-  std::string proc_root = "/proc";
+  std::string sysfs_char_root = "/sys/dev/char";
+  ProcessWalk processes;
+  // Told, in one line, of a port that could not be left as it was found.
+  std::function<void(const std::string&)> report = ReportToStandardError;
 };
 
 // The error number for an errno left by open(2).
 ErrorNumber OpenErrorNumber(int errnum);
 
-// A serial port on a POSIX tty. Opening never waits, never takes the port as
-// a controlling terminal, never reads or writes a byte, and closing puts the
-// line settings back as they were found.
+// A serial port on a POSIX tty. A port another program uses is never opened
+// or changed. Opening never waits, never takes the port as a controlling
+// terminal, never reads or writes a byte, and closing puts the line settings
+// back exactly as they were found.
 class PosixPort : public SerialPort {
  public:
   explicit PosixPort(PosixPortOptions options = {}, PosixSystem& sys = PosixSystem::Real());
@@ -41,19 +47,25 @@ class PosixPort : public SerialPort {
   bool is_open() const { return fd_ >= 0; }
 
  private:
+  // Judges the port from what the system tells of it, without opening it.
+  ErrorNumber CheckBeforeOpening(const std::string& path);
   ErrorNumber Open();
   // Checks that need the descriptor but change nothing on the port.
   ErrorNumber CheckNotHeld();
+  ErrorNumber TakeExclusive();
   ErrorNumber ApplyLineSettings();
   ErrorNumber Close();
+  // Empty if the saved settings are back in place, else why not.
+  std::string RestoreLineSettings();
 
   PosixPortOptions options_;
   PosixSystem& sys_;
   std::int16_t port_ = 0;
+  std::string path_;
   int fd_ = -1;
-  bool exclusive_ = false;
+  bool exclusive_ = false;  // we set TIOCEXCL and must clear it again
   bool saved_valid_ = false;
-  termios saved_{};
+  LineSettings saved_{};
 };
 
 }  // namespace velkaro

@@ -33,10 +33,22 @@ int PosixSystem::Ioctl(int fd, unsigned long request, void* arg) {
   return ::ioctl(fd, request, arg);
 }
 
-int PosixSystem::TcGetAttr(int fd, termios* settings) { return ::tcgetattr(fd, settings); }
+// The kernel's numbers for TCGETS2 and TCSETS2; its own header cannot be
+// included beside <termios.h>.
+static_assert(sizeof(LineSettings) == 44, "LineSettings must match the kernel's termios2");
+constexpr unsigned long kTcGets2 = _IOR('T', 0x2A, LineSettings);
+constexpr unsigned long kTcSets2 = _IOW('T', 0x2B, LineSettings);
 
-int PosixSystem::TcSetAttr(int fd, int when, const termios* settings) {
-  return ::tcsetattr(fd, when, settings);
+int PosixSystem::GetLineSettings(int fd, LineSettings* settings) {
+  return ::ioctl(fd, kTcGets2, settings);
+}
+
+int PosixSystem::SetLineSettings(int fd, const LineSettings* settings) {
+  int result;
+  do {
+    result = ::ioctl(fd, kTcSets2, settings);
+  } while (result < 0 && errno == EINTR);
+  return result;
 }
 
 }  // namespace velkaro

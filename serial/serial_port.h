@@ -18,8 +18,10 @@ class SerialPort {
   // Chooses port COMn. Accepted for 1 to 6 while the port is closed.
   virtual ErrorNumber SetCommPort(std::int16_t port) = 0;
 
-  // Opens (true) or closes (false) the chosen port. After a failed open the
-  // port is closed; closing a closed port is harmless.
+  // Opens (true) or closes (false) the chosen port. An open that fails with
+  // kLineSettingsFailed leaves the port open, for the close step to put back
+  // what it changed and close it; after any other failed open the port is
+  // closed. Closing a closed port is harmless.
   virtual ErrorNumber SetPortOpen(bool open) = 0;
 };
 

@@ -2,8 +2,15 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "pty.h"
 
 namespace velkaro {
 namespace {
@@ -25,8 +32,89 @@ TEST(PortGuardsTest, TtyNumbersDecodeAsTheKernelEncodesThem) {
 TEST(PortGuardsTest, UnreadableSourcesHoldNothing) {
   const dev_t device = makedev(4, 64);
   EXPECT_FALSE(HeldByLockFile("/dev/ttyS0", {"/nonexistent-lock-dir"}));
-  EXPECT_FALSE(IsControllingTerminal(device, "/nonexistent-proc"));
+  EXPECT_FALSE(HeldByAnotherProcess(device, {.proc_root = "/nonexistent-proc"}));
   EXPECT_FALSE(IsActiveConsole(device, "/nonexistent-console"));
+  EXPECT_EQ(JudgeBySysfs(device, "/nonexistent-sys"), SysfsVerdict::kUnknown);
+}
+
+// A /proc of made-up processes, with pids no real process can have.
+class FakeProcTest : public testing::Test {
+ protected:
+  static constexpr pid_t kLeader = 5000001, kMember = 5000002, kOther = 5000003;
+
+  FakeProcTest() {
+    char dir_template[] = "/tmp/velkaro-proc-XXXXXX";
+    root_ = ::mkdtemp(dir_template);
+    struct stat st;
+    if (::stat(pty_.path().c_str(), &st) != 0) throw std::runtime_error("stat pty");
+    device_ = st.st_rdev;
+  }
+  ~FakeProcTest() override { std::filesystem::remove_all(root_); }
+
+  // A process whose stat names `tty` (0: none) and whose descriptors lead to `open`.
+  void Process(pid_t pid, dev_t tty, const std::vector<std::string>& open = {},
+               const std::string& command = "sh") {
+    const std::filesystem::path dir = root_ / std::to_string(pid);
+    std::filesystem::create_directories(dir / "fd");
+    const unsigned int tty_nr =
+        tty == 0 ? 0 : (major(tty) << 8) | (minor(tty) & 0xffu) | ((minor(tty) & ~0xffu) << 12);
+    std::ofstream(dir / "stat") << pid << " (" << command << ") S 1 " << pid << " " << pid << " "
+                                << tty_nr << " -1 4194560 0 0 0 0\n";
+    int fd = 0;
+    for (const std::string& target : open) {
+      std::filesystem::create_symlink(target, dir / "fd" / std::to_string(fd++));
+    }
+  }
+
+  bool Held(ProcessLook look = ProcessLook::kAlsoDescriptors) {
+    ProcessWalk walk{.proc_root = root_.string(), .session_of = [this](pid_t pid) {
+                       const auto found = sessions_.find(pid);
+                       return found == sessions_.end() ? pid_t{-1} : found->second;
+                     }};
+    return HeldByAnotherProcess(device_, walk, look);
+  }
+
+  testing_support::Pty pty_;
+  std::filesystem::path root_;
+  dev_t device_ = 0;
+  std::map<pid_t, pid_t> sessions_;
+};
+
+TEST_F(FakeProcTest, AnotherProcessWithThePortOpenHoldsIt) {
+  Process(kOther, 0, {"/dev/null", pty_.path()});
+  EXPECT_TRUE(Held());
+  EXPECT_FALSE(Held(ProcessLook::kControllingTerminals));
+}
+
+TEST_F(FakeProcTest, OurOwnDescriptorsAndOtherDevicesHoldNothing) {
+  Process(::getpid(), 0, {pty_.path()});
+  Process(kOther, 0, {"/dev/null", "/nonexistent"});
+  EXPECT_FALSE(Held());
+}
+
+TEST_F(FakeProcTest, ASessionOnThePortIsFoundHoweverItsLeaderIsReached) {
+  const struct {
+    const char* what;
+    pid_t member_session;  // what getsid tells of the member
+    bool leader_listed;
+    dev_t leader_tty, member_tty;
+    const char* member_command;
+  } kCases[] = {
+      {"its leader", kLeader, true, device_, 0, "sh"},
+      {"a leader that has exited", kLeader, false, 0, device_, "sh"},
+      {"a leader outside our pid namespace", 0, false, 0, device_, "sh"},
+      {"getsid failing", -1, true, 0, device_, "sh"},
+      {"a command name with ') ' in it", -1, false, 0, device_, "a) S 1 2 3 0 ("},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_);
+    sessions_ = {{kLeader, kLeader}, {kMember, c.member_session}};
+    if (c.leader_listed) Process(kLeader, c.leader_tty);
+    Process(kMember, c.member_tty, {}, c.member_command);
+    EXPECT_TRUE(Held(ProcessLook::kControllingTerminals));
+  }
 }
 
 }  // namespace

@@ -2,20 +2,29 @@
 
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <linux/tty.h>
+#include <pty.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <optional>
+#include <sstream>
 
 #include "port_guards.h"
 #include "port_probe.h"
@@ -29,7 +38,32 @@ using testing_support::Pty;
 using testing_support::SameSettings;
 using testing_support::UnusualSettings;
 
-// A private lock directory and console list, so the machine's own never count.
+LineSettings Read(int fd) {
+  LineSettings settings;
+  if (PosixSystem::Real().GetLineSettings(fd, &settings) != 0) {
+    throw std::runtime_error(std::string("TCGETS2: ") + std::strerror(errno));
+  }
+  return settings;
+}
+
+// What a pseudo-terminal keeps of settings nobody would pick: speeds only
+// BOTHER can set, different for input and output, two stop bits, hardware
+// and software flow control, and changed special characters.
+LineSettings UnusualLineSettings(LineSettings t) {
+  t.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CIBAUD | CLOCAL);
+  t.c_cflag |= kBother | (kBother << 16) | CSTOPB | CRTSCTS;
+  t.c_ispeed = 31250;
+  t.c_ospeed = 250000;
+  t.c_iflag |= IXON | IXOFF | ICRNL;
+  t.c_lflag |= ICANON | ECHO;
+  t.c_cc[VINTR] = 7;
+  t.c_cc[VMIN] = 3;
+  t.c_cc[VTIME] = 7;
+  return t;
+}
+
+// A private lock directory, console list and sysfs, so the machine's own
+// never count.
 class PosixPortTest : public testing::Test {
  protected:
   PosixPortTest() {
@@ -37,16 +71,22 @@ class PosixPortTest : public testing::Test {
     dir_ = ::mkdtemp(dir_template);
     console_ = dir_ / "console-active";
     std::ofstream(console_) << "tty0\n";
-    ::tcsetattr(pty_.slave(), TCSANOW, &unusual_);
-    unusual_ = pty_.Settings();
+    std::filesystem::create_directory(dir_ / "sys");
+    const LineSettings unusual = UnusualLineSettings(Read(pty_.slave()));
+    if (PosixSystem::Real().SetLineSettings(pty_.slave(), &unusual) != 0) {
+      throw std::runtime_error("TCSETS2 on the pty failed");
+    }
+    unusual_ = Read(pty_.slave());
   }
   ~PosixPortTest() override { std::filesystem::remove_all(dir_); }
 
-  PosixPortOptions OptionsFor(const std::string& path) const {
+  PosixPortOptions OptionsFor(const std::string& path) {
     PosixPortOptions options;
     options.device_path = [path](std::int16_t) { return path; };
-    options.lock_dirs = {dir_.string()};
+    options.lock_dirs = {(dir_ / "lock1").string(), (dir_ / "lock2").string()};
     options.console_active = console_.string();
+    options.sysfs_char_root = (dir_ / "sys").string();
+    options.report = [this](const std::string& line) { reports_.push_back(line); };
     return options;
   }
 
@@ -61,14 +101,16 @@ class PosixPortTest : public testing::Test {
   }
 
   void ExpectPtyUntouched() {
-    EXPECT_TRUE(SameSettings(pty_.Settings(), unusual_));
+    EXPECT_EQ(Read(pty_.slave()), unusual_);
     EXPECT_EQ(pty_.PendingOnMaster(), 0);
+    EXPECT_TRUE(reports_.empty()) << reports_.front();
   }
 
   std::filesystem::path dir_;
   std::filesystem::path console_;
   Pty pty_;
-  termios unusual_ = UnusualSettings(pty_.Settings());
+  LineSettings unusual_;
+  std::vector<std::string> reports_;
 };
 
 TEST_F(PosixPortTest, APseudoTerminalIsPresentAndLeftAsItWas) {
@@ -77,11 +119,13 @@ TEST_F(PosixPortTest, APseudoTerminalIsPresentAndLeftAsItWas) {
   ASSERT_EQ(port.SetPortOpen(true), kNoError);
 
   // While open: 9600 8N1 raw, held exclusively and locked.
-  const termios applied = pty_.Settings();
-  EXPECT_EQ(::cfgetospeed(&applied), static_cast<speed_t>(B9600));
-  EXPECT_EQ(applied.c_cflag & (CSIZE | PARENB | CSTOPB | CLOCAL | CREAD),
+  const LineSettings applied = Read(pty_.slave());
+  EXPECT_EQ(applied.c_ospeed, 9600u);
+  EXPECT_EQ(applied.c_ispeed, 9600u);
+  EXPECT_EQ(applied.c_cflag & (CSIZE | PARENB | CSTOPB | CLOCAL | CREAD | CRTSCTS),
             static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
   EXPECT_EQ(applied.c_lflag & ICANON, 0u);
+  EXPECT_EQ(applied.c_iflag & (IXON | IXOFF), 0u);
   int exclusive = 0;
   ASSERT_EQ(::ioctl(pty_.slave(), TIOCGEXCL, &exclusive), 0);
   EXPECT_NE(exclusive, 0);
@@ -92,7 +136,7 @@ TEST_F(PosixPortTest, APseudoTerminalIsPresentAndLeftAsItWas) {
   EXPECT_EQ(port.SetCommPort(2), kNoSuchPort) << "the port cannot change while open";
 
   EXPECT_EQ(port.SetPortOpen(false), kNoError);
-  ExpectPtyUntouched();
+  ExpectPtyUntouched();  // the custom speeds included
   ASSERT_EQ(::ioctl(pty_.slave(), TIOCGEXCL, &exclusive), 0);
   EXPECT_EQ(exclusive, 0);
 }
@@ -101,7 +145,10 @@ TEST_F(PosixPortTest, MissingPathsAndNonTerminalsAreTold) {
   EXPECT_EQ(OpenAndClose((dir_ / "ttyS9").string()), kNoSuchPort);
   EXPECT_EQ(OpenAndClose((dir_ / "no-dir" / "ttyS0").string()), kNoSuchPort);
 
-  PosixPort null_port(OptionsFor("/dev/null"));
+  // sysfs tells /dev/null is no terminal, so nobody else's use of it counts.
+  PosixPortOptions null_options = OptionsFor("/dev/null");
+  null_options.sysfs_char_root = "/sys/dev/char";
+  PosixPort null_port(null_options);
   null_port.SetCommPort(1);
   EXPECT_EQ(null_port.SetPortOpen(true), kLineSettingsFailed);
   EXPECT_TRUE(null_port.is_open()) << "stays open until the probe's close step";
@@ -141,7 +188,9 @@ class Child {
     if (::pipe(ready) != 0) throw std::runtime_error("pipe");
     pid_ = ::fork();
     if (pid_ == 0) {
-      ::close(ready[0]);
+      // Holds nothing of the parent's, so only what `setup` opens counts.
+      ::close_range(3, static_cast<unsigned>(ready[1]) - 1, 0);
+      ::close_range(static_cast<unsigned>(ready[1]) + 1, ~0u, 0);
       const char ok = setup() ? 'y' : 'n';
       (void)!::write(ready[1], &ok, 1);
       for (;;) ::pause();
@@ -176,27 +225,92 @@ TEST_F(PosixPortTest, ALoginOnThePortMakesItUnavailable) {
   ExpectPtyUntouched();
 }
 
-TEST_F(PosixPortTest, OnlyALiveLockOfAnotherProcessCounts) {
-  const std::filesystem::path lock = dir_ / LockFileName(pty_.path());
+TEST(LockOwnerTest, ReadsTheWholePidInEitherFormat) {
+  auto binary = [](std::int32_t pid) { return std::string(reinterpret_cast<char*>(&pid), 4); };
+  const struct {
+    std::string content;
+    pid_t owner;
+  } kCases[] = {
+      {"      1234\n", 1234},        // HDB: ten columns and a newline
+      {"1234\n", 1234},              // unpadded ASCII
+      {binary(4321), 4321},          // the older binary int
+      {binary(0x2020), 0x2020},      // binary whose low byte is a space
+      {binary(0x3135), 0x3135},      // ... or a digit
+      {"12ab\n", 0},                 // not a pid at all
+      {"1234 5678\n", 0},            // nor this
+      {"-5\n", 0},                   // out of range
+      {"99999999999\n", 0},          // out of range
+      {binary(0), 0},                //
+      {binary(-1), 0},               //
+      {binary(5 * 1024 * 1024), 0},  // above any pid Linux hands out
+      {"", 0},                       // empty
+  };
+  for (const auto& c : kCases) EXPECT_EQ(LockOwner(c.content), c.owner) << '"' << c.content << '"';
+}
+
+TEST_F(PosixPortTest, OnlyARegularLockFileOfAnotherLiveProcessCounts) {
   Child other([] { return true; });
   ASSERT_TRUE(other.ready());
-
-  std::ofstream(lock) << std::setw(10) << other.pid() << "\n";
-  EXPECT_EQ(OpenAndClose(pty_.path()), kPortUnavailable);
-  ExpectPtyUntouched();
-
-  const int binary_pid = other.pid();
-  std::ofstream(lock, std::ios::binary).write(reinterpret_cast<const char*>(&binary_pid), 4);
-  EXPECT_EQ(OpenAndClose(pty_.path()), kPortUnavailable) << "old binary lock format";
-
-  std::ofstream(lock) << std::setw(10) << ::getpid() << "\n";
-  EXPECT_EQ(OpenAndClose(pty_.path()), kNoError) << "our own lock";
-
   pid_t dead = ::fork();
   if (dead == 0) ::_exit(0);
   ::waitpid(dead, nullptr, 0);
-  std::ofstream(lock) << std::setw(10) << dead << "\n";
-  EXPECT_EQ(OpenAndClose(pty_.path()), kNoError) << "a stale lock";
+  auto ascii = [](pid_t pid) {
+    std::ostringstream text;
+    text << std::setw(10) << pid << "\n";
+    return text.str();
+  };
+  // Another terminal whose input a lock file read through a link would eat.
+  Pty other_tty;
+  ASSERT_EQ(::write(other_tty.master(), "typed\n", 6), 6);
+
+  enum Kind { kFile, kLinkToFile, kLinkToTty, kFifo };
+  const struct {
+    const char* what;
+    const char* dir;
+    Kind kind;
+    std::string content;
+    ErrorNumber want;
+  } kCases[] = {
+      {"a live process's lock", "lock1", kFile, ascii(other.pid()), kPortUnavailable},
+      {"in the second lock directory", "lock2", kFile, ascii(other.pid()), kPortUnavailable},
+      {"our own lock", "lock1", kFile, ascii(::getpid()), kNoError},
+      {"a dead process's lock", "lock1", kFile, ascii(dead), kNoError},
+      {"a link to a live lock", "lock1", kLinkToFile, ascii(other.pid()), kNoError},
+      {"a link to a terminal", "lock1", kLinkToTty, "", kNoError},
+      {"a pipe", "lock1", kFifo, "", kNoError},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    const std::filesystem::path dir = dir_ / c.dir, lock = dir / LockFileName(pty_.path());
+    std::filesystem::create_directories(dir);
+    const std::filesystem::path elsewhere = dir_ / "elsewhere";
+    switch (c.kind) {
+      case kFile:
+        std::ofstream(lock) << c.content;
+        break;
+      case kLinkToFile:
+        std::ofstream(elsewhere) << c.content;
+        std::filesystem::create_symlink(elsewhere, lock);
+        break;
+      case kLinkToTty:
+        std::filesystem::create_symlink(other_tty.path(), lock);
+        break;
+      case kFifo:
+        ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
+        break;
+    }
+    EXPECT_EQ(OpenAndClose(pty_.path()), c.want);
+    ExpectPtyUntouched();
+    std::filesystem::remove(lock);
+    std::filesystem::remove(elsewhere);
+  }
+  int waiting = 0;
+  ASSERT_EQ(::ioctl(other_tty.slave(), FIONREAD, &waiting), 0);
+  EXPECT_EQ(waiting, 6) << "the linked terminal's input was read";
+
+  std::ofstream(dir_ / "lock1" / LockFileName((dir_ / "ttyS9").string())) << ascii(other.pid());
+  EXPECT_EQ(OpenAndClose((dir_ / "ttyS9").string()), kNoSuchPort)
+      << "a lock does not make a missing port present";
 }
 
 TEST_F(PosixPortTest, ExclusiveHoldRefusesAnUnprivilegedOpenWithBusy) {
@@ -228,10 +342,16 @@ TEST_F(PosixPortTest, ExclusiveHoldRefusesAnUnprivilegedOpenWithBusy) {
   ExpectPtyUntouched();
 }
 
-// Fails chosen calls the way a device would, and counts descriptors.
+// Fails chosen calls the way a device would, and counts descriptors and
+// ioctl requests. An open without O_NONBLOCK fails, as one that would wait
+// for carrier detect on a real port.
 class ScriptedSystem : public PosixSystem {
  public:
   int Open(const char* path, int flags) override {
+    if ((flags & O_NONBLOCK) == 0) {
+      errno = EINTR;
+      return -1;
+    }
     if (open_errno != 0) {
       errno = open_errno;
       return -1;
@@ -246,37 +366,54 @@ class ScriptedSystem : public PosixSystem {
     return PosixSystem::Close(fd);
   }
   int Ioctl(int fd, unsigned long request, void* arg) override {
-    if (request == TIOCGSERIAL && no_uart) {
-      static_cast<serial_struct*>(arg)->type = PORT_UNKNOWN;
+    requests.push_back(request);
+    if (request == TIOCGSERIAL && uart_type) {
+      static_cast<serial_struct*>(arg)->type = *uart_type;
+      return 0;
+    }
+    if (request == TIOCGEXCL && exclusive) {
+      if (*exclusive < 0) {
+        errno = ENOTTY;
+        return -1;
+      }
+      *static_cast<int*>(arg) = *exclusive;
       return 0;
     }
     return PosixSystem::Ioctl(fd, request, arg);
   }
-  int TcGetAttr(int fd, termios* settings) override {
-    const int result = PosixSystem::TcGetAttr(fd, settings);
-    if (no_uart) {
+  int GetLineSettings(int fd, LineSettings* settings) override {
+    const int result = PosixSystem::GetLineSettings(fd, settings);
+    if (get_eio) {
       errno = EIO;
       return -1;
     }
-    if (++gets == 2 && readback_differs) ::cfsetospeed(settings, B1200);
+    if (++gets == 2 && readback_differs) settings->c_ospeed = 1200;
     return result;
   }
-  int TcSetAttr(int fd, int when, const termios* settings) override {
-    if (++sets == 1 && refuse_set) {
+  int SetLineSettings(int fd, const LineSettings* settings) override {
+    ++sets;
+    if ((sets == 1 && refuse_set) || (sets == 2 && refuse_restore)) {
       errno = EINVAL;
       return -1;
     }
-    return PosixSystem::TcSetAttr(fd, when, settings);
+    return PosixSystem::SetLineSettings(fd, settings);
+  }
+  int Sent(unsigned long request) const {
+    return static_cast<int>(std::count(requests.begin(), requests.end(), request));
   }
 
   int open_errno = 0;
-  bool no_uart = false;
+  std::optional<int> uart_type;
+  std::optional<int> exclusive;  // what TIOCGEXCL reads; negative: not supported
+  bool get_eio = false;
   bool refuse_set = false;
+  bool refuse_restore = false;
   bool readback_differs = false;
   int opens = 0;
   int open_fds = 0;
   int gets = 0;
   int sets = 0;
+  std::vector<unsigned long> requests;
 };
 
 TEST_F(PosixPortTest, TheKernelConsoleIsUnavailableWithoutBeingOpened) {
@@ -295,35 +432,204 @@ TEST(OpenErrorNumberTest, MapsEveryErrnoToOneOfTheNumbers) {
 }
 
 TEST_F(PosixPortTest, FailuresFromTheDeviceAreJudgedAndNeverLeakADescriptor) {
-  {
-    SCOPED_TRACE("a node with no UART behind it");
+  const struct {
+    const char* what;
+    void (*script)(ScriptedSystem&);
+    ErrorNumber want;
+  } kCases[] = {
+      {"a real UART", [](ScriptedSystem& s) { s.uart_type = PORT_16550A; }, kNoError},
+      {"a node with no UART behind it", [](ScriptedSystem& s) { s.uart_type = PORT_UNKNOWN; },
+       kNoSuchPort},
+      {"settings unreadable with EIO", [](ScriptedSystem& s) { s.get_eio = true; }, kNoSuchPort},
+      {"open refused as busy", [](ScriptedSystem& s) { s.open_errno = EBUSY; }, kPortUnavailable},
+      {"a refused setting", [](ScriptedSystem& s) { s.refuse_set = true; }, kLineSettingsFailed},
+      {"a read-back that differs", [](ScriptedSystem& s) { s.readback_differs = true; },
+       kLineSettingsFailed},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
     ScriptedSystem sys;
-    sys.no_uart = true;
-    EXPECT_EQ(OpenAndClose(pty_.path(), sys), kNoSuchPort);
-    EXPECT_EQ(sys.open_fds, 0);
-  }
-  {
-    SCOPED_TRACE("open refused as busy");
-    ScriptedSystem sys;
-    sys.open_errno = EBUSY;
-    EXPECT_EQ(OpenAndClose(pty_.path(), sys), kPortUnavailable);
-  }
-  {
-    SCOPED_TRACE("a refused setting");
-    ScriptedSystem sys;
-    sys.refuse_set = true;
-    EXPECT_EQ(OpenAndClose(pty_.path(), sys), kLineSettingsFailed);
-    EXPECT_EQ(sys.open_fds, 0);
-    ExpectPtyUntouched();
-  }
-  {
-    SCOPED_TRACE("a read-back that differs");
-    ScriptedSystem sys;
-    sys.readback_differs = true;
-    EXPECT_EQ(OpenAndClose(pty_.path(), sys), kLineSettingsFailed);
+    c.script(sys);
+    EXPECT_EQ(OpenAndClose(pty_.path(), sys), c.want);
     EXPECT_EQ(sys.open_fds, 0);
     ExpectPtyUntouched();
   }
+}
+
+TEST_F(PosixPortTest, AFailedRestoreIsToldInOneLineNamingThePort) {
+  ScriptedSystem sys;
+  sys.refuse_restore = true;
+  PosixPort port(OptionsFor(pty_.path()), sys);
+  port.SetCommPort(1);
+  ASSERT_EQ(port.SetPortOpen(true), kNoError);
+  EXPECT_EQ(port.SetPortOpen(false), kNoSuchPort);
+  EXPECT_EQ(sys.open_fds, 0);
+  ASSERT_EQ(reports_.size(), 1u);
+  EXPECT_EQ(reports_[0],
+            pty_.path() + ": line settings could not be put back: " + std::strerror(EINVAL));
+  reports_.clear();
+
+  OpenAndClose(pty_.path());
+  EXPECT_TRUE(reports_.empty()) << "a good probe says nothing";
+}
+
+// Only an exclusivity the probe set itself is released, and none is touched
+// where it cannot be read.
+TEST_F(PosixPortTest, ExclusivityIsTakenOnlyWhenFreeAndReleasedOnlyIfOurs) {
+  const struct {
+    int reads;  // what TIOCGEXCL reads; negative: not supported
+    ErrorNumber want;
+    int sets, releases;
+  } kCases[] = {
+      {0, kNoError, 1, 1},
+      {1, kPortUnavailable, 0, 0},
+      {-1, kNoError, 0, 0},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.reads);
+    ScriptedSystem sys;
+    sys.exclusive = c.reads;
+    EXPECT_EQ(OpenAndClose(pty_.path(), sys), c.want);
+    EXPECT_EQ(sys.Sent(TIOCEXCL), c.sets);
+    EXPECT_EQ(sys.Sent(TIOCNXCL), c.releases);
+    ExpectPtyUntouched();
+  }
+}
+
+TEST_F(PosixPortTest, AKernelLineDisciplineOnThePortMakesItUnavailable) {
+  if (::geteuid() != 0) GTEST_SKIP() << "setting a line discipline needs root";
+  int discipline = N_NULL;
+  ASSERT_EQ(::ioctl(pty_.slave(), TIOCSETD, &discipline), 0);
+  ScriptedSystem sys;
+  EXPECT_EQ(OpenAndClose(pty_.path(), sys), kPortUnavailable);
+  EXPECT_EQ(sys.sets, 0) << "no setting may be tried on it";
+  EXPECT_EQ(sys.gets, 0);
+  discipline = N_TTY;
+  ASSERT_EQ(::ioctl(pty_.slave(), TIOCSETD, &discipline), 0);
+  ExpectPtyUntouched();
+}
+
+TEST_F(PosixPortTest, APortOpenInAnotherProcessIsNotOpened) {
+  const std::string path = pty_.path();
+  Child holder([&path] { return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0; });
+  ASSERT_TRUE(holder.ready());
+  ScriptedSystem sys;
+  EXPECT_EQ(OpenAndClose(path, sys), kPortUnavailable);
+  EXPECT_EQ(sys.opens, 0);
+  ExpectPtyUntouched();
+}
+
+TEST_F(PosixPortTest, SettingsSavedForOnePortNeverReachTheNext) {
+  Pty held;
+  const LineSettings held_before = Read(held.slave());
+  const std::string paths[] = {pty_.path(), held.path()};
+  PosixPortOptions options = OptionsFor("");
+  options.device_path = [&paths](std::int16_t port) { return paths[port - 1]; };
+  PosixPort port(options);
+  ASSERT_EQ(::flock(held.slave(), LOCK_EX | LOCK_NB), 0);
+  LampState lamps;
+  lamps.ResetLamps();
+  ErrorTrap err;
+  ProbePort(1, port, lamps, err);
+  ProbePort(2, port, lamps, err);
+  EXPECT_EQ(lamps.SeenLamp(2), LampKind::kOk) << "held, so present";
+  EXPECT_EQ(Read(held.slave()), held_before);
+  ExpectPtyUntouched();
+}
+
+// sysfs knows a ttyS node with no UART and the console before it is opened;
+// without its entry, the console list and the driver tell instead.
+TEST_F(PosixPortTest, SysfsJudgesANodeBeforeItIsTouched) {
+  struct stat node;
+  ASSERT_EQ(::stat(pty_.path().c_str(), &node), 0);
+  const std::filesystem::path entry =
+      dir_ / "sys" /
+      (std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev)));
+  std::ofstream(console_) << pty_.path().substr(5) << "\n";  // listed as a console
+  const struct {
+    const char* type;
+    const char* console;
+    ErrorNumber want;
+    int opens;
+  } kCases[] = {
+      {"0\n", "N\n", kNoSuchPort, 0},
+      {"4\n", "Y\n", kPortUnavailable, 0},
+      {"4\n", "N\n", kNoError, 1},  // sysfs has the last word over the console list
+      {nullptr, nullptr, kPortUnavailable, 0},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.type ? c.type : "no sysfs entry");
+    std::filesystem::remove_all(entry);
+    if (c.type != nullptr) {
+      std::filesystem::create_directories(entry);
+      std::filesystem::create_symlink("../../../class/tty", entry / "subsystem");
+      std::ofstream(entry / "type") << c.type;
+      std::ofstream(entry / "console") << c.console;
+    }
+    ScriptedSystem sys;
+    EXPECT_EQ(OpenAndClose(pty_.path(), sys), c.want);
+    EXPECT_EQ(sys.opens, c.opens);
+    ExpectPtyUntouched();
+  }
+}
+
+// Runs `body` in a child process; its return value is the child's status.
+template <typename Body>
+int InChild(Body body) {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(body());
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+TEST_F(PosixPortTest, ComNIsDevTtySNMinusOne) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a private mount namespace needs root";
+  // In a private /dev holding only a pseudo-terminal bound to /dev/ttyS2,
+  // only COM3 may be present.
+  const int status = InChild([] {
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+      return 11;
+    }
+    // Opened in the new namespace, so that its mount may be bound from.
+    int master, slave;
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return 10;
+    const std::string slave_link = "/proc/self/fd/" + std::to_string(slave);
+    if (::mount("velkaro-dev", "/dev", "tmpfs", 0, "mode=755") != 0) return 11;
+    std::ofstream("/dev/ttyS2").put('\0');
+    if (::mount(slave_link.c_str(), "/dev/ttyS2", nullptr, MS_BIND, nullptr) != 0) return 12;
+    ::close(slave);
+    PosixPortOptions options;
+    options.lock_dirs = {};
+    PosixPort port(options);
+    LampState lamps;
+    lamps.ResetLamps();
+    ErrorTrap err;
+    for (int n = 1; n <= kPortCount; ++n) {
+      ProbePort(n, port, lamps, err);
+      if (lamps.SeenLamp(n) != (n == 3 ? LampKind::kOk : LampKind::kBad)) return n;
+    }
+    return 0;
+  });
+  ASSERT_LT(status, 10) << "could not set up the private /dev";
+  EXPECT_EQ(status, 0) << "COM" << status << " judged wrongly";
+}
+
+TEST_F(PosixPortTest, AProbeNeverTakesThePortAsItsControllingTerminal) {
+  PosixPortOptions options = OptionsFor(pty_.path());
+  options.processes.proc_root = dir_ / "no-proc";  // we hold the pty ourselves
+  const int status = InChild([&options] {
+    if (::setsid() < 0) return 10;  // a session leader with no terminal yet
+    PosixPort port(options);
+    port.SetCommPort(1);
+    if (port.SetPortOpen(true) != kNoError) return 11;
+    const int tty = ::open("/dev/tty", O_RDWR | O_NOCTTY);
+    port.SetPortOpen(false);
+    return tty >= 0 ? 1 : 0;
+  });
+  EXPECT_EQ(status, 0) << (status == 1 ? "the port became the controlling terminal" : "no probe");
+  ExpectPtyUntouched();
 }
 
 TEST_F(PosixPortTest, AThousandProbesLeaveNoDescriptorOpen) {
