@@ -49,11 +49,10 @@ std::string ReadSmallFile(int dir_fd, const char* path, std::size_t limit) {
 // A lock file's content, read only if it is a regular file: never through a
 // symbolic link, and never from a device or a pipe.
 std::string ReadLockFile(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
   const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) return {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {  // swapped since the lstat
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
     return {};
   }

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <linux/tty.h>
+#include <poll.h>
 #include <pty.h>
 #include <sched.h>
 #include <signal.h>
@@ -122,6 +123,7 @@ TEST_F(PosixPortTest, APseudoTerminalIsPresentAndLeftAsItWas) {
   const LineSettings applied = Read(pty_.slave());
   EXPECT_EQ(applied.c_ospeed, 9600u);
   EXPECT_EQ(applied.c_ispeed, 9600u);
+  EXPECT_EQ(applied.c_cflag & CIBAUD, 0u) << "a UART takes the input speed from these bits";
   EXPECT_EQ(applied.c_cflag & (CSIZE | PARENB | CSTOPB | CLOCAL | CREAD | CRTSCTS),
             static_cast<tcflag_t>(CS8 | CLOCAL | CREAD));
   EXPECT_EQ(applied.c_lflag & ICANON, 0u);
@@ -262,6 +264,8 @@ TEST_F(PosixPortTest, OnlyARegularLockFileOfAnotherLiveProcessCounts) {
   // Another terminal whose input a lock file read through a link would eat.
   Pty other_tty;
   ASSERT_EQ(::write(other_tty.master(), "typed\n", 6), 6);
+  pollfd arrived{other_tty.slave(), POLLIN, 0};
+  ASSERT_EQ(::poll(&arrived, 1, 5000), 1) << "the typed line never reached the terminal";
 
   enum Kind { kFile, kLinkToFile, kLinkToTty, kFifo };
   const struct {
@@ -277,8 +281,9 @@ TEST_F(PosixPortTest, OnlyARegularLockFileOfAnotherLiveProcessCounts) {
       {"a dead process's lock", "lock1", kFile, ascii(dead), kNoError},
       {"a link to a live lock", "lock1", kLinkToFile, ascii(other.pid()), kNoError},
       {"a link to a terminal", "lock1", kLinkToTty, "", kNoError},
-      {"a pipe", "lock1", kFifo, "", kNoError},
+      {"a pipe", "lock1", kFifo, ascii(other.pid()), kNoError},
   };
+  int fifo = -1;
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
     const std::filesystem::path dir = dir_ / c.dir, lock = dir / LockFileName(pty_.path());
@@ -295,14 +300,19 @@ TEST_F(PosixPortTest, OnlyARegularLockFileOfAnotherLiveProcessCounts) {
       case kLinkToTty:
         std::filesystem::create_symlink(other_tty.path(), lock);
         break;
-      case kFifo:
+      case kFifo:  // with a live pid waiting in it, for whoever reads
         ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
+        fifo = ::open(lock.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_EQ(::write(fifo, c.content.data(), c.content.size()),
+                  static_cast<ssize_t>(c.content.size()));
         break;
     }
     EXPECT_EQ(OpenAndClose(pty_.path()), c.want);
     ExpectPtyUntouched();
     std::filesystem::remove(lock);
     std::filesystem::remove(elsewhere);
+    if (fifo >= 0) ::close(fifo);
+    fifo = -1;
   }
   int waiting = 0;
   ASSERT_EQ(::ioctl(other_tty.slave(), FIONREAD, &waiting), 0);
@@ -390,13 +400,17 @@ class ScriptedSystem : public PosixSystem {
     if (++gets == 2 && readback_differs) settings->c_ospeed = 1200;
     return result;
   }
+  // A refused set still takes effect, as with drivers that fail half-way; an
+  // ignored restore does nothing and says it worked.
   int SetLineSettings(int fd, const LineSettings* settings) override {
     ++sets;
+    if (sets == 2 && ignore_restore) return 0;
+    const int result = PosixSystem::SetLineSettings(fd, settings);
     if ((sets == 1 && refuse_set) || (sets == 2 && refuse_restore)) {
       errno = EINVAL;
       return -1;
     }
-    return PosixSystem::SetLineSettings(fd, settings);
+    return result;
   }
   int Sent(unsigned long request) const {
     return static_cast<int>(std::count(requests.begin(), requests.end(), request));
@@ -408,6 +422,7 @@ class ScriptedSystem : public PosixSystem {
   bool get_eio = false;
   bool refuse_set = false;
   bool refuse_restore = false;
+  bool ignore_restore = false;
   bool readback_differs = false;
   int opens = 0;
   int open_fds = 0;
@@ -457,18 +472,25 @@ TEST_F(PosixPortTest, FailuresFromTheDeviceAreJudgedAndNeverLeakADescriptor) {
 }
 
 TEST_F(PosixPortTest, AFailedRestoreIsToldInOneLineNamingThePort) {
-  ScriptedSystem sys;
-  sys.refuse_restore = true;
-  PosixPort port(OptionsFor(pty_.path()), sys);
-  port.SetCommPort(1);
-  ASSERT_EQ(port.SetPortOpen(true), kNoError);
-  EXPECT_EQ(port.SetPortOpen(false), kNoSuchPort);
-  EXPECT_EQ(sys.open_fds, 0);
-  ASSERT_EQ(reports_.size(), 1u);
-  EXPECT_EQ(reports_[0],
-            pty_.path() + ": line settings could not be put back: " + std::strerror(EINVAL));
-  reports_.clear();
-
+  const struct {
+    bool refused;
+    const char* why;
+  } kCases[] = {{true, "Invalid argument"}, {false, "the driver kept other settings"}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.why);
+    ScriptedSystem sys;
+    (c.refused ? sys.refuse_restore : sys.ignore_restore) = true;
+    PosixPort port(OptionsFor(pty_.path()), sys);
+    port.SetCommPort(1);
+    ASSERT_EQ(port.SetPortOpen(true), kNoError);
+    EXPECT_EQ(port.SetPortOpen(false), kNoSuchPort);
+    EXPECT_EQ(sys.open_fds, 0);
+    ASSERT_EQ(reports_.size(), 1u);
+    EXPECT_EQ(reports_[0], pty_.path() + ": line settings could not be put back: " + c.why);
+    reports_.clear();
+  }
+  const LineSettings unusual = unusual_;  // put back what the ignored restore left
+  ASSERT_EQ(PosixSystem::Real().SetLineSettings(pty_.slave(), &unusual), 0);
   OpenAndClose(pty_.path());
   EXPECT_TRUE(reports_.empty()) << "a good probe says nothing";
 }
@@ -519,6 +541,7 @@ TEST_F(PosixPortTest, APortOpenInAnotherProcessIsNotOpened) {
   ExpectPtyUntouched();
 }
 
+// One port object probes all six: nothing of one port may reach the next.
 TEST_F(PosixPortTest, SettingsSavedForOnePortNeverReachTheNext) {
   Pty held;
   const LineSettings held_before = Read(held.slave());
@@ -527,6 +550,7 @@ TEST_F(PosixPortTest, SettingsSavedForOnePortNeverReachTheNext) {
   options.device_path = [&paths](std::int16_t port) { return paths[port - 1]; };
   PosixPort port(options);
   ASSERT_EQ(::flock(held.slave(), LOCK_EX | LOCK_NB), 0);
+  ASSERT_EQ(::ioctl(held.slave(), TIOCEXCL), 0);
   LampState lamps;
   lamps.ResetLamps();
   ErrorTrap err;
@@ -534,6 +558,10 @@ TEST_F(PosixPortTest, SettingsSavedForOnePortNeverReachTheNext) {
   ProbePort(2, port, lamps, err);
   EXPECT_EQ(lamps.SeenLamp(2), LampKind::kOk) << "held, so present";
   EXPECT_EQ(Read(held.slave()), held_before);
+  int exclusive = 0;
+  ::ioctl(held.slave(), TIOCGEXCL, &exclusive);
+  EXPECT_NE(exclusive, 0) << "the holder's exclusivity was released";
+  ::ioctl(held.slave(), TIOCNXCL);
   ExpectPtyUntouched();
 }
 
