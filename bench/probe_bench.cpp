@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -84,28 +85,38 @@ class Pty {
   dev_t device_ = 0;
 };
 
-// The baseline: the controlling-terminal check as it first was, reading the
-// stat of every process.
-bool EveryStatWalk(dev_t device) {
-  DIR* proc = ::opendir("/proc");
+// The baseline: the controlling-terminal check as it was before sessions,
+// reading the stat of every process, kept here as it stood.
+std::string ReadSmallFile(int dir_fd, const char* path, std::size_t limit) {
+  const int fd = ::openat(dir_fd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return {};
+  std::string text(limit, '\0');
+  std::size_t used = 0;
+  while (used < limit) {
+    const ssize_t got = ::read(fd, text.data() + used, limit - used);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    used += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  text.resize(used);
+  return text;
+}
+
+bool EveryStatWalk(dev_t device, const std::string& proc_root = "/proc") {
+  DIR* proc = ::opendir(proc_root.c_str());
   if (proc == nullptr) return false;
   bool found = false;
-  while (const dirent* entry = found ? nullptr : ::readdir(proc)) {
+  while (!found) {
+    const dirent* entry = ::readdir(proc);
+    if (entry == nullptr) break;
     if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-    const int fd = ::openat(::dirfd(proc), (std::string(entry->d_name) + "/stat").c_str(),
-                            O_RDONLY | O_CLOEXEC);
-    if (fd < 0) continue;
-    char stat[512];
-    const ssize_t got = ::read(fd, stat, sizeof stat - 1);
-    ::close(fd);
-    if (got <= 0) continue;
-    stat[got] = '\0';
-    const char* close_paren = std::strrchr(stat, ')');
+    const std::string path = std::string(entry->d_name) + "/stat";
+    const std::string stat = ReadSmallFile(::dirfd(proc), path.c_str(), 512);
+    const std::size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos) continue;
     int tty_nr = 0;
-    if (close_paren == nullptr ||
-        std::sscanf(close_paren + 1, " %*c %*d %*d %*d %d", &tty_nr) != 1) {
-      continue;
-    }
+    if (std::sscanf(stat.c_str() + close_paren + 1, " %*c %*d %*d %*d %d", &tty_nr) != 1) continue;
     found = tty_nr != 0 && DecodeTtyNr(static_cast<unsigned int>(tty_nr)) == device;
   }
   ::closedir(proc);
