@@ -52,6 +52,24 @@ DCB WantedLineSettings(const DCB& found) {
   return want;
 }
 
+bool MendFoundState(DCB& found) {
+  // Wine, for one, leaves Parity as whatever was in memory for a tty with
+  // odd parity chosen but parity itself off.
+  if (found.Parity > SPACEPARITY) {
+    if (found.fParity) return false;  // parity is checked, but which is unknown
+    found.Parity = NOPARITY;
+  }
+  return found.ByteSize >= 5 && found.ByteSize <= 8 && found.StopBits <= TWOSTOPBITS;
+}
+
+bool SameLineState(const DCB& a, const DCB& b) {
+  return a.BaudRate == b.BaudRate && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
+         a.StopBits == b.StopBits && a.fParity == b.fParity && a.fOutxCtsFlow == b.fOutxCtsFlow &&
+         a.fOutxDsrFlow == b.fOutxDsrFlow && a.fOutX == b.fOutX && a.fInX == b.fInX &&
+         a.fDtrControl == b.fDtrControl && a.fRtsControl == b.fRtsControl &&
+         a.XonChar == b.XonChar && a.XoffChar == b.XoffChar && a.EofChar == b.EofChar;
+}
+
 COMMTIMEOUTS NoWaitTimeouts() {
   COMMTIMEOUTS none{};
   // A read returns at once with whatever has arrived.
@@ -94,6 +112,8 @@ ErrorNumber Win32Port::ApplyLineSettings() {
   found.DCBlength = sizeof(DCB);
   COMMTIMEOUTS found_timeouts{};
   if (!sys_.GetCommState(handle_, &found)) return kLineSettingsFailed;
+  // Never change what could not be put back.
+  if (!MendFoundState(found)) return kLineSettingsFailed;
   if (!sys_.GetCommTimeouts(handle_, &found_timeouts)) return kLineSettingsFailed;
   saved_state_ = found;
   saved_timeouts_ = found_timeouts;
@@ -112,7 +132,15 @@ ErrorNumber Win32Port::Close() {
   if (!is_open()) return kNoError;
   ErrorNumber result = kNoError;
   if (restore_timeouts_ && !sys_.SetCommTimeouts(handle_, &saved_timeouts_)) result = kNoSuchPort;
-  if (restore_state_ && !sys_.SetCommState(handle_, &saved_state_)) result = kNoSuchPort;
+  if (restore_state_) {
+    // A restore only counts once the driver reads back what was found.
+    DCB now{};
+    now.DCBlength = sizeof(DCB);
+    if (!sys_.SetCommState(handle_, &saved_state_) || !sys_.GetCommState(handle_, &now) ||
+        !SameLineState(now, saved_state_)) {
+      result = kNoSuchPort;
+    }
+  }
   // The queue sizes are only a request to the driver; it keeps or drops them
   // with the handle, so there is nothing of them to put back.
   if (!sys_.CloseHandle(handle_)) result = kNoSuchPort;

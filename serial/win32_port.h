@@ -26,6 +26,15 @@ ErrorNumber OpenErrorNumber(DWORD error);
 // parity error, and no flow control. The modem lines stay as they were.
 DCB WantedLineSettings(const DCB& found);
 
+// Makes the state a driver reported safe to hand back to it: a parity out of
+// range becomes none where no parity is checked. False if the state has a
+// field out of range that cannot be mended, so that the port must not be
+// changed, since it could not be put back.
+bool MendFoundState(DCB& found);
+
+// The fields of two states that a driver keeps for the line.
+bool SameLineState(const DCB& a, const DCB& b);
+
 // Timeouts under which no read or write waits for the line.
 COMMTIMEOUTS NoWaitTimeouts();
 

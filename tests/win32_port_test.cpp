@@ -83,8 +83,16 @@ class FakeWin32 : public Win32System {
     *dcb = state;
     return TRUE;
   }
+  // Refuses a state out of range, as drivers do.
   BOOL SetCommState(HANDLE, DCB* dcb) override {
     if (Failing(Call::kSetState)) return FALSE;
+    if (dcb->Parity > SPACEPARITY || dcb->ByteSize < 5 || dcb->ByteSize > 8 ||
+        dcb->StopBits > TWOSTOPBITS) {
+      ::SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    ++sets;
+    if (sets == 2 && ignore_restore) return TRUE;
     state = *dcb;
     return TRUE;
   }
@@ -114,6 +122,8 @@ class FakeWin32 : public Win32System {
   COMMTIMEOUTS timeouts{};
   std::pair<DWORD, DWORD> queues{0, 0};
   int open_handles = 0;
+  int sets = 0;
+  bool ignore_restore = false;  // says it took the second state, keeps the first
   std::wstring opened_name;
   DWORD opened_access = 0, opened_share = 1, opened_creation = 0, opened_flags = 1;
 
@@ -128,11 +138,7 @@ class FakeWin32 : public Win32System {
 };
 
 bool SameState(const DCB& a, const DCB& b) {
-  return a.BaudRate == b.BaudRate && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
-         a.StopBits == b.StopBits && a.fParity == b.fParity && a.fOutxCtsFlow == b.fOutxCtsFlow &&
-         a.fOutxDsrFlow == b.fOutxDsrFlow && a.fOutX == b.fOutX && a.fInX == b.fInX &&
-         a.fDtrControl == b.fDtrControl && a.fRtsControl == b.fRtsControl &&
-         a.fErrorChar == b.fErrorChar && a.ErrorChar == b.ErrorChar;
+  return SameLineState(a, b) && a.fErrorChar == b.fErrorChar && a.ErrorChar == b.ErrorChar;
 }
 
 bool SameTimeouts(const COMMTIMEOUTS& a, const COMMTIMEOUTS& b) {
@@ -218,6 +224,50 @@ TEST_F(Win32PortSeamTest, ASettingStepFailingKeepsTheHandleUntilTheClose) {
     EXPECT_TRUE(SameState(sys.state, found_state));
     EXPECT_TRUE(SameTimeouts(sys.timeouts, found_timeouts));
   }
+}
+
+// A driver may report a state it could not take back: Wine gives Parity as
+// stray memory for a tty with odd parity chosen but parity off.
+TEST_F(Win32PortSeamTest, AFoundStateOutOfRangeIsMendedOrLeftAlone) {
+  const struct {
+    const char* what;
+    BYTE parity, byte_size, stop_bits;
+    BOOL parity_checked;
+    ErrorNumber opened;
+  } kCases[] = {
+      {"parity out of range, none checked", 33, 7, TWOSTOPBITS, FALSE, kNoError},
+      {"parity out of range, but checked", 33, 7, TWOSTOPBITS, TRUE, kLineSettingsFailed},
+      {"byte size out of range", EVENPARITY, 9, TWOSTOPBITS, TRUE, kLineSettingsFailed},
+      {"stop bits out of range", EVENPARITY, 7, 3, TRUE, kLineSettingsFailed},
+  };
+  ASSERT_EQ(port.SetCommPort(1), kNoError);
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    sys.state.Parity = c.parity;
+    sys.state.ByteSize = c.byte_size;
+    sys.state.StopBits = c.stop_bits;
+    sys.state.fParity = c.parity_checked;
+    const DCB before = sys.state;
+    DCB mended = before;
+    mended.Parity = NOPARITY;
+    sys.sets = 0;
+    EXPECT_EQ(port.SetPortOpen(true), c.opened);
+    EXPECT_EQ(port.SetPortOpen(false), kNoError) << "the restore was refused";
+    if (c.opened.failed()) {
+      EXPECT_EQ(sys.sets, 0) << "a state that could not be put back was changed";
+      EXPECT_TRUE(SameState(sys.state, before));
+    } else {
+      EXPECT_TRUE(SameState(sys.state, mended));
+    }
+  }
+}
+
+TEST_F(Win32PortSeamTest, ARestoreTheDriverDidNotTakeFailsTheClose) {
+  sys.ignore_restore = true;
+  ASSERT_EQ(port.SetCommPort(1), kNoError);
+  ASSERT_EQ(port.SetPortOpen(true), kNoError);
+  EXPECT_EQ(port.SetPortOpen(false), kNoSuchPort);
+  EXPECT_EQ(sys.open_handles, 0);
 }
 
 TEST_F(Win32PortSeamTest, AFailedCloseStillGivesUpTheHandle) {

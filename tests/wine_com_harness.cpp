@@ -117,15 +117,19 @@ void Link(const fs::path& dosdevices, int port, const std::optional<fs::path>& t
 // back and forth. Wine keeps a port raw while open, so local modes such as
 // echo are not expected to survive, and odd parity means nothing while parity
 // is off (a pseudo-terminal never has it on).
+// Compares every part of the line settings a Windows DCB carries: speeds,
+// byte size, parity, stop bits, flow control, parity checking and the special
+// characters. Parity's odd and mark bits mean nothing while parity is off.
 bool SameLine(const termios& a, const termios& b) {
   const auto parity = [](const termios& t) {
-    return (t.c_cflag & PARENB) == 0 ? 0 : (t.c_cflag & PARODD) == 0 ? 1 : 2;
+    return (t.c_cflag & PARENB) == 0 ? 0 : t.c_cflag & (PARENB | PARODD | CMSPAR);
   };
   constexpr tcflag_t kCflags = CSIZE | CSTOPB | CRTSCTS;
-  constexpr tcflag_t kIflags = IXON | IXOFF;
+  constexpr tcflag_t kIflags = IXON | IXOFF | INPCK | IGNPAR | PARMRK;
   return (a.c_cflag & kCflags) == (b.c_cflag & kCflags) && parity(a) == parity(b) &&
          (a.c_iflag & kIflags) == (b.c_iflag & kIflags) && ::cfgetispeed(&a) == ::cfgetispeed(&b) &&
-         ::cfgetospeed(&a) == ::cfgetospeed(&b);
+         ::cfgetospeed(&a) == ::cfgetospeed(&b) && a.c_cc[VSTART] == b.c_cc[VSTART] &&
+         a.c_cc[VSTOP] == b.c_cc[VSTOP] && a.c_cc[VEOF] == b.c_cc[VEOF];
 }
 
 // Who may open a terminal besides the harness.
