@@ -25,8 +25,8 @@ QRect Pixels(const layout::TwipRect& r) {
 class MainWindowTest : public testing::Test {
  protected:
   MainWindowTest() {
-    comm.SetOpenOutcome(2, kNoError);
-    comm.SetOpenOutcome(5, kLineSettingsFailed);
+    testing_support::ScriptTheScan(comm);
+    form.on_scan_failure = [this](const QString& what) { failures.push_back(what); };
     form.show();
     form.activateWindow();
     EXPECT_TRUE(QTest::qWaitForWindowExposed(&form));
@@ -43,20 +43,32 @@ class MainWindowTest : public testing::Test {
   // against the picture of the expected lamp over the window's background.
   void ExpectLampsShown(const std::string& seen) {
     const QImage shot = form.grab().toImage().convertToFormat(QImage::Format_RGB32);
-    const QRgb background = form.palette().color(QPalette::Window).rgb();
+    const QColor window = form.palette().color(QPalette::Window);
+    const pictures::Rgb background{static_cast<std::uint8_t>(window.red()),
+                                   static_cast<std::uint8_t>(window.green()),
+                                   static_cast<std::uint8_t>(window.blue())};
+    auto pixel_at = [&shot](int x, int y) {
+      const QRgb p = shot.pixel(x, y);
+      return pictures::Rgb{static_cast<std::uint8_t>(qRed(p)), static_cast<std::uint8_t>(qGreen(p)),
+                           static_cast<std::uint8_t>(qBlue(p))};
+    };
     for (int port = 1; port <= kPortCount; ++port) {
       const char c = seen[static_cast<std::size_t>(port - 1)];
-      const LampKind kind = c == 'g'   ? LampKind::kOk
-                            : c == 'r' ? LampKind::kBad
-                            : c == 'y' ? LampKind::kTest
-                                       : LampKind::kOff;
-      const int wrong = testing_support::WrongLampPixels(shot, port, kind, background);
+      const int wrong =
+          testing_support::WrongLampPixels(pixel_at, port, testing_support::LampOf(c), background);
       EXPECT_EQ(wrong, 0) << "port " << port << " does not show lamp '" << c << "' in " << seen;
+      // Assistive technology must hear of one lamp per port.
+      int shown = 0;
+      for (LampKind kind : kStackingOrder) {
+        shown += Child(layout::LampName(port, kind).c_str())->isVisibleTo(&form) ? 1 : 0;
+      }
+      EXPECT_EQ(shown, 1) << "port " << port << " in " << seen;
     }
   }
 
   FakeSerialPort comm;
   Form1 form{comm};
+  std::vector<QString> failures;
 };
 
 TEST_F(MainWindowTest, ControlsSitWhereTheLayoutTableSaysWithTheirTextsAndFonts) {
@@ -147,14 +159,11 @@ TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   ExpectLampsShown("......");
   QTest::mouseClick(Child("Command1"), Qt::LeftButton);
   Child<QTimer>("Timer1")->stop();  // step the scan by hand
-  const char* const after_tick[] = {"ry....", "rgy...", "rgry..", "rgrry.", "rgrrgy", "rgrrgr"};
-  for (const char* seen : after_tick) {
+  for (std::string_view seen : testing_support::kLampsAfterTick) {
     form.Timer1_Timer();
-    ExpectLampsShown(seen);
+    ExpectLampsShown(std::string(seen));
   }
-  form.Timer1_Timer();
   EXPECT_EQ(form.scan().ScanStep, 0);
-  ExpectLampsShown("rgrrgr");
 
   // Assistive technology hears one lamp per port, with what it shows.
   const auto* ok2 = Child("ok2");
@@ -163,6 +172,35 @@ TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   EXPECT_EQ(ok2->accessibleDescription(), "present");
   EXPECT_FALSE(Child("off2")->isVisible());
   EXPECT_EQ(Child("bad1")->accessibleDescription(), "absent");
+
+  // A press shows every lamp unlit at once, not at the next tick.
+  QTest::mouseClick(Child("Command1"), Qt::LeftButton);
+  ExpectLampsShown("......");
+}
+
+// Holding Enter presses the button many times a tick; the scan goes on at
+// its pace all the same.
+TEST_F(MainWindowTest, PressesDuringAScanDoNotHoldUpItsTicks) {
+  QTest::mouseClick(Child("Command1"), Qt::LeftButton);
+  for (int press = 0; press < 12; ++press) {
+    QTest::qWait(100);
+    QTest::keyClick(Child("Command1"), Qt::Key_Return);
+  }
+  EXPECT_GE(comm.OpenAttempts().size(), 3u) << "the presses restarted the timer's countdown";
+}
+
+TEST_F(MainWindowTest, AFailedTickStopsTheTimerAndIsTold) {
+  struct Refusing : SerialPort {
+    ErrorNumber SetCommPort(std::int16_t) override { return kNoSuchPort; }
+    ErrorNumber SetPortOpen(bool) override { return kNoError; }
+  } refusing;
+  Form1 broken(refusing);
+  std::vector<QString> told;
+  broken.on_scan_failure = [&told](const QString& what) { told.push_back(what); };
+  QTest::mouseClick(broken.findChild<QWidget*>("Command1"), Qt::LeftButton);
+  broken.Timer1_Timer();
+  EXPECT_FALSE(broken.findChild<QTimer*>("Timer1")->isActive());
+  EXPECT_EQ(told.size(), 1u);
 }
 
 TEST_F(MainWindowTest, TheRealTimerRunsAWholeScan) {

@@ -69,8 +69,14 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
   ASSERT_FALSE(image.isNull()) << "no screenshot in " << shot;
   image = image.convertToFormat(QImage::Format_RGB32);
   const QRgb background = image.pixel(255, 2);  // a corner with nothing on it
+  auto rgb = [](QRgb p) {
+    return pictures::Rgb{static_cast<std::uint8_t>(qRed(p)), static_cast<std::uint8_t>(qGreen(p)),
+                         static_cast<std::uint8_t>(qBlue(p))};
+  };
   for (int port = 1; port <= kPortCount; ++port) {
-    const int wrong = testing_support::WrongLampPixels(image, port, LampKind::kBad, background);
+    const int wrong =
+        testing_support::WrongLampPixels([&](int x, int y) { return rgb(image.pixel(x, y)); }, port,
+                                         LampKind::kBad, rgb(background));
     EXPECT_EQ(wrong, 0) << "port " << port << " is not red in " << shot;
   }
   for (const std::string& problem : testing_support::LabelInkProblems(image, background)) {

@@ -79,6 +79,10 @@ QIcon ProgramIcon() {
 Form1::Form1(SerialPort& comm, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint),
+      on_scan_failure([this](const QString& what) {
+        QMessageBox::critical(this, windowTitle(), QString("The scan failed: %1").arg(what));
+        QApplication::exit(1);
+      }),
       scan_(lamps_, comm, timer_switch_) {
   setObjectName("Form1");
   setWindowTitle(ToQString(layout::kTitle));
@@ -163,8 +167,8 @@ void Form1::Timer1_Timer() {
   } catch (const std::exception& e) {
     // Only a broken serial layer gets here; there is no scan to go on with.
     Timer1->stop();
-    QMessageBox::critical(this, windowTitle(), QString("The scan failed: %1").arg(e.what()));
-    QApplication::exit(1);
+    on_scan_failure(QString::fromUtf8(e.what()));
+    return;
   }
   ShowLamps();
 }

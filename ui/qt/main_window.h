@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
 
 #include "lamp_state.h"
 #include "scan_sequencer.h"
@@ -37,6 +38,11 @@ class Form1 : public QWidget {
 
   const LampState& lamps() const { return lamps_; }
   const ScanSequencer& scan() const { return scan_; }
+
+  // Called when a tick fails, after the timer was stopped. By default it
+  // shows a message box and ends the program with status 1; tests put their
+  // own here, since a modal box would wait for a press nobody makes.
+  std::function<void(const QString& what)> on_scan_failure;
 
  public slots:
   void Command1_Click();

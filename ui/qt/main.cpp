@@ -11,12 +11,8 @@ namespace {
 
 // Qt would abort with a terse message; say plainly what is missing instead.
 bool HasDisplay() {
-#if defined(Q_OS_UNIX) && !defined(Q_OS_MACOS)
   return std::getenv("DISPLAY") != nullptr || std::getenv("WAYLAND_DISPLAY") != nullptr ||
          std::getenv("QT_QPA_PLATFORM") != nullptr;
-#else
-  return true;
-#endif
 }
 
 }  // namespace

@@ -1,0 +1,89 @@
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "lamp_state.h"
+#include "scan_sequencer.h"
+#include "serial_port.h"
+
+namespace velkaro::win32 {
+
+// The window's controls are child windows with these ids. Command1 is IDOK,
+// so that Enter presses it as the default button of a dialog.
+int ControlId(std::string_view name);  // a control of the layout table, or 0
+int LampId(int port);                  // the one window that shows a port's lamp
+
+// Switches the window's Win32 timer on and off for the scan. Enabling a
+// running timer leaves its countdown as it is.
+class TimerSwitch32 : public TimerSwitch {
+ public:
+  static constexpr UINT_PTR kTimerId = 1;
+  void Attach(HWND window) { window_ = window; }
+  void SetEnabled(bool enabled) override;
+  bool enabled() const { return enabled_; }
+
+ private:
+  HWND window_ = nullptr;
+  bool enabled_ = false;
+};
+
+// The program's one window, written with the Win32 API alone: the button,
+// the sentence, six port rows with their lamps, and the timer that drives
+// the scan. Positions come from the layout table, in twips converted with
+// the screen's DPI.
+class Form1 {
+ public:
+  // Creates the window and its controls, hidden, and runs Form_Load. Throws
+  // std::runtime_error if Windows refuses to make it.
+  Form1(HINSTANCE instance, SerialPort& comm);
+  ~Form1();
+  Form1(const Form1&) = delete;
+  Form1& operator=(const Form1&) = delete;
+
+  HWND hwnd() const { return window_; }
+  const LampState& lamps() const { return lamps_; }
+  const ScanSequencer& scan() const { return scan_; }
+  bool timer_enabled() const { return timer_switch_.enabled(); }
+
+  void Command1_Click();
+  void Timer1_Timer();
+
+  // Called when a tick fails, after the timer was stopped. By default it
+  // shows a message box and ends the program with status 1; tests put their
+  // own here, since a modal box would wait for a press nobody makes.
+  std::function<void(const std::string& what)> on_scan_failure;
+
+ private:
+  static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
+  void CreateControls();
+  void Form_Load();
+  // Shows, for every port, the lamp the lamp state says is seen: the lamp
+  // window is hidden where none is, and repainted otherwise.
+  void ShowLamps();
+  void DrawLamp(const DRAWITEMSTRUCT& item) const;
+  int Pixels(int twips) const;
+
+  HINSTANCE instance_;
+  HWND window_ = nullptr;
+  int dpi_ = 96;
+  HFONT label_font_ = nullptr;
+  HFONT description_font_ = nullptr;
+  HFONT button_font_ = nullptr;
+  std::array<HICON, kStackingOrder.size()> lamp_icons_{};
+  std::array<HWND, kPortCount> lamp_windows_{};
+  LampState lamps_;
+  TimerSwitch32 timer_switch_;
+  ScanSequencer scan_;
+};
+
+// Runs the window's messages until it is closed, with a dialog's keyboard
+// handling (Tab, Enter, Space). Returns the program's exit status.
+int RunMessageLoop(HWND window);
+
+}  // namespace velkaro::win32
