@@ -90,7 +90,14 @@ int RunAsUser(const fs::path& prefix, const std::vector<std::string>& command) {
     // No prompts to install .NET or a browser engine into the prefix.
     ::setenv("WINEDLLOVERRIDES", "mscoree,mshtml=", 1);
     ::setenv("VELKARO_WINE_COM_LINKS", "1", 1);
-    ::unsetenv("DISPLAY");
+    // Windows are shown only on an X server set up for the tests.
+    const char* display = std::getenv("VELKARO_WINE_DISPLAY");
+    if (display != nullptr) {
+      ::setenv("DISPLAY", display, 1);
+    } else {
+      ::unsetenv("DISPLAY");
+    }
+    ::unsetenv("XAUTHORITY");
     ::unsetenv("WAYLAND_DISPLAY");
     std::vector<char*> argv;
     for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));

@@ -51,14 +51,14 @@ ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 echo "== cross-build for Windows and test under Wine"
 start=$SECONDS
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKARO_WERROR=ON -DVELKARO_BUILD_UI=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKARO_WERROR=ON \
   -DVELKARO_WINE_HARNESS="$PWD/build/ci/tests/wine_com_harness"
 cmake --build build/windows -j "$jobs"
 ctest --test-dir build/windows --output-on-failure --no-tests=error
 # Once more without optimisation (CMake's default build type), where stray
 # stack contents differ, so that luck cannot hide a fault.
 cmake -S . -B build/windows-noopt -G Ninja -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64-x86_64.cmake \
-  -DVELKARO_WERROR=ON -DVELKARO_BUILD_UI=OFF -DVELKARO_BUILD_BENCH=OFF \
+  -DVELKARO_WERROR=ON -DVELKARO_BUILD_BENCH=OFF \
   -DVELKARO_WINE_HARNESS="$PWD/build/ci/tests/wine_com_harness"
 cmake --build build/windows-noopt -j "$jobs"
 ctest --test-dir build/windows-noopt --output-on-failure --no-tests=error
