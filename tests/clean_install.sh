@@ -3,13 +3,13 @@
 # the program there on Xvfb, and checks that its window appears with every
 # label's text whole inside its box. Then checks that the same check fails
 # when the package's Arial-metric font is hidden, so it can tell.
-#   tests/clean_install.sh PACKAGE.deb LABEL_INK_CHECK
+#   tests/clean_install.sh PACKAGE.deb SHOT_CHECK
 # Needs root, debootstrap, Xvfb, xdotool and ImageMagick's import. The Debian
 # mirror is VELKARO_DEBIAN_MIRROR, by default the one this machine uses.
 set -euo pipefail
 say() { echo "clean_install: $*" >&2; }
 if [ $# -ne 2 ] || [ ! -f "$1" ] || [ ! -x "$2" ]; then
-  say "usage: $0 PACKAGE.deb LABEL_INK_CHECK"
+  say "usage: $0 PACKAGE.deb SHOT_CHECK"
   exit 2
 fi
 deb=$(realpath "$1")
@@ -93,11 +93,11 @@ unshare --mount --propagation private -- bash -euo pipefail -c '
 
 echo "clean_install: starting the installed program"
 shoot "$work/installed.png"
-"$check" "$work/installed.png" || { say "the labels do not fit as installed"; exit 1; }
+"$check" "$work/installed.png" --labels || { say "the labels do not fit as installed"; exit 1; }
 echo "clean_install: window shown and every label whole inside its box"
 
 shoot "$work/without-liberation.png" FONTCONFIG_FILE=/tmp/without-liberation.conf
-if "$check" "$work/without-liberation.png" 2>/dev/null; then
+if "$check" "$work/without-liberation.png" --labels 2>/dev/null; then
   say "with Liberation hidden the labels still passed: the check cannot see clipping"
   exit 1
 fi

@@ -40,7 +40,7 @@ if [ -e /usr/bin/velkaro ] || [ -e /usr/share/doc/velkaro ]; then
   exit 1
 fi
 echo "== the package on a clean Debian 12"
-tests/clean_install.sh "$deb" build/ci/tests/label_ink_check
+tests/clean_install.sh "$deb" build/ci/tests/shot_check
 
 echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKARO_WERROR=ON \

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Starts the built velkaro.exe under Wine, through the COM-link harness, on the
+# X server with_xvfb.sh gave it; presses TEST PORTS by a click and, in a second
+# run, by the keyboard; and checks each lamp in a screenshot after the scan.
+# The harness then checks from the Linux side that no byte was written and
+# every setting was put back.
+#   tests/with_xvfb.sh tests/wine_window_test.sh VELKARO_EXE HARNESS PREFIX SHOT_CHECK
+set -euo pipefail
+say() { echo "wine_window_test: $*" >&2; }
+if [ $# -ne 4 ] || [ -z "${VELKARO_WINE_DISPLAY:-}" ]; then
+  say "usage: tests/with_xvfb.sh $0 VELKARO_EXE HARNESS PREFIX SHOT_CHECK"
+  exit 2
+fi
+exe=$1 harness=$2 prefix=$3 check=$4
+here=$(cd "$(dirname "$0")" && pwd)
+for tool in xdotool import; do
+  command -v "$tool" >/dev/null || { say "$tool is needed"; exit 1; }
+done
+work=$(mktemp -d)
+run=
+cleanup() {
+  if [ -n "$run" ] && kill -0 "$run" 2>/dev/null; then
+    pkill -f "$(basename "$exe")" 2>/dev/null || true
+    kill "$run" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+# COM1 a terminal, COM2 /dev/null (no line settings), COM3 a link to nothing,
+# COM4 held exclusively, COM5 not ours to open, COM6 not there.
+expected=ggrggr
+
+for press in click keyboard; do
+  echo "wine_window_test: pressing TEST PORTS by $press"
+  bash "$here/without_serial_ports.sh" "$harness" --prefix "$prefix" -- "$exe" \
+    >"$work/$press.log" 2>&1 &
+  run=$!
+  window=$(timeout 120 xdotool search --sync --onlyvisible --name '^Velkaro$' | head -n 1) || true
+  if [ -z "$window" ]; then
+    kill "$run" 2>/dev/null || true
+    cat "$work/$press.log" >&2
+    say "no window titled Velkaro appeared"
+    exit 1
+  fi
+  geometry=$(xdotool getwindowgeometry --shell "$window" | grep -E '^(WIDTH|HEIGHT)=' | tr '\n' ' ')
+  if [ "$geometry" != "WIDTH=259 HEIGHT=169 " ]; then
+    say "the client area is $geometry, not 259 by 169"
+    exit 1
+  fi
+  sleep 1  # let Wine settle the window
+  if [ "$press" = click ]; then
+    xdotool mousemove --window "$window" 65 35 click 1  # the button's middle
+  else
+    xdotool windowfocus --sync "$window" key Return
+  fi
+  sleep 3.5  # seven 300 ms ticks, and six probes
+  import -window "$window" "$work/$press.png"
+  "$check" "$work/$press.png" --lamps "$expected" || {
+    cp "$work/$press.png" "/tmp/wine-window-$press.png"
+    say "the lamps after a scan pressed by $press are wrong; screenshot in /tmp/wine-window-$press.png"
+    exit 1
+  }
+  # Closed as a user would, so that the program ends by itself.
+  xdotool windowfocus --sync "$window" key alt+F4
+  if ! wait "$run"; then
+    cat "$work/$press.log" >&2
+    say "the program or the harness's checks of the ports failed"
+    exit 1
+  fi
+done
+echo "wine_window_test: both presses scanned, every lamp as expected, every port left as found"
