@@ -55,12 +55,12 @@ int main(int argc, char** argv) {
   }
   for (int port = 1; port <= static_cast<int>(lamps.size()); ++port) {
     const char c = lamps[static_cast<std::size_t>(port - 1)];
-    const int wrong = testing_support::WrongLampPixels(
-        [&shot](int x, int y) { return Rgb(shot.pixel(x, y)); }, port, testing_support::LampOf(c),
-        Rgb(background));
+    const int wrong =
+        testing_support::WrongLampPixels([&shot](int x, int y) { return Rgb(shot.pixel(x, y)); },
+                                         port, testing_support::LampOf(c), Rgb(background));
     if (wrong != 0) {
-      std::fprintf(stderr, "shot_check: COM%d does not show lamp '%c': %d pixels differ\n", port,
-                   c, wrong);
+      std::fprintf(stderr, "shot_check: COM%d does not show lamp '%c': %d pixels differ\n", port, c,
+                   wrong);
       ++problems;
     }
   }

@@ -11,7 +11,7 @@ build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev fonts-liberation2)
 # is installed on.
 test_pkgs=(git googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format xvfb xauth xdotool
            imagemagick util-linux mount procps desktop-file-utils dpkg-dev file binutils lintian
-           appstream debootstrap time
+           appstream debootstrap time unzip
            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
 
 case "$want" in

@@ -40,7 +40,9 @@ if [ -e /usr/bin/velkaro ] || [ -e /usr/share/doc/velkaro ]; then
   exit 1
 fi
 echo "== the package on a clean Debian 12"
+start=$SECONDS
 tests/clean_install.sh "$deb" build/ci/tests/shot_check
+echo "== clean Debian part: $((SECONDS - start)) s"
 
 echo "== build and test (AddressSanitizer + UndefinedBehaviorSanitizer)"
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKARO_WERROR=ON \
@@ -51,14 +53,25 @@ ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 echo "== cross-build for Windows and test under Wine"
 start=$SECONDS
 cmake -S . -B build/windows -G Ninja -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKARO_WERROR=ON \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELKARO_WERROR=ON -DVELKARO_BUILD_UI=ON \
   -DVELKARO_WINE_HARNESS="$PWD/build/ci/tests/wine_com_harness"
 cmake --build build/windows -j "$jobs"
 ctest --test-dir build/windows --output-on-failure --no-tests=error
+# One self-contained program: it may need only DLLs every Windows has.
+exe=build/windows/ui/velkaro.exe
+imports=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print tolower($3)}' | sort | xargs)
+if [ "$imports" != "comctl32.dll gdi32.dll kernel32.dll msvcrt.dll user32.dll" ]; then
+  echo "test: velkaro.exe needs DLLs beyond the system's: $imports" >&2
+  exit 1
+fi
+echo "velkaro.exe: $(stat -c %s "$exe") bytes, imports $imports"
+rm -f build/windows/velkaro-*-win64.zip
+(cd build/windows && cpack -G ZIP)
+unzip -Z1 build/windows/velkaro-*-win64.zip | sort | xargs
 # Once more without optimisation (CMake's default build type), where stray
 # stack contents differ, so that luck cannot hide a fault.
 cmake -S . -B build/windows-noopt -G Ninja -DCMAKE_TOOLCHAIN_FILE=tools/mingw-w64-x86_64.cmake \
-  -DVELKARO_WERROR=ON -DVELKARO_BUILD_BENCH=OFF \
+  -DVELKARO_WERROR=ON -DVELKARO_BUILD_UI=ON -DVELKARO_BUILD_BENCH=OFF \
   -DVELKARO_WINE_HARNESS="$PWD/build/ci/tests/wine_com_harness"
 cmake --build build/windows-noopt -j "$jobs"
 ctest --test-dir build/windows-noopt --output-on-failure --no-tests=error

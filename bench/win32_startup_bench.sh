@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Start-up of the Windows program under Wine on Xvfb, beside the floor: a
+# minimal Win32 window built the same way. For each, the median over several
+# runs of the time from start to the window being shown, and of the peak
+# memory of the program's process. Both run in one Wine prefix made for this
+# run, one after the other, in turns.
+#   bench/win32_startup_bench.sh [WINDOWS_BUILD_DIR] [RUNS]
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$here/build/windows}
+runs=${2:-7}
+velkaro=$build/ui/velkaro.exe floor=$build/bench/win32_minimal_window.exe
+for tool in Xvfb xdotool wine; do
+  command -v "$tool" >/dev/null || { echo "win32_startup_bench: $tool is needed" >&2; exit 1; }
+done
+for exe in "$velkaro" "$floor"; do
+  [ -f "$exe" ] || { echo "win32_startup_bench: no $exe; build the Windows tree first" >&2; exit 1; }
+done
+
+export DISPLAY=:$((250 + $$ % 40)) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$(mktemp -d)/wine
+work=$(dirname "$WINEPREFIX")
+Xvfb "$DISPLAY" -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb=$!
+trap 'wineserver -k 2>/dev/null; kill $xvfb 2>/dev/null; rm -rf "$work"' EXIT
+for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+wineboot --init >/dev/null 2>&1
+# Ports are never touched: the program is only started and closed, and this
+# prefix has no COM links but what Wine finds itself, which nothing opens.
+
+# One start: prints microseconds to the window and the peak resident KiB.
+start_once() {
+  local exe=$1 title=$2 start shown pid hwm launcher
+  start=$(date +%s%N)
+  wine "$exe" >/dev/null 2>&1 &
+  launcher=$!
+  until xdotool search --onlyvisible --name "^$title\$" >/dev/null 2>&1; do sleep 0.005; done
+  shown=$(date +%s%N)
+  pid=$(pgrep -f "$(basename "$exe")" | head -n 1)
+  sleep 0.5  # what it holds once settled
+  hwm=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0)
+  xdotool search --name "^$title\$" windowfocus --sync key alt+F4 >/dev/null 2>&1 || true
+  wait "$launcher" || true
+  echo "$(((shown - start) / 1000)) $hwm"
+}
+
+start_once "$floor" Floor >/dev/null  # warms Wine's own start-up
+for _ in $(seq "$runs"); do
+  start_once "$velkaro" Velkaro >>"$work/velkaro"
+  start_once "$floor" Floor >>"$work/floor"
+done
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+v_ms=$(($(cut -d' ' -f1 "$work/velkaro" | median) / 1000))
+f_ms=$(($(cut -d' ' -f1 "$work/floor" | median) / 1000))
+v_kib=$(cut -d' ' -f2 "$work/velkaro" | median)
+f_kib=$(cut -d' ' -f2 "$work/floor" | median)
+echo "velkaro.exe:          start to window shown ${v_ms} ms, peak memory ${v_kib} KiB (median of $runs)"
+echo "minimal Win32 window: start to window shown ${f_ms} ms, peak memory ${f_kib} KiB (median of $runs)"
+awk -v a="$v_ms" -v b="$f_ms" -v c="$v_kib" -v d="$f_kib" \
+  'BEGIN {printf "ratio:                time %.2f, memory %.2f\n", a / b, c / d}'
+echo "velkaro.exe size:     $(stat -c %s "$velkaro") bytes"
