@@ -107,6 +107,16 @@ bool HasDescriptorOn(int proc_fd, const char* pid, dev_t device) {
       const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
       at += entry->d_reclen;
       if (entry->d_name[0] == '.') continue;
+      // Only what is open under /dev can be a terminal. Anything else is
+      // never stat'ed: a file on a network mount whose server is gone would
+      // hold up the probe, and with it the window.
+      char target[16];
+      constexpr std::string_view kDev = "/dev/";
+      const ssize_t length = ::readlinkat(fd_dir, entry->d_name, target, sizeof target);
+      if (length < static_cast<ssize_t>(kDev.size()) ||
+          std::string_view(target, kDev.size()) != kDev) {
+        continue;
+      }
       // Follows the descriptor's link to what it has open; stat never opens it.
       struct stat st;
       found = ::fstatat(fd_dir, entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) &&

@@ -92,6 +92,16 @@ TEST_F(FakeProcTest, OurOwnDescriptorsAndOtherDevicesHoldNothing) {
   EXPECT_FALSE(Held());
 }
 
+// Only descriptors open under /dev are stat'ed: a file on a network mount
+// whose server is gone would hang the stat. The kernel's links name what a
+// descriptor has open by its real path, so a terminal shows under /dev.
+TEST_F(FakeProcTest, OnlyDescriptorsUnderDevAreLookedAt) {
+  const std::filesystem::path alias = root_ / "alias";
+  std::filesystem::create_symlink(pty_.path(), alias);
+  Process(kOther, 0, {alias.string()});
+  EXPECT_FALSE(Held());
+}
+
 TEST_F(FakeProcTest, ASessionOnThePortIsFoundHoweverItsLeaderIsReached) {
   const struct {
     const char* what;
