@@ -44,4 +44,12 @@ class FakeSerialPort : public SerialPort {
   bool open_ = false;
 };
 
+// A port that cannot even be chosen: the probe's first step fails, and with
+// it the tick that called it.
+class RefusingSerialPort : public SerialPort {
+ public:
+  ErrorNumber SetCommPort(std::int16_t) override { return kNoSuchPort; }
+  ErrorNumber SetPortOpen(bool) override { return kNoError; }
+};
+
 }  // namespace velkaro

@@ -37,13 +37,13 @@ inline std::vector<std::string> LabelInkProblems(const QImage& shot, QRgb backgr
     bool cut = false;
     // Text lines are bands of rows with ink; words are runs of inked columns
     // within a band.
+    auto row_has_ink = [&](int y) {
+      for (int x = 0; x < box.width; ++x) {
+        if (ink(box.left + x, box.top + y)) return true;
+      }
+      return false;
+    };
     for (int top = 0; top < box.height;) {
-      auto row_has_ink = [&](int y) {
-        for (int x = 0; x < box.width; ++x) {
-          if (ink(box.left + x, box.top + y)) return true;
-        }
-        return false;
-      };
       if (!row_has_ink(top)) {
         ++top;
         continue;

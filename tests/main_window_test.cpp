@@ -190,10 +190,7 @@ TEST_F(MainWindowTest, PressesDuringAScanDoNotHoldUpItsTicks) {
 }
 
 TEST_F(MainWindowTest, AFailedTickStopsTheTimerAndIsTold) {
-  struct Refusing : SerialPort {
-    ErrorNumber SetCommPort(std::int16_t) override { return kNoSuchPort; }
-    ErrorNumber SetPortOpen(bool) override { return kNoError; }
-  } refusing;
+  RefusingSerialPort refusing;
   Form1 broken(refusing);
   std::vector<QString> told;
   broken.on_scan_failure = [&told](const QString& what) { told.push_back(what); };

@@ -140,10 +140,7 @@ TEST_F(ScanSequencerTest, AStepCountThatCannotGrowRaisesOverflowInsteadOfWrappin
 }
 
 TEST(ScanSequencerFailureTest, APortThatCannotBeChosenFailsTheTick) {
-  struct Refusing : SerialPort {
-    ErrorNumber SetCommPort(std::int16_t) override { return kNoSuchPort; }
-    ErrorNumber SetPortOpen(bool) override { return kNoError; }
-  } comm;
+  RefusingSerialPort comm;
   LampState lamps;
   FakeTimer timer;
   ScanSequencer scan(lamps, comm, timer);

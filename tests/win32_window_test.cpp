@@ -222,10 +222,7 @@ TEST_F(Win32WindowTest, PressesDuringAScanDoNotHoldUpItsTicks) {
 }
 
 TEST_F(Win32WindowTest, AFailedTickStopsTheTimerAndIsTold) {
-  struct Refusing : SerialPort {
-    ErrorNumber SetCommPort(std::int16_t) override { return kNoSuchPort; }
-    ErrorNumber SetPortOpen(bool) override { return kNoError; }
-  } refusing;
+  RefusingSerialPort refusing;
   Form1 broken(::GetModuleHandleW(nullptr), refusing);
   std::vector<std::string> told;
   broken.on_scan_failure = [&told](const std::string& what) { told.push_back(what); };

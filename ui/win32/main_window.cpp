@@ -13,7 +13,7 @@ namespace {
 
 constexpr wchar_t kWindowClass[] = L"VelkaroForm1";
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;  // no sizing, no min or max
-constexpr DWORD kExStyle = WS_EX_DLGMODALFRAME & 0;                // a plain frame
+constexpr DWORD kExStyle = 0;                                      // a plain frame
 constexpr int kFirstControlId = 1000;
 constexpr int kFirstLampId = 2000;
 
@@ -261,7 +261,7 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_COMMAND:
       // Enter comes as IDOK from the dialog keyboard handling, a click or
       // Space as a click of the button, which is IDOK too.
-      if (LOWORD(wparam) == IDOK && (HIWORD(wparam) == BN_CLICKED || lparam == 0)) {
+      if (LOWORD(wparam) == IDOK) {
         Command1_Click();
         return 0;
       }
