@@ -39,7 +39,8 @@ TEST(PicturesTest, DesktopIconsAreTheSharpPlugAtEverySize) {
   struct Case {
     int size, scale, margin;
   };
-  for (const Case c : {Case{32, 1, 0}, Case{64, 2, 0}, Case{128, 4, 0}, Case{48, 1, 8}}) {
+  for (const Case c :
+       {Case{32, 1, 0}, Case{64, 2, 0}, Case{128, 4, 0}, Case{256, 8, 0}, Case{48, 1, 8}}) {
     const std::vector<std::optional<Rgb>> image = PlugImage(c.size);
     ASSERT_EQ(image.size(), static_cast<std::size_t>(c.size * c.size));
     for (int y = 0; y < c.size; ++y) {
@@ -54,7 +55,17 @@ TEST(PicturesTest, DesktopIconsAreTheSharpPlugAtEverySize) {
   }
   const std::vector<std::optional<Rgb>> small = PlugImage(16);
   EXPECT_EQ(small[3 * 16 + 0], plug.Pixel(1, 7)) << "the 16 pixel plug keeps its left rim";
-  EXPECT_THROW(PlugImage(24), std::invalid_argument);
+  // 24 pixels: the 16 pixel plug in the middle.
+  const std::vector<std::optional<Rgb>> middle = PlugImage(24);
+  for (int y = 0; y < 24; ++y) {
+    for (int x = 0; x < 24; ++x) {
+      const bool inside = x >= 4 && y >= 4 && x < 20 && y < 20;
+      ASSERT_EQ(middle[static_cast<std::size_t>(y * 24 + x)],
+                inside ? small[static_cast<std::size_t>((y - 4) * 16 + x - 4)] : std::nullopt)
+          << "24 at " << x << "," << y;
+    }
+  }
+  EXPECT_THROW(PlugImage(8), std::invalid_argument);
 }
 
 TEST(PicturesTest, PngFilesCarryTheirSize) {
@@ -153,13 +164,17 @@ TEST(PicturesTest, LargerImagesHoldTheSameDiscUnscaledInTheMiddle) {
   }
 }
 
-TEST(PicturesTest, TheProgramIconIsA32PixelSixteenColourPicture) {
+// The 32 pixel, 16-colour plug, and the sizes Explorer asks for beside it.
+TEST(PicturesTest, TheProgramIconHoldsThePlugAtEverySizeExplorerShows) {
   const std::vector<IconImage> images = DecodeIcon(ReadCommitted("velkaro.ico"));
-  ASSERT_EQ(images.size(), 1u);
-  EXPECT_EQ(images[0].size, 32);
-  EXPECT_EQ(images[0].bits_per_pixel, 4);
-  EXPECT_EQ(images[0].pixels[5 * 32 + 5], std::nullopt);  // transparent corner
-  EXPECT_EQ(images[0].pixels[10 * 32 + 9], PlugPicture().Pixel(9, 10));
+  ASSERT_EQ(images.size(), kPlugIconSizes.size() + 1);
+  for (std::size_t i = 0; i < kPlugIconSizes.size(); ++i) {
+    EXPECT_EQ(images[i].size, kPlugIconSizes[i]);
+    EXPECT_EQ(images[i].bits_per_pixel, 4);
+    EXPECT_EQ(images[i].pixels, PlugImage(kPlugIconSizes[i])) << kPlugIconSizes[i];
+  }
+  EXPECT_EQ(images.back().size, 256);
+  EXPECT_EQ(images.back().png, EncodePlugPng(256));
 }
 
 TEST(PicturesTest, DamagedIconFilesAreRejected) {

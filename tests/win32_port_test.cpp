@@ -234,11 +234,13 @@ TEST_F(Win32PortSeamTest, AFoundStateOutOfRangeIsMendedOrLeftAlone) {
     BYTE parity, byte_size, stop_bits;
     BOOL parity_checked;
     ErrorNumber opened;
+    BYTE parity_restored;
   } kCases[] = {
-      {"parity out of range, none checked", 33, 7, TWOSTOPBITS, FALSE, kNoError},
-      {"parity out of range, but checked", 33, 7, TWOSTOPBITS, TRUE, kLineSettingsFailed},
-      {"byte size out of range", EVENPARITY, 9, TWOSTOPBITS, TRUE, kLineSettingsFailed},
-      {"stop bits out of range", EVENPARITY, 7, 3, TRUE, kLineSettingsFailed},
+      {"parity out of range, none checked", 33, 7, TWOSTOPBITS, FALSE, kNoError, NOPARITY},
+      {"parity out of range, but checked", 33, 7, TWOSTOPBITS, TRUE, kLineSettingsFailed, 33},
+      {"space parity, the last in range", SPACEPARITY, 7, TWOSTOPBITS, TRUE, kNoError, SPACEPARITY},
+      {"byte size out of range", EVENPARITY, 9, TWOSTOPBITS, TRUE, kLineSettingsFailed, EVENPARITY},
+      {"stop bits out of range", EVENPARITY, 7, 3, TRUE, kLineSettingsFailed, EVENPARITY},
   };
   ASSERT_EQ(port.SetCommPort(1), kNoError);
   for (const auto& c : kCases) {
@@ -249,7 +251,7 @@ TEST_F(Win32PortSeamTest, AFoundStateOutOfRangeIsMendedOrLeftAlone) {
     sys.state.fParity = c.parity_checked;
     const DCB before = sys.state;
     DCB mended = before;
-    mended.Parity = NOPARITY;
+    mended.Parity = c.parity_restored;
     sys.sets = 0;
     EXPECT_EQ(port.SetPortOpen(true), c.opened);
     EXPECT_EQ(port.SetPortOpen(false), kNoError) << "the restore was refused";

@@ -1,8 +1,13 @@
 // The Win32 window, run in-process under Wine on an X server of its own.
 #include "main_window.h"
 
+#include <commctrl.h>
+#include <shlwapi.h>
+
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -15,12 +20,17 @@ namespace {
 
 using testing_support::LampOf;
 
-// Handles what is waiting for the window, for about the given time.
-void Pump(DWORD milliseconds = 0) {
+enum class Ticks { kStepped, kRun };
+
+// Handles what is waiting for the window, for about the given time. Ticks of
+// the scan's timer are dropped unless the test lets the timer run, so that a
+// slow machine adds none to the ones a test steps by hand.
+void Pump(DWORD milliseconds = 0, Ticks ticks = Ticks::kStepped) {
   const DWORD until = ::GetTickCount() + milliseconds;
   do {
     MSG message;
     while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_TIMER && ticks == Ticks::kStepped) continue;
       ::TranslateMessage(&message);
       ::DispatchMessageW(&message);
     }
@@ -34,6 +44,41 @@ std::wstring TextOf(HWND window) {
   return text;
 }
 
+// Counts the paints and erases each lamp window is sent, through a window
+// procedure put in front of its own.
+class LampSpy {
+ public:
+  explicit LampSpy(HWND form) {
+    for (int port = 1; port <= kPortCount; ++port) {
+      const std::size_t i = static_cast<std::size_t>(port - 1);
+      lamps_[i] = ::GetDlgItem(form, LampId(port));
+      procs_[i] = reinterpret_cast<WNDPROC>(
+          ::SetWindowLongPtrW(lamps_[i], GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&Spy)));
+    }
+  }
+  ~LampSpy() {
+    for (std::size_t i = 0; i < lamps_.size(); ++i) {
+      ::SetWindowLongPtrW(lamps_[i], GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(procs_[i]));
+    }
+  }
+  void Clear() { paints.fill(0), erases.fill(0); }
+
+  static inline std::array<int, kPortCount> paints{}, erases{};
+
+ private:
+  static LRESULT CALLBACK Spy(HWND lamp, UINT message, WPARAM wparam, LPARAM lparam) {
+    for (std::size_t i = 0; i < lamps_.size(); ++i) {
+      if (lamps_[i] != lamp) continue;
+      if (message == WM_PAINT) ++paints[i];
+      if (message == WM_ERASEBKGND) ++erases[i];
+      return ::CallWindowProcW(procs_[i], lamp, message, wparam, lparam);
+    }
+    return ::DefWindowProcW(lamp, message, wparam, lparam);
+  }
+  static inline std::array<HWND, kPortCount> lamps_{};
+  static inline std::array<WNDPROC, kPortCount> procs_{};
+};
+
 class Win32WindowTest : public testing::Test {
  protected:
   Win32WindowTest() {
@@ -43,6 +88,18 @@ class Win32WindowTest : public testing::Test {
     ::SetForegroundWindow(form.hwnd());
     ::UpdateWindow(form.hwnd());
     Pump(200);
+  }
+
+  // A key pressed and let go, handled as the program's message loop does.
+  void Key(UINT vk) {
+    for (UINT message : {WM_KEYDOWN, WM_KEYUP}) {
+      MSG msg{::GetFocus(), message, vk, 0, 0, {}};
+      if (!::IsDialogMessageW(form.hwnd(), &msg)) {
+        ::TranslateMessage(&msg);
+        ::DispatchMessageW(&msg);
+      }
+    }
+    Pump();
   }
 
   HWND Control(std::string_view name) {
@@ -173,26 +230,70 @@ TEST_F(Win32WindowTest, TheButtonHoldsTheFocusAndTheKeyboardPressesIt) {
   }
   EXPECT_EQ(order, (std::vector<std::string>{"Command1", "Label1", "Label2", "Label3", "Label4",
                                              "Label5", "Label6", "Label7"}));
-  auto key = [&](UINT vk) {
-    for (UINT message : {WM_KEYDOWN, WM_KEYUP}) {
-      MSG msg{::GetFocus(), message, vk, 0, 0, {}};
-      if (!::IsDialogMessageW(form.hwnd(), &msg)) {
-        ::TranslateMessage(&msg);
-        ::DispatchMessageW(&msg);
-      }
-    }
-    Pump();
-  };
-  key(VK_TAB);
+  // Tab from the bare window lands on the button, the one tab stop, and
+  // goes nowhere else from there.
+  ::SetFocus(form.hwnd());
+  Key(VK_TAB);
+  EXPECT_EQ(::GetFocus(), button);
+  Key(VK_TAB);
   EXPECT_EQ(::GetFocus(), button) << "nothing else takes the focus";
+  // Switched away from and back to, the window gives the button its focus
+  // back, so Space still presses it.
+  const HWND other = ::CreateWindowExW(0, L"STATIC", L"Another program", WS_POPUP | WS_VISIBLE, 0,
+                                       0, 60, 20, nullptr, nullptr, nullptr, nullptr);
+  ::SetActiveWindow(other);
+  Pump();
+  EXPECT_NE(::GetActiveWindow(), form.hwnd());
+  ::SetActiveWindow(form.hwnd());
+  Pump();
+  EXPECT_EQ(::GetFocus(), button);
+  ::DestroyWindow(other);
   EXPECT_FALSE(form.timer_enabled());
-  key(VK_SPACE);
+  Key(VK_SPACE);
   EXPECT_TRUE(form.timer_enabled());
-  form.Timer1_Timer();
-  for (int tick = 0; tick < 6; ++tick) form.Timer1_Timer();
+  for (int tick = 0; tick < 7; ++tick) form.Timer1_Timer();
   EXPECT_FALSE(form.timer_enabled());
-  key(VK_RETURN);
+  Key(VK_RETURN);
   EXPECT_TRUE(form.timer_enabled()) << "Enter presses the button too";
+}
+
+// The program's manifest takes effect: Windows skips a manifest it cannot
+// read without a word, and the program then runs with the old common
+// controls and no DPI awareness of its own.
+TEST_F(Win32WindowTest, TheManifestTakesEffect) {
+  // The common controls the program calls are version 6, from the
+  // side-by-side store. Wine 8's copy there reports 5 from DllGetVersion,
+  // so its path tells too.
+  HMODULE comctl32 = nullptr;
+  ASSERT_TRUE(::GetModuleHandleExW(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&::InitCommonControlsEx)), &comctl32));
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(comctl32, path, MAX_PATH);
+  const auto dll_get_version = reinterpret_cast<DLLGETVERSIONPROC>(
+      reinterpret_cast<void*>(::GetProcAddress(comctl32, "DllGetVersion")));
+  ASSERT_NE(dll_get_version, nullptr);
+  DLLVERSIONINFO version{};
+  version.cbSize = sizeof version;
+  ASSERT_EQ(dll_get_version(&version), S_OK);
+  const bool side_by_side =
+      ::StrStrIW(path, L"microsoft.windows.common-controls_6595b64144ccf1df_6.") != nullptr;
+  EXPECT_TRUE(version.dwMajorVersion >= 6 || side_by_side) << "common controls from " << path;
+
+  // The process's activation context carries the DPI awareness the manifest
+  // declares, which is where Windows reads it from, and the thread is aware.
+  wchar_t setting[64] = {};
+  EXPECT_TRUE(::QueryActCtxSettingsW(0, nullptr,
+                                     L"http://schemas.microsoft.com/SMI/2016/WindowsSettings",
+                                     L"dpiAwareness", setting, 64, nullptr));
+  EXPECT_STREQ(setting, L"system");
+  const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+  const auto thread_context = reinterpret_cast<DPI_AWARENESS_CONTEXT(WINAPI*)()>(
+      reinterpret_cast<void*>(::GetProcAddress(user32, "GetThreadDpiAwarenessContext")));
+  const auto awareness = reinterpret_cast<DPI_AWARENESS(WINAPI*)(DPI_AWARENESS_CONTEXT)>(
+      reinterpret_cast<void*>(::GetProcAddress(user32, "GetAwarenessFromDpiAwarenessContext")));
+  ASSERT_TRUE(thread_context != nullptr && awareness != nullptr);
+  EXPECT_NE(awareness(thread_context()), DPI_AWARENESS_UNAWARE);
 }
 
 TEST_F(Win32WindowTest, EachTickShowsTheLampsOfTheScan) {
@@ -210,26 +311,74 @@ TEST_F(Win32WindowTest, EachTickShowsTheLampsOfTheScan) {
   ExpectLampsShown("......");
 }
 
+// A lamp that changes is painted in one go, over no erased background; a
+// lamp that does not change is not painted at all.
+TEST_F(Win32WindowTest, OnlyLampsThatChangeArePaintedAndNoneIsErased) {
+  LampSpy spy(form.hwnd());
+  const auto step = [&](const std::string& what, const auto& action) {
+    SCOPED_TRACE(what);
+    std::array<std::optional<LampKind>, kPortCount> before;
+    for (int port = 1; port <= kPortCount; ++port) {
+      before[static_cast<std::size_t>(port - 1)] = form.lamps().SeenLamp(port);
+    }
+    spy.Clear();
+    action();
+    ::RedrawWindow(form.hwnd(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    Pump();
+    for (int port = 1; port <= kPortCount; ++port) {
+      const std::size_t i = static_cast<std::size_t>(port - 1);
+      if (form.lamps().SeenLamp(port) == before[i]) {
+        EXPECT_EQ(LampSpy::paints[i], 0) << "port " << port << " did not change";
+      } else {
+        EXPECT_GT(LampSpy::paints[i], 0) << "port " << port << " changed";
+      }
+      EXPECT_EQ(LampSpy::erases[i], 0) << "port " << port;
+    }
+  };
+  const auto press = [&] { ::SendMessageW(Control("Command1"), BM_CLICK, 0, 0); };
+  const auto tick = [&] { form.Timer1_Timer(); };
+  step("press", press);
+  for (int n = 1; n <= 3; ++n) step("tick " + std::to_string(n), tick);
+  step("press in the middle of the scan", press);
+  for (int n = 4; n <= 7; ++n) step("tick " + std::to_string(n), tick);
+  step("press after the scan", press);
+  for (int n = 1; n <= 7; ++n) step("second scan, tick " + std::to_string(n), tick);
+}
+
 // Holding Enter presses the button many times a tick; the scan goes on at
 // its pace all the same.
 TEST_F(Win32WindowTest, PressesDuringAScanDoNotHoldUpItsTicks) {
   ::SendMessageW(Control("Command1"), BM_CLICK, 0, 0);
   for (int press = 0; press < 12; ++press) {
-    Pump(100);
+    Pump(100, Ticks::kRun);
     ::SendMessageW(Control("Command1"), BM_CLICK, 0, 0);
   }
   EXPECT_GE(comm.OpenAttempts().size(), 3u) << "the presses restarted the timer's countdown";
 }
 
+// Whatever a broken serial layer throws stops at the window procedure: the
+// timer stops and the failure is told.
 TEST_F(Win32WindowTest, AFailedTickStopsTheTimerAndIsTold) {
+  struct ThrowingSerialPort : SerialPort {
+    ErrorNumber SetCommPort(std::int16_t) override { throw 42; }
+    ErrorNumber SetPortOpen(bool) override { return kNoError; }
+  };
   RefusingSerialPort refusing;
-  Form1 broken(::GetModuleHandleW(nullptr), refusing);
-  std::vector<std::string> told;
-  broken.on_scan_failure = [&told](const std::string& what) { told.push_back(what); };
-  broken.Command1_Click();
-  broken.Timer1_Timer();
-  EXPECT_FALSE(broken.timer_enabled());
-  EXPECT_EQ(told.size(), 1u);
+  ThrowingSerialPort throwing;
+  for (SerialPort* port : std::initializer_list<SerialPort*>{&refusing, &throwing}) {
+    Form1 broken(::GetModuleHandleW(nullptr), *port);
+    std::vector<std::string> told;
+    broken.on_scan_failure = [&told](const std::string& what) { told.push_back(what); };
+    ::SendMessageW(broken.hwnd(), WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(broken.timer_enabled());
+    ::SendMessageW(broken.hwnd(), WM_TIMER, TimerSwitch32::kTimerId, 0);
+    EXPECT_FALSE(broken.timer_enabled());
+    EXPECT_EQ(told.size(), 1u);
+  }
+  // A window closed by the user is gone; the form does not destroy it again.
+  Form1 closed(::GetModuleHandleW(nullptr), comm);
+  ::DestroyWindow(closed.hwnd());
+  EXPECT_EQ(closed.hwnd(), nullptr);
 }
 
 }  // namespace

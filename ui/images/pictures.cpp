@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
 #include <stdexcept>
 
 namespace velkaro::pictures {
@@ -101,15 +102,33 @@ std::uint32_t ImageBytes(int size, int bits) {
   return kBitmapHeaderSize + palette + (RowBytes(size, bits) + RowBytes(size, 1)) * size;
 }
 
-// Writes an icon file whose images all show `picture`, centred and unscaled.
-// For 4-bit images the picture's palette must have 16 entries.
-std::vector<std::uint8_t> EncodeIcon(const LetterPicture& picture, std::span<const int> sizes,
-                                     int bits) {
+// One image of an icon file: its size, and the pixel at x, y (top row
+// first), nullopt where transparent.
+using PixelSource = std::function<std::optional<Rgb>(int size, int x, int y)>;
+
+// The picture centred and unscaled in an image of any size.
+PixelSource Centred(const LetterPicture& picture) {
+  return [picture](int size, int x, int y) -> std::optional<Rgb> {
+    const int margin = (size - picture.size) / 2;
+    const int px = x - margin, py = y - margin;
+    if (px < 0 || py < 0 || px >= picture.size || py >= picture.size) return std::nullopt;
+    return picture.Pixel(px, py);
+  };
+}
+
+// Writes an icon file with one bitmap image per size, drawn by `pixel`, and,
+// if `png` is given, a last 256 by 256 image stored as that PNG file. For
+// 4-bit images `palette` must have 16 entries.
+std::vector<std::uint8_t> EncodeIcon(const PixelSource& pixel,
+                                     std::span<const std::pair<char, Rgb>> palette,
+                                     std::span<const int> sizes, int bits,
+                                     const std::vector<std::uint8_t>& png = {}) {
+  const std::uint32_t count = static_cast<std::uint32_t>(sizes.size()) + (png.empty() ? 0 : 1);
   ByteWriter out;
   out.U16(0);
   out.U16(1);
-  out.U16(static_cast<std::uint32_t>(sizes.size()));
-  std::uint32_t offset = kIconDirSize + kIconEntrySize * static_cast<std::uint32_t>(sizes.size());
+  out.U16(count);
+  std::uint32_t offset = kIconDirSize + kIconEntrySize * count;
   for (int size : sizes) {
     out.U8(static_cast<std::uint32_t>(size));
     out.U8(static_cast<std::uint32_t>(size));
@@ -121,13 +140,14 @@ std::vector<std::uint8_t> EncodeIcon(const LetterPicture& picture, std::span<con
     out.U32(offset);
     offset += ImageBytes(size, bits);
   }
+  if (!png.empty()) {
+    out.U32(0);  // 0 by 0 stands for 256 by 256, no palette
+    out.U16(1);
+    out.U16(32);
+    out.U32(static_cast<std::uint32_t>(png.size()));
+    out.U32(offset);
+  }
   for (int size : sizes) {
-    const int margin = (size - picture.size) / 2;
-    auto pixel = [&](int x, int y) -> std::optional<Rgb> {
-      const int px = x - margin, py = y - margin;
-      if (px < 0 || py < 0 || px >= picture.size || py >= picture.size) return std::nullopt;
-      return picture.Pixel(px, py);
-    };
     out.U32(kBitmapHeaderSize);
     out.U32(static_cast<std::uint32_t>(size));
     out.U32(static_cast<std::uint32_t>(size * 2));  // colour rows, then mask rows
@@ -137,7 +157,7 @@ std::vector<std::uint8_t> EncodeIcon(const LetterPicture& picture, std::span<con
     out.U32((RowBytes(size, bits) + RowBytes(size, 1)) * static_cast<std::uint32_t>(size));
     out.Zeros(16);
     if (bits == 4) {
-      for (const auto& [letter, rgb] : picture.palette)
+      for (const auto& [letter, rgb] : palette)
         out.U8(rgb.b), out.U8(rgb.g), out.U8(rgb.r), out.U8(0);
     }
     // Rows run bottom up.
@@ -145,17 +165,17 @@ std::vector<std::uint8_t> EncodeIcon(const LetterPicture& picture, std::span<con
       const std::size_t start = out.bytes.size();
       if (bits == 24) {
         for (int x = 0; x < size; ++x) {
-          const Rgb rgb = pixel(x, y).value_or(Rgb{});
+          const Rgb rgb = pixel(size, x, y).value_or(Rgb{});
           out.U8(rgb.b), out.U8(rgb.g), out.U8(rgb.r);
         }
       } else {
         for (int x = 0; x < size; x += 2) {
           std::uint32_t pair = 0;
           for (int half = 0; half < 2; ++half) {
-            const std::optional<Rgb> rgb = pixel(x + half, y);
+            const std::optional<Rgb> rgb = pixel(size, x + half, y);
             std::uint32_t index = 0;
-            for (std::uint32_t i = 0; rgb && i < picture.palette.size(); ++i) {
-              if (picture.palette[i].second == *rgb) index = i;
+            for (std::uint32_t i = 0; rgb && i < palette.size(); ++i) {
+              if (palette[i].second == *rgb) index = i;
             }
             pair = pair << 4 | index;
           }
@@ -167,12 +187,13 @@ std::vector<std::uint8_t> EncodeIcon(const LetterPicture& picture, std::span<con
     for (int y = size - 1; y >= 0; --y) {
       std::vector<std::uint8_t> row(RowBytes(size, 1), 0);
       for (int x = 0; x < size; ++x) {
-        if (!pixel(x, y))
+        if (!pixel(size, x, y))
           row[static_cast<std::size_t>(x / 8)] |= static_cast<std::uint8_t>(0x80 >> (x % 8));
       }
       out.bytes.insert(out.bytes.end(), row.begin(), row.end());
     }
   }
+  out.bytes.insert(out.bytes.end(), png.begin(), png.end());
   return out.bytes;
 }
 
@@ -249,20 +270,31 @@ std::string LampIconFileName(LampKind kind) {
 LetterPicture PlugPicture() { return {32, kPlugRows, kPlugPalette}; }
 
 std::vector<std::uint8_t> EncodeLampIcon(LampKind kind) {
-  return EncodeIcon(LampPicture(kind), kLampIconSizes, 24);
+  const LetterPicture lamp = LampPicture(kind);
+  return EncodeIcon(Centred(lamp), lamp.palette, kLampIconSizes, 24);
 }
 
 std::vector<std::uint8_t> EncodePlugIcon() {
-  constexpr int kSizes[] = {32};
-  return EncodeIcon(PlugPicture(), kSizes, 4);
+  std::map<int, std::vector<std::optional<Rgb>>> images;
+  for (int size : kPlugIconSizes) images[size] = PlugImage(size);
+  const auto pixel = [&images](int size, int x, int y) {
+    return images.at(size)[static_cast<std::size_t>(y * size + x)];
+  };
+  return EncodeIcon(pixel, PlugPicture().palette, kPlugIconSizes, 4,
+                    EncodePlugPng(kPlugIconPngSize));
 }
 
 std::vector<std::optional<Rgb>> PlugImage(int size) {
   const LetterPicture plug = PlugPicture();
   // Where a pixel of the wanted size comes from in the picture, or -1.
   std::function<int(int)> source;
+  const auto halved = [](int at) { return 2 * at + 1; };  // keeps the rim on the left and bottom
   if (size == plug.size / 2) {
-    source = [](int at) { return 2 * at + 1; };  // keeps the rim on the left and bottom
+    source = halved;
+  } else if (size > plug.size / 2 && size < plug.size) {
+    source = [halved, margin = (size - plug.size / 2) / 2, n = plug.size / 2](int at) {
+      return at < margin || at >= margin + n ? -1 : halved(at - margin);
+    };
   } else if (size >= plug.size && size % plug.size == 0) {
     source = [scale = size / plug.size](int at) { return at / scale; };
   } else if (size > plug.size) {
@@ -286,13 +318,18 @@ std::string PlugPngFileName(int size) { return "velkaro-" + std::to_string(size)
 
 std::vector<std::uint8_t> EncodePlugPng(int size) {
   const std::vector<std::optional<Rgb>> pixels = PlugImage(size);
-  std::vector<std::uint8_t> raw;  // each row: filter type 0, then RGBA
+  const std::span<const std::pair<char, Rgb>> palette = PlugPicture().palette;
+  // Indexed colour: 0 is transparent, then the plug's palette.
+  std::vector<std::uint8_t> raw;  // each row: filter type 0, then an index per pixel
   for (int y = 0; y < size; ++y) {
     raw.push_back(0);
     for (int x = 0; x < size; ++x) {
       const std::optional<Rgb>& rgb = pixels[static_cast<std::size_t>(y * size + x)];
-      const Rgb c = rgb.value_or(Rgb{});
-      raw.insert(raw.end(), {c.r, c.g, c.b, static_cast<std::uint8_t>(rgb ? 255 : 0)});
+      std::uint8_t index = 0;
+      for (std::size_t i = 0; rgb && i < palette.size(); ++i) {
+        if (palette[i].second == *rgb) index = static_cast<std::uint8_t>(i + 1);
+      }
+      raw.push_back(index);
     }
   }
   // A zlib stream of stored blocks: small enough not to need compressing.
@@ -315,8 +352,12 @@ std::vector<std::uint8_t> EncodePlugPng(int size) {
   ByteWriter header;
   header.U32BigEndian(static_cast<std::uint32_t>(size));
   header.U32BigEndian(static_cast<std::uint32_t>(size));
-  header.U8(8), header.U8(6), header.U8(0), header.U8(0), header.U8(0);  // 8-bit RGBA
+  header.U8(8), header.U8(3), header.U8(0), header.U8(0), header.U8(0);  // 8-bit indexed
   PngChunk(png, "IHDR", header.bytes);
+  std::vector<std::uint8_t> colours = {0, 0, 0};
+  for (const auto& [letter, rgb] : palette) colours.insert(colours.end(), {rgb.r, rgb.g, rgb.b});
+  PngChunk(png, "PLTE", colours);
+  PngChunk(png, "tRNS", {0});  // only the first entry is transparent
   PngChunk(png, "IDAT", zlib.bytes);
   PngChunk(png, "IEND", {});
   return png.bytes;
@@ -330,6 +371,16 @@ std::vector<IconImage> DecodeIcon(std::span<const std::uint8_t> bytes) {
     const std::size_t entry = kIconDirSize + kIconEntrySize * i;
     const std::size_t at = in.U32(entry + 12);
     IconImage image;
+    if (in.U32(at) == 0x474e5089) {  // "\x89PNG"
+      const std::size_t bytes_in_entry = in.U32(entry + 8);
+      if (at + bytes_in_entry > bytes.size()) throw std::runtime_error("icon file is cut short");
+      image.size = in.U8(entry) == 0 ? 256 : static_cast<int>(in.U8(entry));
+      image.bits_per_pixel = static_cast<int>(in.U16(entry + 6));
+      image.png.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(at + bytes_in_entry));
+      images.push_back(std::move(image));
+      continue;
+    }
     image.size = static_cast<int>(in.U32(at + 4));
     image.bits_per_pixel = static_cast<int>(in.U16(at + 14));
     const int bits = image.bits_per_pixel;

@@ -1,20 +1,24 @@
 #include <windows.h>
 
+#include <exception>
 #include <memory>
-#include <stdexcept>
 
 #include "main_window.h"
 #include "platform_port.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
-  const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
+  // Nothing may leave through Windows's own frames: whatever fails is shown
+  // and ends the program with status 1.
   try {
+    const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
     velkaro::win32::Form1 form(instance, *comm);
     ::ShowWindow(form.hwnd(), show);
     ::UpdateWindow(form.hwnd());
     return velkaro::win32::RunMessageLoop(form.hwnd());
-  } catch (const std::runtime_error& e) {
+  } catch (const std::exception& e) {
     ::MessageBoxA(nullptr, e.what(), "Velkaro", MB_OK | MB_ICONERROR);
-    return 1;
+  } catch (...) {
+    ::MessageBoxA(nullptr, "An unknown error ended the program.", "Velkaro", MB_OK | MB_ICONERROR);
   }
+  return 1;
 }

@@ -12,8 +12,10 @@ namespace velkaro::win32 {
 namespace {
 
 constexpr wchar_t kWindowClass[] = L"VelkaroForm1";
-constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;  // no sizing, no min or max
-constexpr DWORD kExStyle = 0;                                      // a plain frame
+constexpr wchar_t kLampClass[] = L"VelkaroLamp";
+// No sizing, no min or max; the window never paints over its lamps.
+constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
+constexpr DWORD kExStyle = 0;  // a plain frame
 constexpr int kFirstControlId = 1000;
 constexpr int kFirstLampId = 2000;
 
@@ -103,6 +105,16 @@ Form1::Form1(HINSTANCE instance, SerialPort& comm)
     window_class.lpszClassName = kWindowClass;
     if (!::RegisterClassExW(&window_class)) Refused("RegisterClassExW");
   }
+  // A lamp paints every pixel of itself, so it has no background to erase.
+  WNDCLASSEXW lamp_class{};
+  lamp_class.cbSize = sizeof lamp_class;
+  if (!::GetClassInfoExW(instance_, kLampClass, &lamp_class)) {
+    lamp_class.lpfnWndProc = LampProc;
+    lamp_class.hInstance = instance_;
+    lamp_class.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+    lamp_class.lpszClassName = kLampClass;
+    if (!::RegisterClassExW(&lamp_class)) Refused("RegisterClassExW for the lamps");
+  }
 
   // Twips convert with the screen's DPI, as a forms runtime does.
   const HDC screen = ::GetDC(nullptr);
@@ -189,7 +201,7 @@ void Form1::CreateControls() {
   for (int port = 1; port <= kPortCount; ++port) {
     const layout::TwipRect spot = layout::LampRect(port);
     lamp_windows_[static_cast<std::size_t>(port - 1)] = ::CreateWindowExW(
-        0, L"STATIC", LampText(port, std::nullopt).c_str(), WS_CHILD | SS_OWNERDRAW,
+        0, kLampClass, LampText(port, std::nullopt).c_str(), WS_CHILD | WS_VISIBLE,
         Pixels(spot.left), Pixels(spot.top), Pixels(spot.width), Pixels(spot.height), window_,
         reinterpret_cast<HMENU>(static_cast<INT_PTR>(LampId(port))), instance_, nullptr);
     if (lamp_windows_[static_cast<std::size_t>(port - 1)] == nullptr) {
@@ -210,37 +222,70 @@ void Form1::Command1_Click() {
 }
 
 void Form1::Timer1_Timer() {
-  try {
-    scan_.Timer1_Timer();
-  } catch (const std::exception& e) {
-    // Only a broken serial layer gets here; there is no scan to go on with.
-    timer_switch_.SetEnabled(false);
-    on_scan_failure(e.what());
-    return;
-  }
+  scan_.Timer1_Timer();
   ShowLamps();
+}
+
+void Form1::Fail(const std::string& what) noexcept {
+  try {
+    timer_switch_.SetEnabled(false);
+    on_scan_failure(what);
+  } catch (...) {
+    ::PostQuitMessage(1);  // nothing is left to tell it with
+  }
 }
 
 void Form1::ShowLamps() {
   for (int port = 1; port <= kPortCount; ++port) {
-    const HWND lamp = lamp_windows_[static_cast<std::size_t>(port - 1)];
+    const std::size_t i = static_cast<std::size_t>(port - 1);
     const std::optional<LampKind> seen = lamps_.SeenLamp(port);
-    ::SetWindowTextW(lamp, LampText(port, seen).c_str());
-    ::ShowWindow(lamp, seen ? SW_SHOWNA : SW_HIDE);
-    ::InvalidateRect(lamp, nullptr, TRUE);
+    if (lamps_ever_shown_ && seen == lamps_shown_[i]) continue;
+    lamps_shown_[i] = seen;
+    ::SetWindowTextW(lamp_windows_[i], LampText(port, seen).c_str());
+    ::InvalidateRect(lamp_windows_[i], nullptr, FALSE);
   }
+  lamps_ever_shown_ = true;
 }
 
-void Form1::DrawLamp(const DRAWITEMSTRUCT& item) const {
-  ::FillRect(item.hDC, &item.rcItem, ::GetSysColorBrush(COLOR_BTNFACE));
-  const int port = static_cast<int>(item.CtlID) - kFirstLampId;
-  if (port < 1 || port > kPortCount) return;
-  if (const std::optional<LampKind> seen = lamps_.SeenLamp(port)) {
-    // The 16 by 16 picture at its natural size, its mask letting the
-    // background through.
-    ::DrawIconEx(item.hDC, item.rcItem.left, item.rcItem.top,
-                 lamp_icons_[static_cast<std::size_t>(*seen)], pictures::kLampSize,
-                 pictures::kLampSize, 0, nullptr, DI_NORMAL);
+void Form1::PaintLamp(HWND lamp, HDC dc) const {
+  RECT rect;
+  ::GetClientRect(lamp, &rect);
+  const HDC memory = ::CreateCompatibleDC(dc);
+  const HBITMAP bitmap = ::CreateCompatibleBitmap(dc, rect.right, rect.bottom);
+  const HGDIOBJ old = ::SelectObject(memory, bitmap);
+  ::FillRect(memory, &rect, ::GetSysColorBrush(COLOR_BTNFACE));
+  const int port = ::GetDlgCtrlID(lamp) - kFirstLampId;
+  if (port >= 1 && port <= kPortCount) {
+    if (const std::optional<LampKind> seen = lamps_shown_[static_cast<std::size_t>(port - 1)]) {
+      // The 16 by 16 picture at its natural size, its mask letting the
+      // background through.
+      ::DrawIconEx(memory, 0, 0, lamp_icons_[static_cast<std::size_t>(*seen)], pictures::kLampSize,
+                   pictures::kLampSize, 0, nullptr, DI_NORMAL);
+    }
+  }
+  ::BitBlt(dc, 0, 0, rect.right, rect.bottom, memory, 0, 0, SRCCOPY);
+  ::SelectObject(memory, old);
+  ::DeleteObject(bitmap);
+  ::DeleteDC(memory);
+}
+
+LRESULT CALLBACK Form1::LampProc(HWND lamp, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_ERASEBKGND:
+      return 1;  // the paint covers it all
+    case WM_PAINT:
+    case WM_PRINTCLIENT: {
+      PAINTSTRUCT paint{};
+      const HDC dc =
+          message == WM_PAINT ? ::BeginPaint(lamp, &paint) : reinterpret_cast<HDC>(wparam);
+      const auto* form =
+          reinterpret_cast<const Form1*>(::GetWindowLongPtrW(::GetParent(lamp), GWLP_USERDATA));
+      if (form != nullptr) form->PaintLamp(lamp, dc);
+      if (message == WM_PAINT) ::EndPaint(lamp, &paint);
+      return 0;
+    }
+    default:
+      return ::DefWindowProcW(lamp, message, wparam, lparam);
   }
 }
 
@@ -253,7 +298,22 @@ LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wparam, LPA
   if (form == nullptr || form->window_ == nullptr) {
     return ::DefWindowProcW(window, message, wparam, lparam);
   }
-  return form->Handle(message, wparam, lparam);
+  if (message == WM_NCDESTROY) {
+    // Gone: the form must not destroy it again, nor hear of it any more.
+    form->window_ = nullptr;
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+    return ::DefWindowProcW(window, message, wparam, lparam);
+  }
+  // Windows does not promise to carry a C++ exception back through its own
+  // frames, so none leaves here.
+  try {
+    return form->Handle(message, wparam, lparam);
+  } catch (const std::exception& e) {
+    form->Fail(e.what());
+  } catch (...) {
+    form->Fail("an unknown error");
+  }
+  return 0;
 }
 
 LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
@@ -281,9 +341,16 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       }
       return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
     }
-    case WM_DRAWITEM:
-      DrawLamp(*reinterpret_cast<const DRAWITEMSTRUCT*>(lparam));
-      return TRUE;
+    case WM_ACTIVATE:
+      // As a dialog does: the control that had the focus gets it back when
+      // the window is switched to again, so Space still presses the button.
+      if (LOWORD(wparam) == WA_INACTIVE) {
+        const HWND focus = ::GetFocus();
+        if (focus != nullptr && ::IsChild(window_, focus)) focus_ = focus;
+      } else if (HIWORD(wparam) == 0) {  // not minimised
+        ::SetFocus(focus_ != nullptr ? focus_ : ::GetDlgItem(window_, IDOK));
+      }
+      return 0;
     case WM_DESTROY:
       timer_switch_.SetEnabled(false);
       ::PostQuitMessage(0);

@@ -53,30 +53,38 @@ class Form1 {
   void Command1_Click();
   void Timer1_Timer();
 
-  // Called when a tick fails, after the timer was stopped. By default it
-  // shows a message box and ends the program with status 1; tests put their
-  // own here, since a modal box would wait for a press nobody makes.
+  // Called when handling a message failed (a tick, or a press whose timer
+  // Windows refused), after the timer was stopped. By default it shows a
+  // message box and ends the program with status 1; tests put their own
+  // here, since a modal box would wait for a press nobody makes.
   std::function<void(const std::string& what)> on_scan_failure;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  static LRESULT CALLBACK LampProc(HWND lamp, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
+  void Fail(const std::string& what) noexcept;
   void CreateControls();
   void Form_Load();
-  // Shows, for every port, the lamp the lamp state says is seen: the lamp
-  // window is hidden where none is, and repainted otherwise.
+  // Shows, for every port whose seen lamp changed since it was last shown,
+  // the lamp the lamp state now says is seen. Other lamps are not touched.
   void ShowLamps();
-  void DrawLamp(const DRAWITEMSTRUCT& item) const;
+  // Paints a lamp window whole in one step: the picture over the window's
+  // background is put together off screen first.
+  void PaintLamp(HWND lamp, HDC dc) const;
   int Pixels(int twips) const;
 
   HINSTANCE instance_;
   HWND window_ = nullptr;
+  HWND focus_ = nullptr;  // the control that had the focus when the window was switched away from
   int dpi_ = 96;
   HFONT label_font_ = nullptr;
   HFONT description_font_ = nullptr;
   HFONT button_font_ = nullptr;
   std::array<HICON, kStackingOrder.size()> lamp_icons_{};
   std::array<HWND, kPortCount> lamp_windows_{};
+  std::array<std::optional<LampKind>, kPortCount> lamps_shown_{};
+  bool lamps_ever_shown_ = false;
   LampState lamps_;
   TimerSwitch32 timer_switch_;
   ScanSequencer scan_;
