@@ -1,45 +1,46 @@
 #!/usr/bin/env bash
 # Start-up of the Windows program under Wine on Xvfb, beside the floor: a
-# minimal Win32 window built the same way. For each, the median over several
-# runs of the time from start to the window being shown, and of the peak
-# memory of the program's process. Both run in one Wine prefix made for this
-# run, one after the other, in turns.
+# minimal Win32 window built the same way, with the same manifest. For each,
+# the median over several runs of the time from start to the window being
+# shown, and of the peak memory of the program's process. Both run in one
+# Wine prefix made for this run, one after the other, in turns.
 #   bench/win32_startup_bench.sh [WINDOWS_BUILD_DIR] [RUNS]
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+# An X server of its own, on a display no other server holds.
+[ -n "${VELKARO_WINE_DISPLAY:-}" ] || exec bash "$here/tests/with_xvfb.sh" bash "$0" "$@"
 build=${1:-$here/build/windows}
 runs=${2:-7}
 velkaro=$build/ui/velkaro.exe floor=$build/bench/win32_minimal_window.exe
-for tool in Xvfb xdotool wine; do
+for tool in xdotool wine wineserver; do
   command -v "$tool" >/dev/null || { echo "win32_startup_bench: $tool is needed" >&2; exit 1; }
 done
 for exe in "$velkaro" "$floor"; do
   [ -f "$exe" ] || { echo "win32_startup_bench: no $exe; build the Windows tree first" >&2; exit 1; }
 done
 
-export DISPLAY=:$((250 + $$ % 40)) WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEPREFIX=$(mktemp -d)/wine
 work=$(dirname "$WINEPREFIX")
-Xvfb "$DISPLAY" -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb=$!
-trap 'wineserver -k 2>/dev/null; kill $xvfb 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
+# Ends only this run's Wine: the server of its own prefix.
+trap 'wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
 wineboot --init >/dev/null 2>&1
 # Ports are never touched: the program is only started and closed, and this
 # prefix has no COM links but what Wine finds itself, which nothing opens.
 
 # One start: prints microseconds to the window and the peak resident KiB.
 start_once() {
-  local exe=$1 title=$2 start shown pid hwm launcher
+  local exe=$1 title=$2 start shown window pid hwm launcher
   start=$(date +%s%N)
   wine "$exe" >/dev/null 2>&1 &
   launcher=$!
-  until xdotool search --onlyvisible --name "^$title\$" >/dev/null 2>&1; do sleep 0.005; done
+  until window=$(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null | head -n 1) &&
+    [ -n "$window" ]; do sleep 0.005; done
   shown=$(date +%s%N)
-  pid=$(pgrep -f "$(basename "$exe")" | head -n 1)
+  pid=$(xdotool getwindowpid "$window")  # the program's own process
   sleep 0.5  # what it holds once settled
   hwm=$(awk '/VmHWM/ {print $2}' "/proc/$pid/status" 2>/dev/null || echo 0)
-  xdotool search --name "^$title\$" windowfocus --sync key alt+F4 >/dev/null 2>&1 || true
+  xdotool windowfocus --sync "$window" key alt+F4 >/dev/null 2>&1 || true
   wait "$launcher" || true
   echo "$(((shown - start) / 1000)) $hwm"
 }

@@ -12,9 +12,11 @@ if [ $# -ne 2 ] || [ ! -f "$1" ] || [ ! -x "$2" ]; then
   say "usage: $0 PACKAGE.deb SHOT_CHECK"
   exit 2
 fi
+# An X server of its own, on a display no other server holds.
+[ -n "${VELKARO_WINE_DISPLAY:-}" ] || exec bash "$(dirname "$0")/with_xvfb.sh" bash "$0" "$@"
 deb=$(realpath "$1")
 check=$(realpath "$2")
-for tool in debootstrap Xvfb xdotool import unshare chroot; do
+for tool in debootstrap xdotool import unshare chroot; do
   command -v "$tool" >/dev/null || { say "$tool is needed; tools/install-deps.sh test installs it"; exit 1; }
 done
 [ "$(id -u)" -eq 0 ] || { say "needs root for debootstrap and chroot"; exit 1; }
@@ -24,9 +26,7 @@ mirror=${mirror:-http://deb.debian.org/debian/}
 
 work=$(mktemp -d /var/tmp/velkaro-clean.XXXXXX)
 root=$work/root
-xvfb=
 cleanup() {
-  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
   # Everything mounted in the root lives in the private namespace below and
   # is gone with it; make sure of that before removing the root.
   if grep -q " $root/" /proc/self/mounts; then
@@ -50,12 +50,6 @@ cat >"$root/tmp/without-liberation.conf" <<'CONF'
   <selectfont><rejectfont><glob>/usr/share/fonts/truetype/liberation*</glob></rejectfont></selectfont>
 </fontconfig>
 CONF
-
-display=:$((150 + $$ % 50))
-Xvfb "$display" -screen 0 640x480x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb=$!
-export DISPLAY=$display
-for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
 
 # Starts the installed program in the root with the given environment, takes a
 # screenshot of its window, and ends it.

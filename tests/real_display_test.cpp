@@ -36,16 +36,17 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
   for (const char* tool : {"Xvfb", "xdotool", "import", "unshare"}) {
     ASSERT_TRUE(Have(tool)) << tool << " is needed; tools/install-deps.sh test installs it";
   }
-  const std::string display = ":" + std::to_string(90 + ::getpid() % 100);
-  const std::string env = "DISPLAY=" + display + " ";
+  // Xvfb takes a display number no other server holds, and writes it once
+  // it takes connections.
   const std::string dir = Shell("mktemp -d");
-  Shell("Xvfb " + display + " -screen 0 640x480x24 -nolisten tcp >" + dir +
+  Shell("Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>" + dir + "/display >" + dir +
         "/xvfb.log 2>&1 & echo $! >" + dir + "/xvfb.pid");
-  for (int i = 0;
-       i < 50 && std::system((env + "xdotool getmouselocation >/dev/null 2>&1").c_str()) != 0;
-       ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  std::string number;
+  for (int i = 0; i < 600 && (number = Shell("head -n 1 " + dir + "/display")).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
+  ASSERT_FALSE(number.empty()) << "Xvfb did not start: " << Shell("cat " + dir + "/xvfb.log");
+  const std::string env = "DISPLAY=:" + number + " ";
   Shell(env + VELKARO_SOURCE_DIR "/tests/without_serial_ports.sh " VELKARO_EXE " >" + dir +
         "/velkaro.log 2>&1 & echo $! >" + dir + "/velkaro.pid");
 

@@ -18,7 +18,13 @@
 // own, over the links made here, so the harness refuses to run while any such
 // node is visible: start it through tests/without_serial_ports.sh.
 //
-//   wine_com_harness --prefix DIR -- PROGRAM.exe [ARG...]
+// Each run gets a Wine prefix of its own, made for it and removed afterwards,
+// so runs side by side never share Wine's server or COM links. --prefix DIR
+// keeps the prefix in DIR instead, for runs one after the other. On SIGTERM
+// or SIGINT the harness ends the Wine of its prefix, and with it the program,
+// and exits with 128 + the signal.
+//
+//   wine_com_harness [--prefix DIR] -- PROGRAM.exe [ARG...]
 #include <fcntl.h>
 #include <glob.h>
 #include <grp.h>
@@ -27,6 +33,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -49,12 +56,23 @@ using velkaro::testing_support::UnusualSettings;
 constexpr uid_t kUser = 65534;  // nobody
 constexpr gid_t kGroup = 65534;
 
-[[noreturn]] void Fail(const std::string& why) {
-  std::fprintf(stderr, "wine_com_harness: %s\n", why.c_str());
-  std::exit(1);
-}
+[[noreturn]] void Fail(const std::string& why) { throw std::runtime_error(why); }
 
 std::string Errno(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+volatile std::sig_atomic_t stop_signal = 0;
+
+void OnStopSignal(int signal) { stop_signal = signal; }
+
+// Without SA_RESTART, so that a wait for the program returns on the signal.
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGTERM, SIGINT}) {
+    if (::sigaction(signal, &action, nullptr) != 0) Fail(Errno("sigaction"));
+  }
+}
 
 void RefuseIfSerialNodesVisible() {
   for (const char* pattern : {"/dev/ttyS*", "/dev/ttyUSB*", "/dev/ttyACM*"}) {
@@ -74,8 +92,19 @@ void MakeUserDirectory(const fs::path& dir) {
   if (::chown(dir.c_str(), kUser, kGroup) != 0) Fail(Errno("chown " + dir.string()));
 }
 
+int RunAsUser(const fs::path& prefix, const std::vector<std::string>& command);
+
+// Ends every Windows program of the prefix, and its Wine server, once.
+void EndWine(const fs::path& prefix) {
+  static bool ended = false;
+  if (ended) return;
+  ended = true;
+  RunAsUser(prefix, {"wineserver", "-k"});
+}
+
 // Runs a command as the unprivileged user with the Wine environment; returns
-// its exit status, or 128 + the signal that ended it.
+// its exit status, or 128 + the signal that ended it. A stop signal while it
+// runs ends the prefix's Wine, and so the command, first.
 int RunAsUser(const fs::path& prefix, const std::vector<std::string>& command) {
   const pid_t child = ::fork();
   if (child < 0) Fail(Errno("fork"));
@@ -109,6 +138,7 @@ int RunAsUser(const fs::path& prefix, const std::vector<std::string>& command) {
   int status = 0;
   while (::waitpid(child, &status, 0) < 0) {
     if (errno != EINTR) Fail(Errno("waitpid"));
+    if (stop_signal != 0) EndWine(prefix);
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
@@ -149,9 +179,7 @@ struct Terminal {
   termios before{};
 };
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int Run(int argc, char** argv) {
   std::optional<fs::path> prefix;
   int first = 1;
   for (; first < argc; ++first) {
@@ -165,11 +193,29 @@ int main(int argc, char** argv) {
       Fail("unknown argument " + arg);
     }
   }
-  if (!prefix || first >= argc) Fail("usage: wine_com_harness --prefix DIR -- PROGRAM [ARG...]");
+  if (first >= argc) Fail("usage: wine_com_harness [--prefix DIR] -- PROGRAM [ARG...]");
   if (::geteuid() != 0) Fail("needs root, to hand the terminals to an unprivileged user");
   RefuseIfSerialNodesVisible();
+  CatchStopSignals();
 
-  try {
+  // A prefix of this run's own, in /tmp so that the test user can reach it,
+  // gone with its Wine when the run ends, however it ends.
+  struct OwnPrefix {
+    fs::path path;
+    ~OwnPrefix() {
+      if (path.empty()) return;
+      EndWine(path);
+      std::error_code ignored;
+      fs::remove_all(path, ignored);
+    }
+  } own;
+  if (!prefix) {
+    char name[] = "/tmp/velkaro-wine.XXXXXX";
+    if (::mkdtemp(name) == nullptr) Fail(Errno("mkdtemp"));
+    prefix = own.path = name;
+  }
+
+  {
     MakeUserDirectory(*prefix);
     MakeUserDirectory(*prefix / "home");
     MakeUserDirectory(*prefix / "bin");
@@ -229,8 +275,17 @@ int main(int argc, char** argv) {
         status = status == 0 ? 1 : status;
       }
     }
-    return status;
+    return stop_signal != 0 ? 128 + stop_signal : status;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
   } catch (const std::exception& e) {
-    Fail(e.what());
+    std::fprintf(stderr, "wine_com_harness: %s\n", e.what());
+    return 1;
   }
 }

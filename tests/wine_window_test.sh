@@ -4,24 +4,26 @@
 # run, by the keyboard; and checks each lamp in a screenshot after the scan.
 # The harness then checks from the Linux side that no byte was written and
 # every setting was put back.
-#   tests/with_xvfb.sh tests/wine_window_test.sh VELKARO_EXE HARNESS PREFIX SHOT_CHECK
+#   tests/with_xvfb.sh tests/wine_window_test.sh VELKARO_EXE HARNESS SHOT_CHECK
 set -euo pipefail
 say() { echo "wine_window_test: $*" >&2; }
-if [ $# -ne 4 ] || [ -z "${VELKARO_WINE_DISPLAY:-}" ]; then
-  say "usage: tests/with_xvfb.sh $0 VELKARO_EXE HARNESS PREFIX SHOT_CHECK"
+if [ $# -ne 3 ] || [ -z "${VELKARO_WINE_DISPLAY:-}" ]; then
+  say "usage: tests/with_xvfb.sh $0 VELKARO_EXE HARNESS SHOT_CHECK"
   exit 2
 fi
-exe=$1 harness=$2 prefix=$3 check=$4
+exe=$1 harness=$2 check=$3
 here=$(cd "$(dirname "$0")" && pwd)
 for tool in xdotool import; do
   command -v "$tool" >/dev/null || { say "$tool is needed"; exit 1; }
 done
 work=$(mktemp -d)
 run=
+# Only what this test started is ended: the harness (whose pid the run keeps
+# through every exec) ends the Wine of its own prefix on SIGTERM.
 cleanup() {
   if [ -n "$run" ] && kill -0 "$run" 2>/dev/null; then
-    pkill -f "$(basename "$exe")" 2>/dev/null || true
     kill "$run" 2>/dev/null || true
+    wait "$run" 2>/dev/null || true
   fi
   rm -rf "$work"
 }
@@ -32,12 +34,13 @@ expected=ggrggr
 
 for press in click keyboard; do
   echo "wine_window_test: pressing TEST PORTS by $press"
-  bash "$here/without_serial_ports.sh" "$harness" --prefix "$prefix" -- "$exe" \
+  bash "$here/without_serial_ports.sh" "$harness" -- "$exe" \
     >"$work/$press.log" 2>&1 &
   run=$!
   window=$(timeout 120 xdotool search --sync --onlyvisible --name '^Velkaro$' | head -n 1) || true
   if [ -z "$window" ]; then
     kill "$run" 2>/dev/null || true
+    wait "$run" 2>/dev/null || true
     cat "$work/$press.log" >&2
     say "no window titled Velkaro appeared"
     exit 1

@@ -64,6 +64,11 @@ if [ "$imports" != "comctl32.dll gdi32.dll kernel32.dll msvcrt.dll user32.dll" ]
   echo "test: velkaro.exe needs DLLs beyond the system's: $imports" >&2
   exit 1
 fi
+# Terminal-server aware, as Microsoft's linker makes every GUI program.
+if ! x86_64-w64-mingw32-objdump -p "$exe" | grep -q TERMINAL_SERVICE_AWARE; then
+  echo "test: velkaro.exe is not marked terminal-server aware" >&2
+  exit 1
+fi
 echo "velkaro.exe: $(stat -c %s "$exe") bytes, imports $imports"
 rm -f build/windows/velkaro-*-win64.zip
 (cd build/windows && cpack -G ZIP)
