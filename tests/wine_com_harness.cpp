@@ -33,9 +33,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
