@@ -8,6 +8,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -107,20 +108,14 @@ bool HasDescriptorOn(int proc_fd, const char* pid, dev_t device) {
       const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
       at += entry->d_reclen;
       if (entry->d_name[0] == '.') continue;
-      // Only what is open under /dev can be a terminal. Anything else is
-      // never stat'ed: a file on a network mount whose server is gone would
-      // hold up the probe, and with it the window.
-      char target[16];
-      constexpr std::string_view kDev = "/dev/";
-      const ssize_t length = ::readlinkat(fd_dir, entry->d_name, target, sizeof target);
-      if (length < static_cast<ssize_t>(kDev.size()) ||
-          std::string_view(target, kDev.size()) != kDev) {
-        continue;
-      }
-      // Follows the descriptor's link to what it has open; stat never opens it.
-      struct stat st;
-      found = ::fstatat(fd_dir, entry->d_name, &st, 0) == 0 && S_ISCHR(st.st_mode) &&
-              st.st_rdev == device;
+      // Whatever path the process opened it by (a chroot's own /dev, a bind
+      // mount), a descriptor on the port has the port's device number. The
+      // link is followed without asking a network file system's server, so
+      // a file on a mount whose server is gone cannot hold up the probe.
+      struct statx st;
+      found = ::statx(fd_dir, entry->d_name, AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT, STATX_TYPE,
+                      &st) == 0 &&
+              S_ISCHR(st.stx_mode) && makedev(st.stx_rdev_major, st.stx_rdev_minor) == device;
     }
   }
   ::close(fd_dir);
@@ -148,13 +143,18 @@ std::string LockFileName(const std::string& device_path) {
 }
 
 pid_t LockOwner(std::string_view content) {
+  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  auto digit = [](char c) { return c >= '0' && c <= '9'; };
+  // Text comes first: "107\n" and "1234" are ASCII pids that happen to be
+  // four bytes long.
+  const bool text =
+      std::all_of(content.begin(), content.end(), [&](char c) { return blank(c) || digit(c); });
   long long pid = 0;
-  if (content.size() == sizeof(std::int32_t)) {
+  if (!text && content.size() == sizeof(std::int32_t)) {
     std::int32_t binary;
     std::memcpy(&binary, content.data(), sizeof binary);
     pid = binary;
   } else {
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
     while (!content.empty() && blank(content.front())) content.remove_prefix(1);
     while (!content.empty() && blank(content.back())) content.remove_suffix(1);
     const char* end = content.data() + content.size();

@@ -17,9 +17,9 @@ namespace velkaro {
 // "LCK..ttyS0" for /dev/ttyS0, "LCK..pts_3" for /dev/pts/3.
 std::string LockFileName(const std::string& device_path);
 
-// The process a UUCP lock file's content names, or 0 if it names none: four
-// bytes are a binary pid, anything else a pid in ASCII digits with blanks
-// around it. Text that is not a pid, and pids out of range, make it stale.
+// The process a UUCP lock file's content names, or 0 if it names none:
+// ASCII digits with blanks around them are a pid in text; any other four
+// bytes are a binary pid. Anything else, and pids out of range, make it stale.
 pid_t LockOwner(std::string_view content);
 
 // True if a regular lock file for the device, in any of the directories,

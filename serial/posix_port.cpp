@@ -5,6 +5,7 @@
 #include <linux/tty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -85,8 +86,9 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   // naming it, for one, says nothing about a port that does not exist.
   struct stat node;
   if (sys_.Stat(path.c_str(), &node) != 0) return OpenErrorNumber(errno);
-  bool terminal = S_ISCHR(node.st_mode);
-  if (terminal) {
+  device_ = node.st_rdev;
+  terminal_ = S_ISCHR(node.st_mode);
+  if (terminal_) {
     // sysfs knows a ttyS node with no UART behind it, and the console, so
     // neither needs the lock files or the processes looked through.
     switch (JudgeBySysfs(node.st_rdev, options_.sysfs_char_root)) {
@@ -97,7 +99,7 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
       case SysfsVerdict::kPort:
         break;
       case SysfsVerdict::kNotTty:
-        terminal = false;
+        terminal_ = false;
         break;
       case SysfsVerdict::kUnknown:
         if (IsActiveConsole(node.st_rdev, options_.console_active)) return kPortUnavailable;
@@ -107,13 +109,22 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   if (HeldByLockFile(path, options_.lock_dirs)) return kPortUnavailable;
   // A login on the port, or any other program with it open: opening it
   // could already upset its modem lines, and setting it would change theirs.
-  if (terminal && HeldByAnotherProcess(node.st_rdev, options_.processes)) return kPortUnavailable;
+  if (terminal_ && HeldByAnotherProcess(device_, options_.processes)) return kPortUnavailable;
   return kNoError;
 }
 
 ErrorNumber PosixPort::Open() {
   if (is_open() || port_ == 0) return kNoSuchPort;
   path_ = options_.device_path(port_);
+  // The checks take a while on a busy machine (the walk through every
+  // process above all), so watch for a program that opens the port
+  // meanwhile, before it could be configured under that program.
+  struct Watch {
+    int fd;
+    ~Watch() {
+      if (fd >= 0) ::close(fd);
+    }
+  } watch{sys_.WatchOpens(path_.c_str())};
   if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) return judged;
 
   // O_NONBLOCK: never wait for carrier detect. O_NOCTTY: never become the
@@ -123,6 +134,10 @@ ErrorNumber PosixPort::Open() {
 
   ErrorNumber held = CheckNotHeld();
   if (!held.failed()) held = TakeExclusive();
+  // Now that nobody else can open it, make sure nobody did since the checks.
+  if (!held.failed() && terminal_ && OpenedElsewhereSinceChecked(watch.fd)) {
+    held = kPortUnavailable;
+  }
   if (held.failed()) {
     Close();
     return held;
@@ -138,6 +153,13 @@ ErrorNumber PosixPort::Open() {
   }
   saved_valid_ = true;
   return ApplyLineSettings();
+}
+
+bool PosixPort::OpenedElsewhereSinceChecked(int watch) {
+  // Our own open is one; a watch that did not even see that one is blind.
+  const int opens = watch >= 0 ? sys_.OpensSeen(watch, path_.c_str()) : -1;
+  if (opens >= 1) return opens > 1;
+  return HeldByAnotherProcess(device_, options_.processes);
 }
 
 ErrorNumber PosixPort::CheckNotHeld() {

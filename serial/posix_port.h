@@ -48,7 +48,12 @@ class PosixPort : public SerialPort {
 
  private:
   // Judges the port from what the system tells of it, without opening it.
+  // Sets terminal_ and device_.
   ErrorNumber CheckBeforeOpening(const std::string& path);
+  // True if a process other than ours opened the terminal since the checks
+  // began (and so got past them), as the watch saw it or, without one, as a
+  // second look through the processes finds.
+  bool OpenedElsewhereSinceChecked(int watch);
   ErrorNumber Open();
   // Checks that need the descriptor but change nothing on the port.
   ErrorNumber CheckNotHeld();
@@ -62,6 +67,8 @@ class PosixPort : public SerialPort {
   PosixSystem& sys_;
   std::int16_t port_ = 0;
   std::string path_;
+  bool terminal_ = false;  // a character device: another program's use counts
+  dev_t device_ = 0;
   int fd_ = -1;
   bool exclusive_ = false;  // we set TIOCEXCL and must clear it again
   bool saved_valid_ = false;

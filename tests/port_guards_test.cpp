@@ -92,14 +92,13 @@ TEST_F(FakeProcTest, OurOwnDescriptorsAndOtherDevicesHoldNothing) {
   EXPECT_FALSE(Held());
 }
 
-// Only descriptors open under /dev are stat'ed: a file on a network mount
-// whose server is gone would hang the stat. The kernel's links name what a
-// descriptor has open by its real path, so a terminal shows under /dev.
-TEST_F(FakeProcTest, OnlyDescriptorsUnderDevAreLookedAt) {
-  const std::filesystem::path alias = root_ / "alias";
+// A program in a chroot with /dev bind-mounted has the port open under a
+// path outside /dev; its device number still tells.
+TEST_F(FakeProcTest, ThePortOpenedThroughAnotherPathHoldsIt) {
+  const std::filesystem::path alias = root_ / "chroot-dev-pts-0";
   std::filesystem::create_symlink(pty_.path(), alias);
   Process(kOther, 0, {alias.string()});
-  EXPECT_FALSE(Held());
+  EXPECT_TRUE(Held());
 }
 
 TEST_F(FakeProcTest, ASessionOnThePortIsFoundHoweverItsLeaderIsReached) {
@@ -124,6 +123,20 @@ TEST_F(FakeProcTest, ASessionOnThePortIsFoundHoweverItsLeaderIsReached) {
     if (c.leader_listed) Process(kLeader, c.leader_tty);
     Process(kMember, c.member_tty, {}, c.member_command);
     EXPECT_TRUE(Held(ProcessLook::kControllingTerminals));
+  }
+}
+
+// Every session gets its look, not only the first: the port is a login's in
+// one of two sessions, once in each, so that whichever the walk meets first
+// the other is the one that counts in one of the cases.
+TEST_F(FakeProcTest, EverySessionIsLookedAt) {
+  for (const pid_t on_port : {kLeader, kOther}) {
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_);
+    sessions_ = {{kLeader, kLeader}, {kOther, kOther}};
+    Process(kLeader, on_port == kLeader ? device_ : 0);
+    Process(kOther, on_port == kOther ? device_ : 0);
+    EXPECT_TRUE(Held(ProcessLook::kControllingTerminals)) << on_port;
   }
 }
 

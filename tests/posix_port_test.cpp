@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -23,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <optional>
 #include <sstream>
@@ -88,6 +90,11 @@ class PosixPortTest : public testing::Test {
     options.console_active = console_.string();
     options.sysfs_char_root = (dir_ / "sys").string();
     options.report = [this](const std::string& line) { reports_.push_back(line); };
+    // Every walk through the processes asks for our own session once.
+    options.processes.session_of = [this](pid_t pid) {
+      if (pid == ::getpid()) ++walks_;
+      return ::getsid(pid);
+    };
     return options;
   }
 
@@ -112,6 +119,7 @@ class PosixPortTest : public testing::Test {
   Pty pty_;
   LineSettings unusual_;
   std::vector<std::string> reports_;
+  int walks_ = 0;
 };
 
 TEST_F(PosixPortTest, APseudoTerminalIsPresentAndLeftAsItWas) {
@@ -188,8 +196,11 @@ class Child {
   explicit Child(Setup setup) {
     int ready[2];
     if (::pipe(ready) != 0) throw std::runtime_error("pipe");
+    const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
+      // Ends with the test, however the test ends.
+      if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(1);
       // Holds nothing of the parent's, so only what `setup` opens counts.
       ::close_range(3, static_cast<unsigned>(ready[1]) - 1, 0);
       ::close_range(static_cast<unsigned>(ready[1]) + 1, ~0u, 0);
@@ -235,6 +246,8 @@ TEST(LockOwnerTest, ReadsTheWholePidInEitherFormat) {
   } kCases[] = {
       {"      1234\n", 1234},        // HDB: ten columns and a newline
       {"1234\n", 1234},              // unpadded ASCII
+      {"107\n", 107},                // ASCII that happens to be four bytes
+      {"1234", 1234},                // ... with no newline, as echo -n writes it
       {binary(4321), 4321},          // the older binary int
       {binary(0x2020), 0x2020},      // binary whose low byte is a space
       {binary(0x3135), 0x3135},      // ... or a digit
@@ -267,7 +280,7 @@ TEST_F(PosixPortTest, OnlyARegularLockFileOfAnotherLiveProcessCounts) {
   pollfd arrived{other_tty.slave(), POLLIN, 0};
   ASSERT_EQ(::poll(&arrived, 1, 5000), 1) << "the typed line never reached the terminal";
 
-  enum Kind { kFile, kLinkToFile, kLinkToTty, kFifo };
+  enum Kind { kFile, kLinkToFile, kLinkToTty, kFifo, kFifoWithoutWriter };
   const struct {
     const char* what;
     const char* dir;
@@ -282,6 +295,7 @@ TEST_F(PosixPortTest, OnlyARegularLockFileOfAnotherLiveProcessCounts) {
       {"a link to a live lock", "lock1", kLinkToFile, ascii(other.pid()), kNoError},
       {"a link to a terminal", "lock1", kLinkToTty, "", kNoError},
       {"a pipe", "lock1", kFifo, ascii(other.pid()), kNoError},
+      {"a pipe nobody writes to", "lock1", kFifoWithoutWriter, "", kNoError},
   };
   int fifo = -1;
   for (const auto& c : kCases) {
@@ -306,8 +320,13 @@ TEST_F(PosixPortTest, OnlyARegularLockFileOfAnotherLiveProcessCounts) {
         ASSERT_EQ(::write(fifo, c.content.data(), c.content.size()),
                   static_cast<ssize_t>(c.content.size()));
         break;
+      case kFifoWithoutWriter:  // an open that waited for a writer would wait forever
+        ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
+        break;
     }
+    ::alarm(30);  // a probe that waits ends the test, as it would freeze the window
     EXPECT_EQ(OpenAndClose(pty_.path()), c.want);
+    ::alarm(0);
     ExpectPtyUntouched();
     std::filesystem::remove(lock);
     std::filesystem::remove(elsewhere);
@@ -358,6 +377,7 @@ TEST_F(PosixPortTest, ExclusiveHoldRefusesAnUnprivilegedOpenWithBusy) {
 class ScriptedSystem : public PosixSystem {
  public:
   int Open(const char* path, int flags) override {
+    if (before_open) before_open();
     if ((flags & O_NONBLOCK) == 0) {
       errno = EINTR;
       return -1;
@@ -397,7 +417,7 @@ class ScriptedSystem : public PosixSystem {
       errno = EIO;
       return -1;
     }
-    if (++gets == 2 && readback_differs) settings->c_ospeed = 1200;
+    if (++gets == 2 && readback_differs) settings->*readback_differs = 1200;
     return result;
   }
   // A refused set still takes effect, as with drivers that fail half-way; an
@@ -412,10 +432,19 @@ class ScriptedSystem : public PosixSystem {
     }
     return result;
   }
+  int WatchOpens(const char* path) override {
+    if (no_watch) {
+      errno = EMFILE;
+      return -1;
+    }
+    return PosixSystem::WatchOpens(path);
+  }
   int Sent(unsigned long request) const {
     return static_cast<int>(std::count(requests.begin(), requests.end(), request));
   }
 
+  std::function<void()> before_open;
+  bool no_watch = false;
   int open_errno = 0;
   std::optional<int> uart_type;
   std::optional<int> exclusive;  // what TIOCGEXCL reads; negative: not supported
@@ -423,7 +452,7 @@ class ScriptedSystem : public PosixSystem {
   bool refuse_set = false;
   bool refuse_restore = false;
   bool ignore_restore = false;
-  bool readback_differs = false;
+  speed_t LineSettings::*readback_differs = nullptr;  // a speed read back otherwise
   int opens = 0;
   int open_fds = 0;
   int gets = 0;
@@ -458,7 +487,11 @@ TEST_F(PosixPortTest, FailuresFromTheDeviceAreJudgedAndNeverLeakADescriptor) {
       {"settings unreadable with EIO", [](ScriptedSystem& s) { s.get_eio = true; }, kNoSuchPort},
       {"open refused as busy", [](ScriptedSystem& s) { s.open_errno = EBUSY; }, kPortUnavailable},
       {"a refused setting", [](ScriptedSystem& s) { s.refuse_set = true; }, kLineSettingsFailed},
-      {"a read-back that differs", [](ScriptedSystem& s) { s.readback_differs = true; },
+      {"an output speed read back otherwise",
+       [](ScriptedSystem& s) { s.readback_differs = &LineSettings::c_ospeed; },
+       kLineSettingsFailed},
+      {"an input speed read back otherwise",
+       [](ScriptedSystem& s) { s.readback_differs = &LineSettings::c_ispeed; },
        kLineSettingsFailed},
   };
   for (const auto& c : kCases) {
@@ -531,14 +564,49 @@ TEST_F(PosixPortTest, AKernelLineDisciplineOnThePortMakesItUnavailable) {
   ExpectPtyUntouched();
 }
 
+// However many descriptors the holder has before the port's: a daemon has
+// hundreds, more than one read of its descriptor list returns.
 TEST_F(PosixPortTest, APortOpenInAnotherProcessIsNotOpened) {
   const std::string path = pty_.path();
-  Child holder([&path] { return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0; });
-  ASSERT_TRUE(holder.ready());
-  ScriptedSystem sys;
-  EXPECT_EQ(OpenAndClose(path, sys), kPortUnavailable);
-  EXPECT_EQ(sys.opens, 0);
-  ExpectPtyUntouched();
+  for (const int others : {0, 600}) {
+    SCOPED_TRACE(others);
+    Child holder([&path, others] {
+      for (int i = 0; i < others; ++i) {
+        if (::open("/dev/null", O_RDONLY) < 0) return false;
+      }
+      return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0;
+    });
+    ASSERT_TRUE(holder.ready());
+    ScriptedSystem sys;
+    EXPECT_EQ(OpenAndClose(path, sys), kPortUnavailable);
+    EXPECT_EQ(sys.opens, 0);
+    ExpectPtyUntouched();
+  }
+}
+
+// A program that opens the port after the checks, while ours is being
+// opened, is caught before any setting is applied: by the watch on the
+// port, or, where none can be had, by a second look through the processes.
+TEST_F(PosixPortTest, AProgramThatOpensThePortDuringTheChecksIsNotConfiguredUnder) {
+  const std::string path = pty_.path();
+  for (const bool watch : {true, false}) {
+    SCOPED_TRACE(watch ? "watched" : "without a watch");
+    ScriptedSystem sys;
+    sys.no_watch = !watch;
+    std::optional<Child> holder;
+    sys.before_open = [&] {
+      holder.emplace([&path] { return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0; });
+    };
+    walks_ = 0;
+    EXPECT_EQ(OpenAndClose(path, sys), kPortUnavailable);
+    ASSERT_TRUE(holder && holder->ready());
+    EXPECT_EQ(walks_, watch ? 1 : 2) << "the watch saves the second walk";
+    EXPECT_EQ(sys.sets, 0) << "settings were applied under the other program";
+    EXPECT_EQ(sys.open_fds, 0);
+    ExpectPtyUntouched();
+  }
+  ScriptedSystem quiet;
+  EXPECT_EQ(OpenAndClose(path, quiet), kNoError) << "our own open is not another program's";
 }
 
 // One port object probes all six: nothing of one port may reach the next.
