@@ -220,10 +220,15 @@ int Run(int argc, char** argv) {
     MakeUserDirectory(*prefix / "home");
     MakeUserDirectory(*prefix / "bin");
 
-    // A new prefix takes a while to set up; a kept one is reused.
-    if (!fs::exists(*prefix / "wine" / "system.reg")) {
-      if (RunAsUser(*prefix, {"wineboot", "--init"}) != 0) Fail("wineboot could not set up Wine");
+    // A new prefix takes a while to set up; a kept one is reused. On a busy
+    // machine wineboot now and then gives up half-way: it gets a second go.
+    int booted = 0;
+    for (int attempt = 1; !fs::exists(*prefix / "wine" / "system.reg"); ++attempt) {
+      if (attempt > 2)
+        Fail("wineboot could not set up Wine: exit status " + std::to_string(booted));
+      booted = RunAsUser(*prefix, {"wineboot", "--init"});
       RunAsUser(*prefix, {"wineserver", "--wait"});
+      if (stop_signal != 0) return 128 + stop_signal;
     }
 
     // The program may sit where the test user cannot reach; run a copy.
