@@ -4,6 +4,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,13 +40,20 @@ void ProbeOnce(benchmark::State& state, const std::string& path) {
 void BM_ProbeMissingPort(benchmark::State& state) { ProbeOnce(state, "/nonexistent/ttyS0"); }
 BENCHMARK(BM_ProbeMissingPort)->Unit(benchmark::kMicrosecond);
 
-// Idle child processes, so the controlling-terminal check has more to read.
+// Idle child processes, so the walk through every process has more to look
+// at. Each is a session of its own with a few descriptors, as daemons are,
+// so that no look at a session serves another.
 class IdleProcesses {
  public:
+  static constexpr int kDescriptors = 3;
+
   explicit IdleProcesses(std::int64_t count) {
     for (std::int64_t i = 0; i < count; ++i) {
       const pid_t pid = ::fork();
       if (pid == 0) {
+        ::setsid();
+        ::close_range(0, ~0u, 0);
+        for (int fd = 0; fd < kDescriptors; ++fd) ::open("/dev/null", O_RDWR);
         for (;;) ::pause();
       }
       if (pid > 0) pids_.push_back(pid);
@@ -123,7 +131,36 @@ bool EveryStatWalk(dev_t device, const std::string& proc_root = "/proc") {
   return found;
 }
 
+// The floor of any walk that looks at every process's descriptors: only
+// lists each /proc/<pid>/fd, with getdents64 into the stack.
+bool ListEveryDescriptorDirectory() {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return false;
+  long entries_seen = 0;
+  alignas(dirent64) char entries[4096];
+  while (const dirent* entry = ::readdir(proc)) {
+    if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
+    char path[sizeof entry->d_name + 4];
+    std::snprintf(path, sizeof path, "%s/fd", entry->d_name);
+    const int fd_dir = ::openat(::dirfd(proc), path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_dir < 0) continue;
+    long got;
+    while ((got = ::syscall(SYS_getdents64, fd_dir, entries, sizeof entries)) > 0) {
+      entries_seen += got;
+    }
+    ::close(fd_dir);
+  }
+  ::closedir(proc);
+  return entries_seen > 0;
+}
+
 // The argument of each is the number of extra processes running meanwhile.
+void BM_FloorListDescriptors(benchmark::State& state) {
+  const IdleProcesses extra(state.range(0));
+  for (auto _ : state) benchmark::DoNotOptimize(ListEveryDescriptorDirectory());
+}
+BENCHMARK(BM_FloorListDescriptors)->Arg(0)->Arg(300)->Arg(3000)->Unit(benchmark::kMicrosecond);
+
 void BM_BaselineEveryStatWalk(benchmark::State& state) {
   const IdleProcesses extra(state.range(0));
   const Pty pty;
@@ -141,7 +178,7 @@ void BM_SessionCheck(benchmark::State& state) {
         HeldByAnotherProcess(pty.device(), walk, ProcessLook::kControllingTerminals));
   }
 }
-BENCHMARK(BM_SessionCheck)->Arg(0)->Arg(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SessionCheck)->Arg(0)->Arg(300)->Arg(3000)->Unit(benchmark::kMicrosecond);
 
 // A whole probe with every guard: lock files, sysfs, the walk through every
 // process's sessions and descriptors, the console, and the settings.
@@ -154,7 +191,7 @@ void BM_ProbePseudoTerminal(benchmark::State& state) {
   }
   ProbeOnce(state, pty.path());
 }
-BENCHMARK(BM_ProbePseudoTerminal)->Arg(0)->Arg(300)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProbePseudoTerminal)->Arg(0)->Arg(300)->Arg(3000)->Unit(benchmark::kMicrosecond);
 
 // A ttyS node with no UART behind it, as sysfs tells: judged absent before
 // anything else is looked at.

@@ -1,6 +1,7 @@
 // The floor for the Windows program's start-up: the least a Win32 program
-// with one window does, built the same way as velkaro.exe. Its window is
-// titled "Floor".
+// with one window and the common controls its manifest asks for does, built
+// the same way as velkaro.exe. Its window is titled "Floor".
+#include <commctrl.h>
 #include <windows.h>
 
 namespace {
@@ -16,6 +17,8 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lpa
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+  ::InitCommonControlsEx(&controls);
   WNDCLASSW window_class{};
   window_class.lpfnWndProc = WindowProc;
   window_class.hInstance = instance;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <charconv>
@@ -17,7 +18,6 @@
 #include <cstring>
 #include <optional>
 #include <sstream>
-#include <unordered_set>
 
 namespace velkaro {
 namespace {
@@ -203,7 +203,13 @@ bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, ProcessLook loo
   const pid_t self = ::getpid();
   // Only a session leader can take a controlling terminal, and the members
   // of a session share it, so each session needs one look at its leader.
-  std::unordered_set<pid_t> sessions_seen;
+  // Members mostly follow their leader closely, so the last few leaders
+  // looked at are remembered, in place: nothing is allocated per process.
+  std::array<pid_t, 16> recent_leaders{};
+  std::size_t next_leader = 0;
+  const auto seen = [&recent_leaders](pid_t leader) {
+    return std::find(recent_leaders.begin(), recent_leaders.end(), leader) != recent_leaders.end();
+  };
   bool held = false;
   while (!held) {
     const dirent* entry = ::readdir(proc);
@@ -217,11 +223,13 @@ bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, ProcessLook loo
       break;
     }
     const pid_t leader = walk.session_of(*pid);
-    if (leader > 0 && sessions_seen.contains(leader)) continue;
+    if (leader > 0 && seen(leader)) continue;
     if (leader > 0) {
-      const long long tty_nr = ReadTtyNr(proc_fd, std::to_string(leader).c_str());
+      char leader_name[16];
+      std::snprintf(leader_name, sizeof leader_name, "%d", static_cast<int>(leader));
+      const long long tty_nr = ReadTtyNr(proc_fd, leader_name);
       if (tty_nr >= 0) {
-        sessions_seen.insert(leader);
+        recent_leaders[next_leader++ % recent_leaders.size()] = leader;
         held = IsTerminalOf(tty_nr, device);
         continue;
       }

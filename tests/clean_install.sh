@@ -2,7 +2,9 @@
 # Installs the Debian package on a minimal Debian 12 made for this run, starts
 # the program there on Xvfb, and checks that its window appears with every
 # label's text whole inside its box. Then checks that the same check fails
-# when the package's Arial-metric font is hidden, so it can tell.
+# when the package's Arial-metric font is hidden, so it can tell, and that
+# purging the package leaves none of its files. The build machine's own
+# packages are never touched.
 #   tests/clean_install.sh PACKAGE.deb SHOT_CHECK
 # Needs root, debootstrap, Xvfb, xdotool and ImageMagick's import. The Debian
 # mirror is VELKARO_DEBIAN_MIRROR, by default the one this machine uses.
@@ -96,3 +98,22 @@ if "$check" "$work/without-liberation.png" --labels 2>/dev/null; then
   exit 1
 fi
 echo "clean_install: with Liberation hidden the check fails, as it must"
+
+# Purged, the package leaves none of its files behind in the root.
+cat >"$root/tmp/purge-check.sh" <<'CHECK'
+set -eu
+dpkg-query -L velkaro >/tmp/velkaro.files
+dpkg --purge velkaro
+left=0
+while read -r path; do
+  if [ -e "$path" ] && [ ! -d "$path" ]; then echo "left behind: $path" >&2; left=1; fi
+done </tmp/velkaro.files
+[ ! -e /usr/share/doc/velkaro ] || { echo "left behind: /usr/share/doc/velkaro" >&2; left=1; }
+if dpkg-query -W velkaro >/dev/null 2>&1; then echo "dpkg still knows velkaro" >&2; left=1; fi
+exit $left
+CHECK
+unshare --mount --propagation private -- bash -euo pipefail -c '
+  mount -t proc proc "$1/proc"
+  chroot "$1" sh /tmp/purge-check.sh' purge "$root" >"$work/purge.log" 2>&1 ||
+  { cat "$work/purge.log" >&2; say "dpkg --purge velkaro left something behind"; exit 1; }
+echo "clean_install: purged, nothing of the package left"
