@@ -1,8 +1,9 @@
 // The floor for the Windows program's start-up: the least a Win32 program
 // with one window and the common controls its manifest asks for does, built
 // the same way as velkaro.exe. Its window is titled "Floor".
-#include <commctrl.h>
 #include <windows.h>
+
+#include <commctrl.h>
 
 namespace {
 
