@@ -66,7 +66,7 @@ shoot() {
     exec chroot "$root" env -i PATH=/usr/bin:/bin HOME=/root DISPLAY="$DISPLAY" "$@" velkaro' \
     shoot "$root" "$@" >"$work/velkaro.log" 2>&1 &
   local pid=$! window
-  window=$(timeout 20 xdotool search --sync --onlyvisible --name '^Velkaro$' | head -n 1) || true
+  window=$(bash "$(dirname "$0")/wait_for_window.sh" Velkaro 20 "$pid") || true
   if [ -z "$window" ]; then
     kill "$pid" 2>/dev/null || true
     cat "$work/velkaro.log" >&2

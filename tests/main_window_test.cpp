@@ -155,6 +155,17 @@ TEST_F(MainWindowTest, TheButtonHoldsTheFocusAndTheKeyboardPressesIt) {
   EXPECT_TRUE(timer->isActive()) << "Enter presses the button too";
 }
 
+// Ctrl+W closes the window as on any desktop, and the window offers the plug
+// at every size a desktop may show it, so none is scaled.
+TEST_F(MainWindowTest, CtrlWClosesItAndItsIconComesInEverySize) {
+  const QList<QSize> sizes = ProgramIcon().availableSizes();
+  for (int size : {16, 24, 32, 48, 64, 128, 256}) {
+    EXPECT_TRUE(sizes.contains(QSize(size, size))) << size;
+  }
+  QTest::keyClick(&form, Qt::Key_W, Qt::ControlModifier);
+  EXPECT_FALSE(form.isVisible());
+}
+
 TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   ExpectLampsShown("......");
   QTest::mouseClick(Child("Command1"), Qt::LeftButton);

@@ -51,20 +51,39 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
         "/velkaro.log 2>&1 & echo $! >" + dir + "/velkaro.pid");
 
   const std::string window =
-      Shell(env + "timeout 20 xdotool search --sync --name '^Velkaro$' | head -n 1");
-  std::string geometry, shot = dir + "/after-scan.png";
+      Shell(env + VELKARO_SOURCE_DIR "/tests/wait_for_window.sh Velkaro 20 $(cat " + dir +
+            "/velkaro.pid)");
+  std::string geometry, by_class, ended, shot = dir + "/after-scan.png";
   if (!window.empty()) {
     geometry = Shell(env + "xdotool getwindowgeometry --shell " + window +
                      " | grep -E '^(WIDTH|HEIGHT)='");
+    // The launcher finds its window by the class the desktop file names.
+    const std::string wm_class = Shell("sed -n 's/^StartupWMClass=//p' " VELKARO_SOURCE_DIR
+                                       "/packaging/org.velkaro.Velkaro.desktop");
+    by_class = Shell(env + "xdotool search --class '^" + wm_class + "$' | grep -x " + window);
     // The button's middle, in the window's own pixels.
     Shell(env + "xdotool mousemove --window " + window + " 65 35 click 1");
     std::this_thread::sleep_for(std::chrono::milliseconds(3500));  // seven 300 ms ticks
     Shell(env + "import -window " + window + " " + shot);
+    // Ctrl+Q closes it, and the program ends by itself.
+    Shell(env + "xdotool windowfocus --sync " + window + " key ctrl+q");
+    ended = Shell("for i in $(seq 100); do kill -0 $(cat " + dir +
+                  "/velkaro.pid) 2>/dev/null || { echo ended; break; }; sleep 0.1; done");
   }
+  // Arguments the program does not take are refused, with a display or without.
+  const std::string refused = Shell(env + VELKARO_EXE " --no-such-option 2>&1; echo $?");
+  const std::string no_server = Shell("DISPLAY=:" + number + "9 " VELKARO_EXE " 2>&1; echo $?");
   Shell("kill $(cat " + dir + "/velkaro.pid) $(cat " + dir + "/xvfb.pid) 2>/dev/null");
   ASSERT_FALSE(window.empty()) << "no window titled Velkaro: "
                                << Shell("cat " + dir + "/velkaro.log");
   EXPECT_EQ(geometry, "WIDTH=259\nHEIGHT=169");
+  EXPECT_EQ(by_class, window) << "WM_CLASS does not match StartupWMClass";
+  EXPECT_EQ(ended, "ended") << "Ctrl+Q did not end the program";
+  EXPECT_TRUE(refused.ends_with("\n2") && refused.find("unknown argument") != std::string::npos)
+      << refused;
+  EXPECT_TRUE(no_server.ends_with("\n1") &&
+              no_server.find("no X server answers at DISPLAY=:") != std::string::npos)
+      << no_server;
 
   QImage image(QString::fromStdString(shot));
   ASSERT_FALSE(image.isNull()) << "no screenshot in " << shot;

@@ -37,7 +37,7 @@ for press in click keyboard; do
   bash "$here/without_serial_ports.sh" "$harness" -- "$exe" \
     >"$work/$press.log" 2>&1 &
   run=$!
-  window=$(timeout 120 xdotool search --sync --onlyvisible --name '^Velkaro$' | head -n 1) || true
+  window=$(bash "$here/wait_for_window.sh" Velkaro 120 "$run") || true
   if [ -z "$window" ]; then
     kill "$run" 2>/dev/null || true
     wait "$run" 2>/dev/null || true

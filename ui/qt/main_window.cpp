@@ -3,12 +3,17 @@
 #include <QApplication>
 #include <QFile>
 #include <QIcon>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTimer>
 
+#include <algorithm>
 #include <exception>
+#include <optional>
+#include <vector>
 
 #include "layout.h"
 #include "pictures.h"
@@ -73,7 +78,25 @@ QPixmap LampPixmap(LampKind kind) {
 }
 
 QIcon ProgramIcon() {
-  return QIcon(QPixmap::fromImage(IconResourceImage(":/images/velkaro.ico", 32)));
+  // Every size the plug is drawn at, so that no desktop has to scale one.
+  std::vector<int> sizes(pictures::kPlugPngSizes.begin(), pictures::kPlugPngSizes.end());
+  sizes.insert(sizes.end(), pictures::kPlugIconSizes.begin(), pictures::kPlugIconSizes.end());
+  sizes.push_back(pictures::kPlugIconPngSize);
+  std::sort(sizes.begin(), sizes.end());
+  sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
+  QIcon icon;
+  for (int size : sizes) {
+    const std::vector<std::optional<pictures::Rgb>> pixels = pictures::PlugImage(size);
+    QImage image(size, size, QImage::Format_ARGB32);
+    for (int y = 0; y < size; ++y) {
+      for (int x = 0; x < size; ++x) {
+        const std::optional<pictures::Rgb>& rgb = pixels[static_cast<std::size_t>(y * size + x)];
+        image.setPixel(x, y, rgb ? qRgb(rgb->r, rgb->g, rgb->b) : qRgba(0, 0, 0, 0));
+      }
+    }
+    icon.addPixmap(QPixmap::fromImage(image));
+  }
+  return icon;
 }
 
 Form1::Form1(SerialPort& comm, QWidget* parent)
@@ -87,6 +110,10 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
   setObjectName("Form1");
   setWindowTitle(ToQString(layout::kTitle));
   setWindowIcon(ProgramIcon());
+  // The desktop's way to close a window, beside the window manager's.
+  for (const char* keys : {"Ctrl+Q", "Ctrl+W"}) {
+    connect(new QShortcut(QKeySequence(keys), this), &QShortcut::activated, this, &QWidget::close);
+  }
   setFixedSize(layout::kClientWidth / layout::kTwipsPerPixel,
                layout::kClientHeight / layout::kTwipsPerPixel);
 
