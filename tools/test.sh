@@ -27,6 +27,12 @@ appstreamcli validate --no-net build/ci/stage/usr/share/metainfo/org.velkaro.Vel
 deb=$(ls build/ci/velkaro_*_amd64.deb)
 lintian --fail-on error,warning "$deb"
 echo "lintian: no errors or warnings"
+# The program keeps Debian's hardening: lintian tells of its absence only as
+# information.
+if hardening=$(lintian -I "$deb" | grep -E 'hardening-no-(bindnow|fortify-functions|relro)'); then
+  echo "test: the program lost its hardening: $hardening" >&2
+  exit 1
+fi
 echo "== the package on a clean Debian 12"
 start=$SECONDS
 tests/clean_install.sh "$deb" build/ci/tests/shot_check
