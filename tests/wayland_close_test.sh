@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Closes the program's window 50 times in a row on a Wayland compositor with
+# no X server beside it (a headless sway), and checks that every time the
+# process ends by itself within a second. Runs as user nobody, as sway will
+# not run as root, in a mount namespace with no serial ports; needs root for
+# that.
+#   tests/wayland_close_test.sh VELKARO [TIMES]
+set -euo pipefail
+say() { echo "wayland_close_test: $*" >&2; }
+if [ $# -lt 1 ] || [ ! -x "$1" ]; then
+  say "usage: $0 VELKARO [TIMES]"
+  exit 2
+fi
+exe=$1 times=${2:-50}
+here=$(cd "$(dirname "$0")" && pwd)
+for tool in sway swaymsg setpriv; do
+  command -v "$tool" >/dev/null || { say "$tool is needed; tools/install-deps.sh test installs it"; exit 1; }
+done
+[ "$(id -u)" -eq 0 ] || { say "needs root, to run as nobody without serial ports"; exit 1; }
+
+runtime=$(mktemp -d)
+chown nobody:nogroup "$runtime"
+chmod 700 "$runtime"
+as_nobody() {
+  setpriv --reuid=65534 --regid=65534 --clear-groups \
+    env -i PATH=/usr/bin:/bin HOME="$runtime" XDG_RUNTIME_DIR="$runtime" "$@"
+}
+as_nobody WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
+  sway -c /dev/null >"$runtime/sway.log" 2>&1 &
+sway=$!
+run=
+cleanup() {
+  [ -n "$run" ] && kill -9 "$run" 2>/dev/null
+  kill "$sway" 2>/dev/null
+  wait "$sway" 2>/dev/null || true
+  rm -rf "$runtime"
+}
+trap cleanup EXIT
+for _ in $(seq 100); do
+  ipc=$(ls "$runtime"/sway-ipc.*.sock 2>/dev/null | head -n 1) || true
+  [ -n "$ipc" ] && [ -S "$runtime/wayland-1" ] && break
+  kill -0 "$sway" 2>/dev/null || break
+  sleep 0.1
+done
+if [ -z "${ipc:-}" ]; then
+  cat "$runtime/sway.log" >&2
+  say "sway did not start"
+  exit 1
+fi
+
+for i in $(seq "$times"); do
+  bash "$here/without_serial_ports.sh" setpriv --reuid=65534 --regid=65534 --clear-groups \
+    env -i PATH=/usr/bin:/bin HOME="$runtime" XDG_RUNTIME_DIR="$runtime" WAYLAND_DISPLAY=wayland-1 \
+    QT_QPA_PLATFORM=wayland "$exe" >"$runtime/velkaro.log" 2>&1 &
+  run=$!
+  shown=
+  for _ in $(seq 200); do
+    if as_nobody swaymsg -s "$ipc" -t get_tree 2>/dev/null | grep -q '"app_id": "org.velkaro.Velkaro"'; then
+      shown=yes
+      break
+    fi
+    kill -0 "$run" 2>/dev/null || break
+    sleep 0.05
+  done
+  if [ -z "$shown" ]; then
+    cat "$runtime/velkaro.log" >&2
+    say "close $i: the window never appeared"
+    exit 1
+  fi
+  as_nobody swaymsg -s "$ipc" '[app_id="org.velkaro.Velkaro"] kill' >/dev/null
+  for _ in $(seq 20); do
+    kill -0 "$run" 2>/dev/null || break
+    sleep 0.05
+  done
+  if kill -0 "$run" 2>/dev/null; then
+    say "close $i: the process was still running a second after its window closed"
+    exit 1
+  fi
+  wait "$run" || { cat "$runtime/velkaro.log" >&2; say "close $i: the program failed"; exit 1; }
+  run=
+done
+echo "wayland_close_test: $times closes, and every time the process ended within a second"
