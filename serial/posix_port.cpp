@@ -156,9 +156,13 @@ ErrorNumber PosixPort::Open() {
 }
 
 bool PosixPort::OpenedElsewhereSinceChecked(int watch) {
-  // Our own open is one; a watch that did not even see that one is blind.
+  // Our own open is one. Only when there was another (or the watch did not
+  // even see ours) is the second walk needed: an open alone does not say the
+  // other program still has the port. The watch sees opens through this node
+  // only; one through another node of the same device during the checks
+  // (a chroot's own /dev) goes unseen until the next probe's walk.
   const int opens = watch >= 0 ? sys_.OpensSeen(watch, path_.c_str()) : -1;
-  if (opens >= 1) return opens > 1;
+  if (opens == 1) return false;
   return HeldByAnotherProcess(device_, options_.processes);
 }
 

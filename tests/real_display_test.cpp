@@ -71,8 +71,9 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
                   "/velkaro.pid) 2>/dev/null || { echo ended; break; }; sleep 0.1; done");
   }
   // Arguments the program does not take are refused, with a display or without.
-  const std::string refused = Shell(env + VELKARO_EXE " --no-such-option 2>&1; echo $?");
+  const std::string refused = Shell(env + VELKARO_EXE " '' 2>&1; echo $?");
   const std::string no_server = Shell("DISPLAY=:" + number + "9 " VELKARO_EXE " 2>&1; echo $?");
+  const std::string no_port = Shell("DISPLAY=localhost:99999999999 " VELKARO_EXE " 2>&1; echo $?");
   Shell("kill $(cat " + dir + "/velkaro.pid) $(cat " + dir + "/xvfb.pid) 2>/dev/null");
   ASSERT_FALSE(window.empty()) << "no window titled Velkaro: "
                                << Shell("cat " + dir + "/velkaro.log");

@@ -106,6 +106,8 @@ void EndWine(const fs::path& prefix) {
 // its exit status, or 128 + the signal that ended it. A stop signal while it
 // runs ends the prefix's Wine, and so the command, first.
 int RunAsUser(const fs::path& prefix, const std::vector<std::string>& command) {
+  // Once told to stop, start nothing but what ends Wine.
+  if (stop_signal != 0 && command.front() != "wineserver") return 128 + stop_signal;
   const pid_t child = ::fork();
   if (child < 0) Fail(Errno("fork"));
   if (child == 0) {

@@ -30,4 +30,9 @@ if [ -z "$number" ]; then
   exit 1
 fi
 export DISPLAY=:$number VELKARO_WINE_DISPLAY=:$number
-"$@"
+unset WAYLAND_DISPLAY  # a desktop session's compositor is not this server
+# The command ends with this script, however it is ended.
+"$@" &
+command=$!
+trap 'kill "$command" 2>/dev/null' TERM INT
+wait "$command"

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -58,7 +59,14 @@ bool XDisplayReachable(std::string_view display) {
   if (colon == std::string_view::npos || colon + 1 >= display.size()) return false;
   const std::string host(display.substr(0, colon));
   const std::string number(display.substr(colon + 1, display.find('.', colon) - colon - 1));
-  if (number.empty() || number.find_first_not_of("0123456789") != std::string::npos) return false;
+  int display_number = -1;
+  const auto [end, error] =
+      std::from_chars(number.data(), number.data() + number.size(), display_number);
+  // X servers listen on TCP ports 6000 and up.
+  if (error != std::errc() || end != number.data() + number.size() || display_number < 0 ||
+      display_number > 65535 - 6000) {
+    return false;
+  }
   if (host.empty() || host == "unix") {
     const std::string socket = "/tmp/.X11-unix/X" + number;
     return ReachableUnixSocket(socket, true) || ReachableUnixSocket(socket, false);
@@ -66,7 +74,7 @@ bool XDisplayReachable(std::string_view display) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  const std::string port = std::to_string(6000 + std::stoi(number));
+  const std::string port = std::to_string(6000 + display_number);
   if (::getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return false;
   bool reached = false;
   for (addrinfo* at = found; at != nullptr && !reached; at = at->ai_next) {
@@ -109,10 +117,10 @@ std::string DisplayProblem() {
 // The value of one of Qt's own options (-platform, -display), or null.
 const char* QtOption(int argc, char** argv, std::string_view name) {
   for (int i = 1; i + 1 < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg.substr(arg.starts_with("--") ? 2 : 1) == name && arg.starts_with('-')) {
-      return argv[i + 1];
-    }
+    std::string_view arg = argv[i];
+    if (!arg.starts_with('-')) continue;
+    arg.remove_prefix(arg.starts_with("--") ? 2 : 1);
+    if (arg == name) return argv[i + 1];
   }
   return nullptr;
 }

@@ -28,8 +28,8 @@ std::wstring Wide(std::string_view text) {
   return wide;
 }
 
-// What assistive technology reads of a port's lamp: a static control tells
-// only its text, so the port's name and the lamp's state share it.
+// What assistive technology reads of a port's lamp: the window's text, so the
+// port's name and the lamp's state share it.
 std::wstring LampText(int port, std::optional<LampKind> seen) {
   std::wstring text = L"COM: " + std::to_wstring(port);
   if (seen) text += L", " + Wide(layout::LampDescription(*seen));
@@ -133,20 +133,32 @@ Form1::Form1(HINSTANCE instance, SerialPort& comm)
     ::DeleteMenu(menu, command, MF_BYCOMMAND);
   }
   timer_switch_.Attach(window_);
-  CreateControls();
-  Form_Load();
+  try {
+    CreateControls();
+    Form_Load();
+  } catch (...) {
+    // No destructor runs for a form that was never made: the window must
+    // not outlive it pointing at it, nor the fonts and icons leak.
+    Release();
+    throw;
+  }
 }
 
-Form1::~Form1() {
+Form1::~Form1() { Release(); }
+
+void Form1::Release() noexcept {
   if (window_ != nullptr) {
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     ::DestroyWindow(window_);
+    window_ = nullptr;
   }
-  for (HFONT font : {label_font_, description_font_, button_font_}) {
-    if (font != nullptr) ::DeleteObject(font);
+  for (HFONT* font : {&label_font_, &description_font_, &button_font_}) {
+    if (*font != nullptr) ::DeleteObject(*font);
+    *font = nullptr;
   }
-  for (HICON icon : lamp_icons_) {
+  for (HICON& icon : lamp_icons_) {
     if (icon != nullptr) ::DestroyIcon(icon);
+    icon = nullptr;
   }
 }
 

@@ -64,6 +64,8 @@ class Form1 {
   static LRESULT CALLBACK LampProc(HWND lamp, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
   void Fail(const std::string& what) noexcept;
+  // Destroys the window and frees the fonts and icons; safe to call twice.
+  void Release() noexcept;
   void CreateControls();
   void Form_Load();
   // Shows, for every port whose seen lamp changed since it was last shown,
