@@ -25,8 +25,10 @@ as_nobody() {
   setpriv --reuid=65534 --regid=65534 --clear-groups \
     env -i PATH=/usr/bin:/bin HOME="$runtime" XDG_RUNTIME_DIR="$runtime" "$@"
 }
-as_nobody WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman \
-  sway -c /dev/null >"$runtime/sway.log" 2>&1 &
+# Started straight, not through the function, so that $! is sway itself.
+setpriv --reuid=65534 --regid=65534 --clear-groups \
+  env -i PATH=/usr/bin:/bin HOME="$runtime" XDG_RUNTIME_DIR="$runtime" WLR_BACKENDS=headless \
+  WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman sway -c /dev/null >"$runtime/sway.log" 2>&1 &
 sway=$!
 run=
 cleanup() {
