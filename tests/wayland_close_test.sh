@@ -38,13 +38,27 @@ cleanup() {
   rm -rf "$runtime"
 }
 trap cleanup EXIT
-for _ in $(seq 100); do
+# Polls CONDITION every 0.05 s for up to TENTHS tenths of a second while the
+# process PID lives; true once the condition holds.
+poll() {
+  local tenths=$1 pid=$2
+  shift 2
+  for _ in $(seq $((tenths * 2))); do
+    "$@" && return 0
+    kill -0 "$pid" 2>/dev/null || return 1
+    sleep 0.05
+  done
+  return 1
+}
+sway_ready() {
   ipc=$(ls "$runtime"/sway-ipc.*.sock 2>/dev/null | head -n 1) || true
-  [ -n "$ipc" ] && [ -S "$runtime/wayland-1" ] && break
-  kill -0 "$sway" 2>/dev/null || break
-  sleep 0.1
-done
-if [ -z "${ipc:-}" ]; then
+  [ -n "$ipc" ] && [ -S "$runtime/wayland-1" ]
+}
+window_shown() {
+  as_nobody swaymsg -s "$ipc" -t get_tree 2>/dev/null | grep -q '"app_id": "org.velkaro.Velkaro"'
+}
+ended() { ! kill -0 "$run" 2>/dev/null; }
+if ! poll 100 "$sway" sway_ready; then
   cat "$runtime/sway.log" >&2
   say "sway did not start"
   exit 1
@@ -55,26 +69,13 @@ for i in $(seq "$times"); do
     env -i PATH=/usr/bin:/bin HOME="$runtime" XDG_RUNTIME_DIR="$runtime" WAYLAND_DISPLAY=wayland-1 \
     QT_QPA_PLATFORM=wayland "$exe" >"$runtime/velkaro.log" 2>&1 &
   run=$!
-  shown=
-  for _ in $(seq 200); do
-    if as_nobody swaymsg -s "$ipc" -t get_tree 2>/dev/null | grep -q '"app_id": "org.velkaro.Velkaro"'; then
-      shown=yes
-      break
-    fi
-    kill -0 "$run" 2>/dev/null || break
-    sleep 0.05
-  done
-  if [ -z "$shown" ]; then
+  if ! poll 100 "$run" window_shown; then
     cat "$runtime/velkaro.log" >&2
     say "close $i: the window never appeared"
     exit 1
   fi
   as_nobody swaymsg -s "$ipc" '[app_id="org.velkaro.Velkaro"] kill' >/dev/null
-  for _ in $(seq 20); do
-    kill -0 "$run" 2>/dev/null || break
-    sleep 0.05
-  done
-  if kill -0 "$run" 2>/dev/null; then
+  if ! poll 10 "$run" ended && ! ended; then
     say "close $i: the process was still running a second after its window closed"
     exit 1
   fi

@@ -49,6 +49,22 @@ void QtTimerSwitch::SetEnabled(bool enabled) {
   }
 }
 
+namespace {
+
+// A picture of size by size pixels, top row first, nullopt where transparent.
+QImage ToQImage(const std::vector<std::optional<pictures::Rgb>>& pixels, int size) {
+  QImage image(size, size, QImage::Format_ARGB32);
+  for (int y = 0; y < size; ++y) {
+    for (int x = 0; x < size; ++x) {
+      const std::optional<pictures::Rgb>& rgb = pixels[static_cast<std::size_t>(y * size + x)];
+      image.setPixel(x, y, rgb ? qRgb(rgb->r, rgb->g, rgb->b) : qRgba(0, 0, 0, 0));
+    }
+  }
+  return image;
+}
+
+}  // namespace
+
 QImage IconResourceImage(const QString& path, int size) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) qFatal("missing built-in picture %s", qPrintable(path));
@@ -59,15 +75,7 @@ QImage IconResourceImage(const QString& path, int size) {
                                      static_cast<std::size_t>(bytes.size())));
   for (const pictures::IconImage& decoded : images) {
     if (decoded.size != size) continue;
-    QImage image(size, size, QImage::Format_ARGB32);
-    for (int y = 0; y < size; ++y) {
-      for (int x = 0; x < size; ++x) {
-        const std::optional<pictures::Rgb> rgb =
-            decoded.pixels[static_cast<std::size_t>(y * size + x)];
-        image.setPixel(x, y, rgb ? qRgb(rgb->r, rgb->g, rgb->b) : qRgba(0, 0, 0, 0));
-      }
-    }
-    return image;
+    return ToQImage(decoded.pixels, size);
   }
   qFatal("built-in picture %s has no %d by %d image", qPrintable(path), size, size);
 }
@@ -85,17 +93,8 @@ QIcon ProgramIcon() {
   std::sort(sizes.begin(), sizes.end());
   sizes.erase(std::unique(sizes.begin(), sizes.end()), sizes.end());
   QIcon icon;
-  for (int size : sizes) {
-    const std::vector<std::optional<pictures::Rgb>> pixels = pictures::PlugImage(size);
-    QImage image(size, size, QImage::Format_ARGB32);
-    for (int y = 0; y < size; ++y) {
-      for (int x = 0; x < size; ++x) {
-        const std::optional<pictures::Rgb>& rgb = pixels[static_cast<std::size_t>(y * size + x)];
-        image.setPixel(x, y, rgb ? qRgb(rgb->r, rgb->g, rgb->b) : qRgba(0, 0, 0, 0));
-      }
-    }
-    icon.addPixmap(QPixmap::fromImage(image));
-  }
+  for (int size : sizes)
+    icon.addPixmap(QPixmap::fromImage(ToQImage(pictures::PlugImage(size), size)));
   return icon;
 }
 
