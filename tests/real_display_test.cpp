@@ -37,10 +37,12 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
     ASSERT_TRUE(Have(tool)) << tool << " is needed; tools/install-deps.sh test installs it";
   }
   // Xvfb takes a display number no other server holds, and writes it once
-  // it takes connections.
+  // it takes connections. Without -noreset it starts afresh when its last
+  // client leaves, as the program does on Ctrl+Q, and turns away whoever
+  // connects meanwhile.
   const std::string dir = Shell("mktemp -d");
-  Shell("Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>" + dir + "/display >" + dir +
-        "/xvfb.log 2>&1 & echo $! >" + dir + "/xvfb.pid");
+  Shell("Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp -noreset 3>" + dir + "/display >" +
+        dir + "/xvfb.log 2>&1 & echo $! >" + dir + "/xvfb.pid");
   std::string number;
   for (int i = 0; i < 600 && (number = Shell("head -n 1 " + dir + "/display")).empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -15,8 +15,10 @@ done
 work=$(mktemp -d)
 xvfb=
 trap '[ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null; rm -rf "$work"' EXIT
-# Xvfb writes the display number it took once it takes connections.
-Xvfb -displayfd 3 -screen 0 800x600x24 -ac -nolisten tcp 3>"$work/display" >"$work/log" 2>&1 &
+# Xvfb writes the display number it took once it takes connections. With
+# -noreset it does not start afresh, turning connections away, each time its
+# last client leaves.
+Xvfb -displayfd 3 -screen 0 800x600x24 -ac -nolisten tcp -noreset 3>"$work/display" >"$work/log" 2>&1 &
 xvfb=$!
 for _ in $(seq 600); do
   grep -q . "$work/display" 2>/dev/null && break
