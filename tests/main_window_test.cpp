@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 
@@ -39,6 +40,9 @@ class MainWindowTest : public testing::Test {
     return child;
   }
 
+  // The window's scale as Windows would give it: 96 at 1x, 192 at 2x.
+  int Dpi() const { return static_cast<int>(96 * form.devicePixelRatioF()); }
+
   // Checks every port's 16 by 16 spot in a fresh rendering of the window
   // against the picture of the expected lamp over the window's background.
   void ExpectLampsShown(const std::string& seen) {
@@ -54,8 +58,8 @@ class MainWindowTest : public testing::Test {
     };
     for (int port = 1; port <= kPortCount; ++port) {
       const char c = seen[static_cast<std::size_t>(port - 1)];
-      const int wrong =
-          testing_support::WrongLampPixels(pixel_at, port, testing_support::LampOf(c), background);
+      const int wrong = testing_support::WrongLampPixels(pixel_at, port, testing_support::LampOf(c),
+                                                         background, Dpi());
       EXPECT_EQ(wrong, 0) << "port " << port << " does not show lamp '" << c << "' in " << seen;
       // Assistive technology must hear of one lamp per port.
       int shown = 0;
@@ -95,8 +99,10 @@ TEST_F(MainWindowTest, ControlsSitWhereTheLayoutTableSaysWithTheirTextsAndFonts)
       const QColor want(control.text_colour->r, control.text_colour->g, control.text_colour->b);
       EXPECT_EQ(widget->palette().color(QPalette::WindowText), want);
       int inked = 0;  // the rendered text shows the colour, not just the palette
-      for (int y = widget->y(); y < widget->y() + widget->height(); ++y) {
-        for (int x = widget->x(); x < widget->x() + widget->width(); ++x) {
+      const qreal ratio = shot.devicePixelRatio();
+      const QRect box(widget->geometry().topLeft() * ratio, widget->geometry().size() * ratio);
+      for (int y = box.top(); y <= box.bottom(); ++y) {
+        for (int x = box.left(); x <= box.right(); ++x) {
           if (shot.pixel(x, y) == want.rgb()) ++inked;
         }
       }
@@ -108,6 +114,53 @@ TEST_F(MainWindowTest, ControlsSitWhereTheLayoutTableSaysWithTheirTextsAndFonts)
   EXPECT_EQ(Child<QLabel>("Label3")->text(), "COM: 4");
   EXPECT_EQ(Child("Off1")->geometry(), QRect(219, 24, 16, 16));
   EXPECT_EQ(Child("test5")->geometry(), QRect(219, 117, 16, 16));
+}
+
+// A dark theme changes the labels' colour while the window is open, and a
+// larger desktop font makes the caption no wider than the button's frame.
+TEST_F(MainWindowTest, LabelsAndCaptionStayReadableWithTheDesktopsThemeAndFont) {
+  const QPalette light = QApplication::palette();
+  QPalette dark = light;
+  dark.setColor(QPalette::Window, QColor(0x2a, 0x2e, 0x32));  // as Breeze Dark
+  dark.setColor(QPalette::WindowText, QColor(0xfc, 0xfc, 0xfc));
+  // Qt tells the widgets of a new palette or font through posted events.
+  QApplication::setPalette(dark);
+  QApplication::processEvents();
+  const QColor on_dark = Child("Label3")->palette().color(QPalette::WindowText);
+  QApplication::setPalette(light);
+  QApplication::processEvents();
+  const QColor on_light = Child("Label3")->palette().color(QPalette::WindowText);
+  EXPECT_EQ(on_dark, QColor(0xfc, 0xfc, 0xfc));
+  EXPECT_EQ(on_light, QColor(64, 0, 64)) << "back to the light theme";
+
+  auto* button = Child<QPushButton>("Command1");
+  const QFont desktop = QApplication::font();
+  const int frame = button->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+  const int margin = frame + button->style()->pixelMetric(QStyle::PM_ButtonMargin) / 2;
+  for (double points : {desktop.pointSizeF(), 11.0, 14.0}) {
+    QFont f = desktop;
+    f.setPointSizeF(points);
+    QApplication::setFont(f);
+    QApplication::processEvents();
+    const QImage shot = button->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    QApplication::setFont(desktop);
+    QApplication::processEvents();
+    const qreal ratio = shot.devicePixelRatio();
+    QRect ink;  // dark pixels within the frame
+    const int edge = static_cast<int>(frame * ratio);
+    for (int y = edge; y < shot.height() - edge; ++y) {
+      for (int x = edge; x < shot.width() - edge; ++x) {
+        if (qGray(shot.pixel(x, y)) < 100) ink |= QRect(x, y, 1, 1);
+      }
+    }
+    const QRect inside(
+        QPoint(margin, frame) * ratio,
+        QPoint(button->width() - margin, button->height() - frame) * ratio - QPoint(1, 1));
+    EXPECT_TRUE(inside.contains(ink)) << points << " pt: ink " << ink.left() << ".." << ink.right()
+                                      << " in " << inside.left() << ".." << inside.right();
+    EXPECT_GT(ink.width(), 40 * ratio) << points << " pt: the caption must still be shown";
+  }
+  EXPECT_EQ(button->font(), desktop) << "a caption that fits keeps the desktop's font";
 }
 
 TEST_F(MainWindowTest, StackingPutsTheButtonOnTopAndThePortLabelsAtTheBottom) {

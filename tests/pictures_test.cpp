@@ -7,6 +7,8 @@
 #include <map>
 #include <stdexcept>
 
+#include "layout.h"
+
 namespace velkaro::pictures {
 namespace {
 
@@ -185,6 +187,32 @@ TEST(PicturesTest, DamagedIconFilesAreRejected) {
   file[2] = 2;  // a cursor file, not an icon
   EXPECT_THROW(DecodeIcon(file), std::runtime_error);
   EXPECT_THROW(DecodeIcon({}), std::runtime_error);
+}
+
+// What both windows ask of the layout for a screen's scale and theme.
+TEST(LayoutTest, LampsScaleByWholePixelsAndLabelsKeepTheirColourWhereReadable) {
+  struct Spot {
+    int pixels, scale, offset;
+  };
+  for (const Spot s : {Spot{16, 1, 0}, Spot{12, 1, 0}, Spot{24, 1, 4}, Spot{32, 2, 0},
+                       Spot{40, 2, 4}, Spot{48, 3, 0}}) {
+    const layout::LampPlacement place = layout::PlaceLamp(s.pixels);
+    EXPECT_EQ(place.scale, s.scale) << s.pixels;
+    EXPECT_EQ(place.offset, s.offset) << s.pixels;
+  }
+  EXPECT_EQ(layout::TwipsToPixels(3285, 144), 329) << "halves round up, as MulDiv does";
+
+  const Rgb white{255, 255, 255}, black{0, 0, 0}, face{240, 240, 240}, dark{42, 46, 50};
+  EXPECT_NEAR(layout::ContrastRatio(black, white), 21.0, 1e-9);
+  EXPECT_NEAR(layout::ContrastRatio(layout::kPortLabelColour, face), 14.26, 0.01);
+  EXPECT_EQ(layout::PortLabelColour(face, black, false), layout::kPortLabelColour);
+  EXPECT_EQ(layout::PortLabelColour(dark, white, false), white);
+  EXPECT_EQ(layout::PortLabelColour(face, black, true), black) << "high contrast asked for";
+
+  auto up_to_14 = [](int size) { return size <= 14; };
+  EXPECT_EQ(layout::LargestFittingSize(18, 6, up_to_14), 14);
+  EXPECT_EQ(layout::LargestFittingSize(11, 6, up_to_14), 11);
+  EXPECT_EQ(layout::LargestFittingSize(18, 6, [](int) { return false; }), 6);
 }
 
 }  // namespace

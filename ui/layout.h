@@ -1,6 +1,8 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +26,13 @@ struct PixelRect {
 constexpr PixelRect ToPixels(const TwipRect& r) {
   return {r.left / kTwipsPerPixel, r.top / kTwipsPerPixel, r.width / kTwipsPerPixel,
           r.height / kTwipsPerPixel};
+}
+
+// Twips at any DPI, rounded to the nearest pixel as Windows's MulDiv does.
+constexpr int TwipsToPixels(int twips, int dpi) { return (twips * dpi + 720) / 1440; }
+constexpr PixelRect ToPixels(const TwipRect& r, int dpi) {
+  return {TwipsToPixels(r.left, dpi), TwipsToPixels(r.top, dpi), TwipsToPixels(r.width, dpi),
+          TwipsToPixels(r.height, dpi)};
 }
 
 enum class Font { kPlatformDefault, kPortLabel, kDescription };
@@ -71,6 +80,33 @@ inline constexpr std::array<int, kPortCount> kLampTops = {360, 720, 1080, 1440, 
 inline TwipRect LampRect(int port) {
   return {kLampLeft, kLampTops.at(static_cast<std::size_t>(port - 1)), kLampSize, kLampSize};
 }
+
+// Where a lamp's 16 by 16 picture goes in its spot of `spot_pixels` square
+// on the screen: each picture pixel drawn as scale by scale screen pixels,
+// the largest whole scale that fits, centred. A smoothly stretched lamp looks
+// blurred, so it is never scaled by a fraction.
+struct LampPlacement {
+  int scale;
+  int offset;  // from the spot's left and top edges
+};
+constexpr LampPlacement PlaceLamp(int spot_pixels) {
+  const int scale = std::max(1, spot_pixels / pictures::kLampSize);
+  return {scale, std::max(0, (spot_pixels - scale * pictures::kLampSize) / 2)};
+}
+
+// The port labels keep their colour where it can be read on the window's
+// background: a contrast of at least 4.5:1, the usual minimum for text.
+// Otherwise (a dark theme), and whenever the system asks for high contrast,
+// they take the theme's own text colour.
+inline constexpr double kMinimumTextContrast = 4.5;
+double ContrastRatio(pictures::Rgb a, pictures::Rgb b);
+pictures::Rgb PortLabelColour(pictures::Rgb background, pictures::Rgb theme_text,
+                              bool high_contrast);
+
+// The largest font size from `preferred` down to `smallest` at which
+// `fits(size)` holds, or `smallest` if it never does. The button's caption
+// keeps the desktop's font size unless that runs into the button's frame.
+int LargestFittingSize(int preferred, int smallest, const std::function<bool(int size)>& fits);
 
 // Off1, off2 ... off6, ok1 ... ok6, bad1 ..., test1 ...
 std::string LampName(int port, LampKind kind);

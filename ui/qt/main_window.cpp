@@ -1,16 +1,24 @@
 #include "main_window.h"
 
 #include <QApplication>
+#include <QEvent>
 #include <QFile>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QTimer>
+#include <QWindow>
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <optional>
 #include <vector>
@@ -38,6 +46,11 @@ QString ToQString(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+pictures::Rgb ToRgb(const QColor& c) {
+  return {static_cast<std::uint8_t>(c.red()), static_cast<std::uint8_t>(c.green()),
+          static_cast<std::uint8_t>(c.blue())};
+}
+
 }  // namespace
 
 void QtTimerSwitch::SetEnabled(bool enabled) {
@@ -51,12 +64,14 @@ void QtTimerSwitch::SetEnabled(bool enabled) {
 
 namespace {
 
-// A picture of size by size pixels, top row first, nullopt where transparent.
-QImage ToQImage(const std::vector<std::optional<pictures::Rgb>>& pixels, int size) {
-  QImage image(size, size, QImage::Format_ARGB32);
-  for (int y = 0; y < size; ++y) {
-    for (int x = 0; x < size; ++x) {
-      const std::optional<pictures::Rgb>& rgb = pixels[static_cast<std::size_t>(y * size + x)];
+// A picture of size by size pixels, top row first, nullopt where transparent;
+// each pixel becomes scale by scale pixels of the image.
+QImage ToQImage(const std::vector<std::optional<pictures::Rgb>>& pixels, int size, int scale = 1) {
+  QImage image(size * scale, size * scale, QImage::Format_ARGB32);
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const std::optional<pictures::Rgb>& rgb =
+          pixels[static_cast<std::size_t>(y / scale * size + x / scale)];
       image.setPixel(x, y, rgb ? qRgb(rgb->r, rgb->g, rgb->b) : qRgba(0, 0, 0, 0));
     }
   }
@@ -65,7 +80,7 @@ QImage ToQImage(const std::vector<std::optional<pictures::Rgb>>& pixels, int siz
 
 }  // namespace
 
-QImage IconResourceImage(const QString& path, int size) {
+QImage IconResourceImage(const QString& path, int size, int scale) {
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) qFatal("missing built-in picture %s", qPrintable(path));
   const QByteArray bytes = file.readAll();
@@ -75,14 +90,19 @@ QImage IconResourceImage(const QString& path, int size) {
                                      static_cast<std::size_t>(bytes.size())));
   for (const pictures::IconImage& decoded : images) {
     if (decoded.size != size) continue;
-    return ToQImage(decoded.pixels, size);
+    return ToQImage(decoded.pixels, size, scale);
   }
   qFatal("built-in picture %s has no %d by %d image", qPrintable(path), size, size);
 }
 
-QPixmap LampPixmap(LampKind kind) {
+QPixmap LampPixmap(LampKind kind, qreal device_pixel_ratio) {
+  const int spot = static_cast<int>(std::floor(pictures::kLampSize * device_pixel_ratio));
   const QString path = ":/images/" + QString::fromStdString(pictures::LampIconFileName(kind));
-  return QPixmap::fromImage(IconResourceImage(path, pictures::kLampSize));
+  QPixmap pixmap = QPixmap::fromImage(
+      IconResourceImage(path, pictures::kLampSize, layout::PlaceLamp(spot).scale));
+  // Drawn one image pixel to one screen pixel, never stretched again.
+  pixmap.setDevicePixelRatio(device_pixel_ratio);
+  return pixmap;
 }
 
 QIcon ProgramIcon() {
@@ -133,21 +153,14 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
     if (control->font == layout::Font::kPortLabel) {
       auto* label = new QLabel(ToQString(control->text), this);
       place(label, *control);
-      QPalette palette = label->palette();
-      const pictures::Rgb c = *control->text_colour;
-      palette.setColor(QPalette::WindowText, QColor(c.r, c.g, c.b));
-      label->setPalette(palette);
     }
   }
-  std::array<QPixmap, kStackingOrder.size()> pixmaps;
-  for (LampKind kind : kStackingOrder) pixmaps[static_cast<std::size_t>(kind)] = LampPixmap(kind);
   for (int port = 1; port <= kPortCount; ++port) {
     for (auto kind = kStackingOrder.rbegin(); kind != kStackingOrder.rend(); ++kind) {
       auto* lamp = new QLabel(this);
       lamp->setObjectName(QString::fromStdString(layout::LampName(port, *kind)));
       lamp->setGeometry(ToQRect(layout::LampRect(port)));
-      lamp->setPixmap(pixmaps[static_cast<std::size_t>(*kind)]);
-      lamp->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+      lamp->setAlignment(Qt::AlignCenter);
       lamp->setAccessibleName(QString("COM: %1").arg(port));
       lamp->setAccessibleDescription(ToQString(layout::LampDescription(*kind)));
       lamp_widgets_[static_cast<std::size_t>(port - 1)][static_cast<std::size_t>(*kind)] = lamp;
@@ -162,7 +175,11 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
     }
   }
   Command1 = new QPushButton(ToQString(layout::kControls[0].text), this);
-  place(Command1, layout::kControls[0]);
+  Command1->setObjectName(ToQString(layout::kControls[0].name));
+  Command1->setGeometry(ToQRect(layout::kControls[0].rect));
+  ColourPortLabels();
+  ScaleLamps();
+  FitCaption();
   // Enter presses the button too, as in a dialog.
   Command1->setAutoDefault(true);
   connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
@@ -175,6 +192,70 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
   connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
 
   Form_Load();
+}
+
+void Form1::ColourPortLabels() {
+  const pictures::Rgb background = ToRgb(palette().color(QPalette::Window));
+  const pictures::Rgb theme_text = ToRgb(palette().color(QPalette::WindowText));
+  for (const layout::Control& control : layout::kControls) {
+    if (!control.text_colour) continue;
+    auto* label = findChild<QLabel*>(ToQString(control.name), Qt::FindDirectChildrenOnly);
+    const pictures::Rgb c = layout::PortLabelColour(background, theme_text, false);
+    QPalette colours = label->palette();
+    colours.setColor(QPalette::WindowText, QColor(c.r, c.g, c.b));
+    label->setPalette(colours);
+  }
+}
+
+void Form1::ScaleLamps() {
+  const qreal ratio = devicePixelRatioF();
+  if (ratio == lamp_scale_) return;
+  lamp_scale_ = ratio;
+  for (LampKind kind : kStackingOrder) {
+    const QPixmap pixmap = LampPixmap(kind, ratio);
+    for (const auto& port : lamp_widgets_) port[static_cast<std::size_t>(kind)]->setPixmap(pixmap);
+  }
+}
+
+void Form1::FitCaption() {
+  const QFont platform = font();
+  QStyleOptionButton option;
+  option.initFrom(Command1);
+  const int frame = style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, Command1);
+  // The room the style itself asks for around a caption.
+  const int width = Command1->width() - 2 * frame -
+                    style()->pixelMetric(QStyle::PM_ButtonMargin, &option, Command1);
+  const int height = Command1->height() - 2 * frame;
+  auto fits = [&](int pixel_size) {
+    QFont f = platform;
+    f.setPixelSize(pixel_size);
+    const QFontMetrics metrics(f);
+    return metrics.horizontalAdvance(Command1->text()) <= width && metrics.height() <= height;
+  };
+  const int preferred = QFontInfo(platform).pixelSize();
+  if (fits(preferred)) {
+    Command1->setFont(platform);
+    return;
+  }
+  QFont smaller = platform;
+  smaller.setPixelSize(layout::LargestFittingSize(preferred, 1, fits));
+  Command1->setFont(smaller);
+}
+
+void Form1::changeEvent(QEvent* event) {
+  // The desktop's theme or font changed while the window is open.
+  if (Command1 != nullptr && event->type() == QEvent::PaletteChange) ColourPortLabels();
+  if (Command1 != nullptr && event->type() == QEvent::FontChange) FitCaption();
+  QWidget::changeEvent(event);
+}
+
+void Form1::showEvent(QShowEvent* event) {
+  // Moved to a screen of another scale, the lamps are drawn again for it.
+  if (QWindow* window = windowHandle()) {
+    connect(window, &QWindow::screenChanged, this, &Form1::ScaleLamps, Qt::UniqueConnection);
+  }
+  ScaleLamps();
+  QWidget::showEvent(event);
 }
 
 void Form1::Form_Load() {

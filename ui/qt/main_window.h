@@ -12,8 +12,10 @@
 #include "scan_sequencer.h"
 #include "serial_port.h"
 
+class QEvent;
 class QLabel;
 class QPushButton;
+class QShowEvent;
 class QTimer;
 
 namespace velkaro {
@@ -48,8 +50,19 @@ class Form1 : public QWidget {
   void Command1_Click();
   void Timer1_Timer();
 
+ protected:
+  void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
  private:
   void Form_Load();
+  // The port labels' colour, readable on the window's background.
+  void ColourPortLabels();
+  // The lamp pictures in whole screen pixels for the window's scale.
+  void ScaleLamps();
+  // The platform's font for the button, smaller only where the caption would
+  // run into the button's frame.
+  void FitCaption();
   // Shows, for every port, the lamp the lamp state says is seen. Qt paints
   // the change once the event procedure has returned.
   void ShowLamps();
@@ -60,12 +73,15 @@ class Form1 : public QWidget {
   QPushButton* Command1 = nullptr;
   QTimer* Timer1 = nullptr;
   std::array<std::array<QLabel*, kStackingOrder.size()>, kPortCount> lamp_widgets_{};
+  qreal lamp_scale_ = 0;  // the device pixel ratio the lamps were drawn for
 };
 
-// A size by size image of a built-in icon file.
-QImage IconResourceImage(const QString& path, int size);
-// The 16 by 16 picture of a lamp kind, from the built-in icons.
-QPixmap LampPixmap(LampKind kind);
+// A size by size image of a built-in icon file, each pixel repeated scale
+// times each way.
+QImage IconResourceImage(const QString& path, int size, int scale = 1);
+// The 16 by 16 picture of a lamp kind, from the built-in icons, for a lamp
+// spot 16 pixels square on a screen of the given device pixel ratio.
+QPixmap LampPixmap(LampKind kind, qreal device_pixel_ratio);
 // The program's icon, a serial cable plug.
 QIcon ProgramIcon();
 
