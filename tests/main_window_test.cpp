@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 
 #include "fake_port.h"
@@ -147,7 +148,7 @@ TEST_F(MainWindowTest, LabelsAndCaptionStayReadableWithTheDesktopsThemeAndFont) 
     QApplication::processEvents();
     const qreal ratio = shot.devicePixelRatio();
     QRect ink;  // dark pixels within the frame
-    const int edge = static_cast<int>(frame * ratio);
+    const int edge = static_cast<int>(std::ceil(frame * ratio));
     for (int y = edge; y < shot.height() - edge; ++y) {
       for (int x = edge; x < shot.width() - edge; ++x) {
         if (qGray(shot.pixel(x, y)) < 100) ink |= QRect(x, y, 1, 1);

@@ -8,6 +8,8 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -102,6 +104,31 @@ class Win32WindowTest : public testing::Test {
     Pump();
   }
 
+  // The text colour a label of the window paints with, and its background.
+  std::pair<pictures::Rgb, pictures::Rgb> LabelColours(std::string_view name) {
+    const HWND label = Control(name);
+    const HDC dc = ::GetDC(label);
+    ::SendMessageW(form.hwnd(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
+                   reinterpret_cast<LPARAM>(label));
+    const COLORREF text = ::GetTextColor(dc), background = ::GetBkColor(dc);
+    ::ReleaseDC(label, dc);
+    auto rgb = [](COLORREF c) { return pictures::Rgb{GetRValue(c), GetGValue(c), GetBValue(c)}; };
+    return {rgb(text), rgb(background)};
+  }
+
+  // How wide the button's caption is in the button's font.
+  int CaptionWidth() {
+    const HWND button = Control("Command1");
+    const HDC dc = ::GetDC(button);
+    const HGDIOBJ before =
+        ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(button, WM_GETFONT, 0, 0)));
+    SIZE caption{};
+    ::GetTextExtentPoint32W(dc, L"TEST PORTS", 10, &caption);
+    ::SelectObject(dc, before);
+    ::ReleaseDC(button, dc);
+    return caption.cx;
+  }
+
   HWND Control(std::string_view name) {
     const HWND control = ::GetDlgItem(form.hwnd(), ControlId(name));
     if (control == nullptr) ADD_FAILURE() << "no control " << name;
@@ -134,7 +161,7 @@ class Win32WindowTest : public testing::Test {
     return pixels;
   }
 
-  void ExpectLampsShown(std::string_view seen) {
+  void ExpectLampsShown(std::string_view seen, int dpi = 96) {
     const std::vector<COLORREF> shot = Shot();
     auto rgb = [](COLORREF c) { return pictures::Rgb{GetRValue(c), GetGValue(c), GetBValue(c)}; };
     const pictures::Rgb background = rgb(::GetSysColor(COLOR_BTNFACE));
@@ -143,7 +170,7 @@ class Win32WindowTest : public testing::Test {
     };
     for (int port = 1; port <= kPortCount; ++port) {
       const char c = seen[static_cast<std::size_t>(port - 1)];
-      EXPECT_EQ(testing_support::WrongLampPixels(pixel_at, port, LampOf(c), background), 0)
+      EXPECT_EQ(testing_support::WrongLampPixels(pixel_at, port, LampOf(c), background, dpi), 0)
           << "port " << port << " does not show lamp '" << c << "' in " << seen;
       // One window per port carries the lamp, named for assistive technology.
       const HWND lamp = ::GetDlgItem(form.hwnd(), LampId(port));
@@ -198,13 +225,9 @@ TEST_F(Win32WindowTest, TheWindowIsFixedAndEveryControlSitsWhereTheLayoutTableSa
     EXPECT_STREQ(font.lfFaceName, L"Arial");
     EXPECT_EQ(font.lfHeight, -13);  // 9.75 pt at 96 dpi
     EXPECT_EQ(font.lfWeight, control.font == layout::Font::kPortLabel ? FW_BOLD : FW_NORMAL);
-    const HDC dc = ::GetDC(child);
-    ::SendMessageW(form.hwnd(), WM_CTLCOLORSTATIC, reinterpret_cast<WPARAM>(dc),
-                   reinterpret_cast<LPARAM>(child));
     if (control.text_colour) {
-      EXPECT_EQ(::GetTextColor(dc), RGB(64, 0, 64));
+      EXPECT_EQ(LabelColours(control.name).first, (pictures::Rgb{64, 0, 64}));
     }
-    ::ReleaseDC(child, dc);
   }
   for (int port = 1; port <= kPortCount; ++port) {
     const HWND lamp = ::GetDlgItem(form.hwnd(), LampId(port));
@@ -257,6 +280,37 @@ TEST_F(Win32WindowTest, TheButtonHoldsTheFocusAndTheKeyboardPressesIt) {
   EXPECT_TRUE(form.timer_enabled()) << "Enter presses the button too";
 }
 
+// On a dark scheme, or with high contrast asked for, the port labels take
+// the scheme's text colour, and all labels follow a change while the window
+// is open.
+TEST_F(Win32WindowTest, LabelsStayReadableOnDarkAndHighContrastSchemes) {
+  const std::array<int, 2> elements = {COLOR_BTNFACE, COLOR_BTNTEXT};
+  const std::array<COLORREF, 2> light = {::GetSysColor(COLOR_BTNFACE),
+                                         ::GetSysColor(COLOR_BTNTEXT)};
+  const std::array<COLORREF, 2> dark = {RGB(0, 0, 0), RGB(255, 255, 255)};
+  ASSERT_TRUE(::SetSysColors(2, elements.data(), dark.data()));
+  const auto [port_text, port_face] = LabelColours("Label4");
+  const auto [sentence_text, sentence_face] = LabelColours("Label7");
+  ::SetSysColors(2, elements.data(), light.data());
+  EXPECT_GE(layout::ContrastRatio(port_text, port_face), layout::kMinimumTextContrast);
+  EXPECT_EQ(port_face, (pictures::Rgb{0, 0, 0}));
+  EXPECT_EQ(sentence_text, (pictures::Rgb{255, 255, 255}));
+  EXPECT_EQ(LabelColours("Label4").first, (pictures::Rgb{64, 0, 64})) << "back to the light scheme";
+
+  // Wine 8 cannot switch high contrast on; Windows can.
+  HIGHCONTRASTW high_contrast{sizeof high_contrast, HCF_HIGHCONTRASTON, nullptr};
+  if (!::SystemParametersInfoW(SPI_SETHIGHCONTRAST, sizeof high_contrast, &high_contrast, 0)) {
+    std::printf("high contrast cannot be switched on here; that case is not run\n");
+    return;
+  }
+  const pictures::Rgb contrast_text = LabelColours("Label1").first;
+  high_contrast.dwFlags = 0;
+  ::SystemParametersInfoW(SPI_SETHIGHCONTRAST, sizeof high_contrast, &high_contrast, 0);
+  const COLORREF scheme = ::GetSysColor(COLOR_BTNTEXT);
+  EXPECT_EQ(contrast_text,
+            (pictures::Rgb{GetRValue(scheme), GetGValue(scheme), GetBValue(scheme)}));
+}
+
 // The program's manifest takes effect: Windows skips a manifest it cannot
 // read without a word, and the program then runs with the old common
 // controls and no DPI awareness of its own.
@@ -286,7 +340,7 @@ TEST_F(Win32WindowTest, TheManifestTakesEffect) {
   EXPECT_TRUE(::QueryActCtxSettingsW(0, nullptr,
                                      L"http://schemas.microsoft.com/SMI/2016/WindowsSettings",
                                      L"dpiAwareness", setting, 64, nullptr));
-  EXPECT_STREQ(setting, L"system");
+  EXPECT_STREQ(setting, L"PerMonitorV2, system");
   const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
   const auto thread_context = reinterpret_cast<DPI_AWARENESS_CONTEXT(WINAPI*)()>(
       reinterpret_cast<void*>(::GetProcAddress(user32, "GetThreadDpiAwarenessContext")));
@@ -343,6 +397,88 @@ TEST_F(Win32WindowTest, OnlyLampsThatChangeArePaintedAndNoneIsErased) {
   for (int n = 4; n <= 7; ++n) step("tick " + std::to_string(n), tick);
   step("press after the scan", press);
   for (int n = 1; n <= 7; ++n) step("second scan, tick " + std::to_string(n), tick);
+}
+
+// Moved between monitors of 96, 144 and 192 DPI, the window lays out every
+// control from the table anew, with fonts made for the new DPI, lamps in
+// whole pixels and a caption that fits; and it leaks no GDI object.
+TEST_F(Win32WindowTest, EachDpiChangeLaysOutControlsFontsAndLampsAnew) {
+  ::SendMessageW(Control("Command1"), BM_CLICK, 0, 0);
+  form.Timer1_Timer();
+  form.Timer1_Timer();
+  const DWORD objects = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
+  for (const int dpi : {144, 192, 96}) {
+    SCOPED_TRACE("at " + std::to_string(dpi) + " dpi");
+    const HFONT old_font =
+        reinterpret_cast<HFONT>(::SendMessageW(Control("Label1"), WM_GETFONT, 0, 0));
+    RECT suggested{40, 30, 40 + layout::TwipsToPixels(layout::kClientWidth, dpi),
+                   30 + layout::TwipsToPixels(layout::kClientHeight, dpi)};
+    ::AdjustWindowRectEx(&suggested, WS_OVERLAPPEDWINDOW & ~WS_THICKFRAME, FALSE, 0);
+    ::SendMessageW(form.hwnd(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                   reinterpret_cast<LPARAM>(&suggested));
+    RECT window;
+    ::GetWindowRect(form.hwnd(), &window);
+    EXPECT_TRUE(::EqualRect(&window, &suggested)) << "the window takes the suggested rectangle";
+    EXPECT_EQ(::GetObjectType(old_font), 0u) << "the old fonts are deleted";
+
+    auto expect_at = [&](HWND child, const layout::TwipRect& twips) {
+      RECT rect;
+      ::GetWindowRect(child, &rect);
+      ::MapWindowPoints(nullptr, form.hwnd(), reinterpret_cast<POINT*>(&rect), 2);
+      const layout::PixelRect want = layout::ToPixels(twips, dpi);
+      EXPECT_EQ(rect.left, want.left);
+      EXPECT_EQ(rect.top, want.top);
+      EXPECT_EQ(rect.right - rect.left, want.width);
+      EXPECT_EQ(rect.bottom - rect.top, want.height);
+    };
+    for (const layout::Control& control : layout::kControls) {
+      SCOPED_TRACE(std::string(control.name));
+      const HWND child = Control(control.name);
+      expect_at(child, control.rect);
+      LOGFONTW font{};
+      const auto handle = reinterpret_cast<HFONT>(::SendMessageW(child, WM_GETFONT, 0, 0));
+      ASSERT_TRUE(::GetObjectW(handle, sizeof font, &font));
+      if (control.font != layout::Font::kPlatformDefault) {
+        EXPECT_EQ(font.lfHeight, -::MulDiv(975, dpi, 7200));
+        continue;
+      }
+      // The caption lies inside the button's edges, in the message font's
+      // height for this DPI unless that was too large.
+      NONCLIENTMETRICSW metrics{};
+      metrics.cbSize = sizeof metrics;
+      ASSERT_TRUE(
+          ::SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi));
+      EXPECT_LE(std::abs(font.lfHeight), std::abs(metrics.lfMessageFont.lfHeight));
+      EXPECT_LE(CaptionWidth(), layout::TwipsToPixels(control.rect.width, dpi) -
+                                    2 * ::GetSystemMetricsForDpi(SM_CXEDGE, dpi));
+    }
+    for (int port = 1; port <= kPortCount; ++port) {
+      expect_at(::GetDlgItem(form.hwnd(), LampId(port)), layout::LampRect(port));
+    }
+    ExpectLampsShown("rgy...", dpi);
+  }
+  EXPECT_EQ(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS), objects);
+}
+
+// Users who ask for large text get the largest caption that fits the
+// button, as soon as they ask.
+TEST_F(Win32WindowTest, TheCaptionFitsWithLargeText) {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  ASSERT_TRUE(::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
+  NONCLIENTMETRICSW large = metrics;
+  large.lfMessageFont.lfHeight = -::MulDiv(14, 96, 72);  // 14 pt
+  ASSERT_TRUE(::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof large, &large, 0));
+  ::SendMessageW(form.hwnd(), WM_SETTINGCHANGE, SPI_SETNONCLIENTMETRICS, 0);
+  LOGFONTW font{};
+  ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(Control("Command1"), WM_GETFONT, 0, 0)),
+               sizeof font, &font);
+  const int caption = CaptionWidth();
+  ::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
+  EXPECT_STREQ(font.lfFaceName, large.lfMessageFont.lfFaceName);
+  EXPECT_LT(-font.lfHeight, 19) << "the 14 pt caption is wider than the button";
+  EXPECT_GE(-font.lfHeight, 12);
+  EXPECT_LE(caption, 88 - 2 * ::GetSystemMetrics(SM_CXEDGE));
 }
 
 // Holding Enter presses the button many times a tick; the scan goes on at

@@ -9,6 +9,7 @@
 #include <QKeySequence>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QPushButton>
 #include <QScreen>
 #include <QShortcut>
@@ -95,14 +96,38 @@ QImage IconResourceImage(const QString& path, int size, int scale) {
   qFatal("built-in picture %s has no %d by %d image", qPrintable(path), size, size);
 }
 
+namespace {
+
+// The lamp's spot on the screen, in whole screen pixels.
+int LampSpot(qreal device_pixel_ratio) {
+  return static_cast<int>(std::floor(pictures::kLampSize * device_pixel_ratio));
+}
+
+// Shows its picture one image pixel to one screen pixel, centred, at any
+// scale: Qt would stretch it to the label's size, smoothly, at a scale that
+// is not whole.
+class LampLabel : public QLabel {
+ public:
+  using QLabel::QLabel;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    const QPixmap picture = pixmap();
+    if (picture.isNull()) return;
+    QPainter painter(this);
+    const qreal ratio = devicePixelRatioF();
+    painter.scale(1 / ratio, 1 / ratio);  // screen pixels from here on
+    const int offset = layout::PlaceLamp(LampSpot(ratio)).offset;
+    painter.drawPixmap(offset, offset, picture);
+  }
+};
+
+}  // namespace
+
 QPixmap LampPixmap(LampKind kind, qreal device_pixel_ratio) {
-  const int spot = static_cast<int>(std::floor(pictures::kLampSize * device_pixel_ratio));
   const QString path = ":/images/" + QString::fromStdString(pictures::LampIconFileName(kind));
-  QPixmap pixmap = QPixmap::fromImage(
-      IconResourceImage(path, pictures::kLampSize, layout::PlaceLamp(spot).scale));
-  // Drawn one image pixel to one screen pixel, never stretched again.
-  pixmap.setDevicePixelRatio(device_pixel_ratio);
-  return pixmap;
+  return QPixmap::fromImage(IconResourceImage(
+      path, pictures::kLampSize, layout::PlaceLamp(LampSpot(device_pixel_ratio)).scale));
 }
 
 QIcon ProgramIcon() {
@@ -157,10 +182,9 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
   }
   for (int port = 1; port <= kPortCount; ++port) {
     for (auto kind = kStackingOrder.rbegin(); kind != kStackingOrder.rend(); ++kind) {
-      auto* lamp = new QLabel(this);
+      auto* lamp = new LampLabel(this);
       lamp->setObjectName(QString::fromStdString(layout::LampName(port, *kind)));
       lamp->setGeometry(ToQRect(layout::LampRect(port)));
-      lamp->setAlignment(Qt::AlignCenter);
       lamp->setAccessibleName(QString("COM: %1").arg(port));
       lamp->setAccessibleDescription(ToQString(layout::LampDescription(*kind)));
       lamp_widgets_[static_cast<std::size_t>(port - 1)][static_cast<std::size_t>(*kind)] = lamp;

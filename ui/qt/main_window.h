@@ -79,8 +79,10 @@ class Form1 : public QWidget {
 // A size by size image of a built-in icon file, each pixel repeated scale
 // times each way.
 QImage IconResourceImage(const QString& path, int size, int scale = 1);
-// The 16 by 16 picture of a lamp kind, from the built-in icons, for a lamp
-// spot 16 pixels square on a screen of the given device pixel ratio.
+// The 16 by 16 picture of a lamp kind, from the built-in icons, in screen
+// pixels for a lamp spot 16 pixels square on a screen of the given device
+// pixel ratio: each pixel repeated the largest whole number of times that
+// fits.
 QPixmap LampPixmap(LampKind kind, qreal device_pixel_ratio);
 // The program's icon, a serial cable plug.
 QIcon ProgramIcon();

@@ -2,8 +2,10 @@
 
 #include <commctrl.h>
 
+#include <cstdlib>
 #include <exception>
 #include <stdexcept>
+#include <type_traits>
 
 #include "layout.h"
 #include "resources.h"
@@ -48,6 +50,67 @@ int LampIconId(LampKind kind) {
       return VELKARO_IDI_LAMP_TEST;
   }
   return 0;
+}
+
+pictures::Rgb ToRgb(COLORREF c) { return {GetRValue(c), GetGValue(c), GetBValue(c)}; }
+
+bool HighContrast() {
+  HIGHCONTRASTW high_contrast{};
+  high_contrast.cbSize = sizeof high_contrast;
+  return ::SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof high_contrast, &high_contrast, 0) &&
+         (high_contrast.dwFlags & HCF_HIGHCONTRASTON) != 0;
+}
+
+// Windows 10's per-monitor DPI calls, looked up at run time so that the
+// program still starts on Windows versions without them.
+struct PerMonitorDpi {
+  UINT(WINAPI* for_window)(HWND) = nullptr;
+  BOOL(WINAPI* adjust_window_rect)(RECT*, DWORD, BOOL, DWORD, UINT) = nullptr;
+  BOOL(WINAPI* system_parameters)(UINT, UINT, void*, UINT, UINT) = nullptr;
+  int(WINAPI* system_metrics)(int, UINT) = nullptr;
+};
+
+const PerMonitorDpi& PerMonitor() {
+  static const PerMonitorDpi calls = [] {
+    PerMonitorDpi found;
+    const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
+    auto look_up = [user32](auto& call, const char* name) {
+      call = reinterpret_cast<std::remove_reference_t<decltype(call)>>(
+          reinterpret_cast<void*>(::GetProcAddress(user32, name)));
+    };
+    look_up(found.for_window, "GetDpiForWindow");
+    look_up(found.adjust_window_rect, "AdjustWindowRectExForDpi");
+    look_up(found.system_parameters, "SystemParametersInfoForDpi");
+    look_up(found.system_metrics, "GetSystemMetricsForDpi");
+    return found;
+  }();
+  return calls;
+}
+
+int SystemDpi() {
+  const HDC screen = ::GetDC(nullptr);
+  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+  ::ReleaseDC(nullptr, screen);
+  return dpi;
+}
+
+// The desktop's message font, the one dialogs use, at the given DPI.
+bool MessageFont(int dpi, LOGFONTW& font) {
+  NONCLIENTMETRICSW metrics{};
+  metrics.cbSize = sizeof metrics;
+  if (PerMonitor().system_parameters != nullptr) {
+    if (!PerMonitor().system_parameters(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0,
+                                        static_cast<UINT>(dpi))) {
+      return false;
+    }
+  } else {
+    if (!::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+      return false;
+    }
+    metrics.lfMessageFont.lfHeight = ::MulDiv(metrics.lfMessageFont.lfHeight, dpi, SystemDpi());
+  }
+  font = metrics.lfMessageFont;
+  return true;
 }
 
 [[noreturn]] void Refused(const char* what) {
@@ -116,16 +179,12 @@ Form1::Form1(HINSTANCE instance, SerialPort& comm)
     if (!::RegisterClassExW(&lamp_class)) Refused("RegisterClassExW for the lamps");
   }
 
-  // Twips convert with the screen's DPI, as a forms runtime does.
-  const HDC screen = ::GetDC(nullptr);
-  dpi_ = ::GetDeviceCaps(screen, LOGPIXELSY);
-  ::ReleaseDC(nullptr, screen);
-
-  RECT frame{0, 0, Pixels(layout::kClientWidth), Pixels(layout::kClientHeight)};
-  ::AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
+  // Twips convert with the screen's DPI, as a forms runtime does; the window
+  // is laid out again for its own monitor's once it exists.
+  dpi_ = SystemDpi();
   window_ = ::CreateWindowExW(kExStyle, kWindowClass, Wide(layout::kTitle).c_str(), kStyle,
-                              CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
-                              frame.bottom - frame.top, nullptr, nullptr, instance_, this);
+                              CW_USEDEFAULT, CW_USEDEFAULT, Pixels(layout::kClientWidth),
+                              Pixels(layout::kClientHeight), nullptr, nullptr, instance_, this);
   if (window_ == nullptr) Refused("CreateWindowExW");
   // The system menu offers Close only.
   const HMENU menu = ::GetSystemMenu(window_, FALSE);
@@ -135,6 +194,9 @@ Form1::Form1(HINSTANCE instance, SerialPort& comm)
   timer_switch_.Attach(window_);
   try {
     CreateControls();
+    LayOut(PerMonitor().for_window != nullptr ? static_cast<int>(PerMonitor().for_window(window_))
+                                              : dpi_,
+           nullptr);
     Form_Load();
   } catch (...) {
     // No destructor runs for a form that was never made: the window must
@@ -162,24 +224,9 @@ void Form1::Release() noexcept {
   }
 }
 
-int Form1::Pixels(int twips) const { return ::MulDiv(twips, dpi_, 1440); }
+int Form1::Pixels(int twips) const { return layout::TwipsToPixels(twips, dpi_); }
 
 void Form1::CreateControls() {
-  // Arial 9.75 pt, as the character height in pixels.
-  const int height = -::MulDiv(975, dpi_, 7200);
-  auto arial = [height](int weight) {
-    return ::CreateFontW(height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                         OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                         DEFAULT_PITCH | FF_SWISS, L"Arial");
-  };
-  label_font_ = arial(FW_BOLD);
-  description_font_ = arial(FW_NORMAL);
-  NONCLIENTMETRICSW metrics{};
-  metrics.cbSize = sizeof metrics;
-  button_font_ = ::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)
-                     ? ::CreateFontIndirectW(&metrics.lfMessageFont)
-                     : nullptr;
-
   // Windows keeps child windows in one order for stacking and for Tab, so
   // they are made in tab order. Only the lamps of a port overlap, and each
   // port has one lamp window, so nothing else depends on the stacking.
@@ -191,17 +238,12 @@ void Form1::CreateControls() {
     const bool button = control->font == layout::Font::kPlatformDefault;
     const DWORD style =
         WS_CHILD | WS_VISIBLE | (button ? WS_TABSTOP | BS_DEFPUSHBUTTON : SS_LEFT | SS_NOPREFIX);
-    const HWND child =
-        ::CreateWindowExW(0, button ? L"BUTTON" : L"STATIC", Wide(control->text).c_str(), style,
-                          Pixels(control->rect.left), Pixels(control->rect.top),
-                          Pixels(control->rect.width), Pixels(control->rect.height), window_,
-                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(control->name))),
-                          instance_, nullptr);
+    // Placed and given their fonts by LayOut.
+    const HWND child = ::CreateWindowExW(
+        0, button ? L"BUTTON" : L"STATIC", Wide(control->text).c_str(), style, 0, 0, 0, 0, window_,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(control->name))), instance_,
+        nullptr);
     if (child == nullptr) Refused("CreateWindowExW for a control");
-    const HFONT font = control->font == layout::Font::kPortLabel     ? label_font_
-                       : control->font == layout::Font::kDescription ? description_font_
-                                                                     : button_font_;
-    if (font != nullptr) ::SendMessageW(child, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
   }
 
   for (LampKind kind : kStackingOrder) {
@@ -211,15 +253,103 @@ void Form1::CreateControls() {
     if (lamp_icons_[static_cast<std::size_t>(kind)] == nullptr) Refused("LoadImageW for a lamp");
   }
   for (int port = 1; port <= kPortCount; ++port) {
-    const layout::TwipRect spot = layout::LampRect(port);
     lamp_windows_[static_cast<std::size_t>(port - 1)] = ::CreateWindowExW(
-        0, kLampClass, LampText(port, std::nullopt).c_str(), WS_CHILD | WS_VISIBLE,
-        Pixels(spot.left), Pixels(spot.top), Pixels(spot.width), Pixels(spot.height), window_,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(LampId(port))), instance_, nullptr);
+        0, kLampClass, LampText(port, std::nullopt).c_str(), WS_CHILD | WS_VISIBLE, 0, 0, 0, 0,
+        window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(LampId(port))), instance_, nullptr);
     if (lamp_windows_[static_cast<std::size_t>(port - 1)] == nullptr) {
       Refused("CreateWindowExW for a lamp");
     }
   }
+}
+
+void Form1::LayOut(int dpi, const RECT* suggested) {
+  dpi_ = dpi;
+  auto place = [this](HWND child, const layout::TwipRect& r) {
+    ::SetWindowPos(child, nullptr, Pixels(r.left), Pixels(r.top), Pixels(r.width), Pixels(r.height),
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+  };
+  for (const layout::Control& control : layout::kControls) {
+    place(::GetDlgItem(window_, ControlId(control.name)), control.rect);
+  }
+  for (int port = 1; port <= kPortCount; ++port) {
+    place(lamp_windows_[static_cast<std::size_t>(port - 1)], layout::LampRect(port));
+  }
+
+  // New fonts first: a control must never be left holding a deleted one.
+  // Arial 9.75 pt, as the character height in pixels.
+  const int height = -::MulDiv(975, dpi_, 7200);
+  auto arial = [height](int weight) {
+    return ::CreateFontW(height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                         OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                         DEFAULT_PITCH | FF_SWISS, L"Arial");
+  };
+  const std::array<HFONT, 3> old = {label_font_, description_font_, button_font_};
+  label_font_ = arial(FW_BOLD);
+  description_font_ = arial(FW_NORMAL);
+  button_font_ = FittingButtonFont();
+  for (const layout::Control& control : layout::kControls) {
+    const HFONT font = control.font == layout::Font::kPortLabel     ? label_font_
+                       : control.font == layout::Font::kDescription ? description_font_
+                                                                    : button_font_;
+    ::SendMessageW(::GetDlgItem(window_, ControlId(control.name)), WM_SETFONT,
+                   reinterpret_cast<WPARAM>(font), FALSE);
+  }
+  for (HFONT font : old) {
+    if (font != nullptr) ::DeleteObject(font);
+  }
+
+  if (suggested != nullptr) {
+    ::SetWindowPos(window_, nullptr, suggested->left, suggested->top,
+                   suggested->right - suggested->left, suggested->bottom - suggested->top,
+                   SWP_NOZORDER | SWP_NOACTIVATE);
+  } else {
+    RECT frame{0, 0, Pixels(layout::kClientWidth), Pixels(layout::kClientHeight)};
+    if (PerMonitor().adjust_window_rect != nullptr) {
+      PerMonitor().adjust_window_rect(&frame, kStyle, FALSE, kExStyle, static_cast<UINT>(dpi_));
+    } else {
+      ::AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
+    }
+    ::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                   SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  ::RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+HFONT Form1::FittingButtonFont() const {
+  LOGFONTW font{};
+  if (!MessageFont(dpi_, font)) return nullptr;  // the button keeps the system font
+  const HWND button = ::GetDlgItem(window_, IDOK);
+  RECT client;
+  ::GetClientRect(button, &client);
+  // The room inside the button's edges, with the margin a dialog's button
+  // leaves around its caption.
+  const int edge = PerMonitor().system_metrics != nullptr
+                       ? PerMonitor().system_metrics(SM_CXEDGE, static_cast<UINT>(dpi_))
+                       : ::GetSystemMetrics(SM_CXEDGE);
+  const int width = client.right - 2 * (edge + ::MulDiv(3, dpi_, 96));
+  const int height = client.bottom - 2 * edge;
+  const std::wstring caption = Wide(layout::kControls[0].text);
+  const int sign = font.lfHeight < 0 ? -1 : 1;
+  const HDC dc = ::GetDC(button);
+  auto fits = [&](int size) {
+    LOGFONTW trial = font;
+    trial.lfHeight = sign * size;
+    const HFONT measured = ::CreateFontIndirectW(&trial);
+    const HGDIOBJ before = ::SelectObject(dc, measured);
+    SIZE extent{};
+    TEXTMETRICW metrics{};
+    const bool fit =
+        ::GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &extent) &&
+        ::GetTextMetricsW(dc, &metrics) && extent.cx <= width && metrics.tmHeight <= height;
+    ::SelectObject(dc, before);
+    ::DeleteObject(measured);
+    return fit;
+  };
+  if (font.lfHeight != 0) {
+    font.lfHeight = sign * layout::LargestFittingSize(std::abs(font.lfHeight), 1, fits);
+  }
+  ::ReleaseDC(button, dc);
+  return ::CreateFontIndirectW(&font);
 }
 
 void Form1::Form_Load() {
@@ -269,10 +399,23 @@ void Form1::PaintLamp(HWND lamp, HDC dc) const {
   const int port = ::GetDlgCtrlID(lamp) - kFirstLampId;
   if (port >= 1 && port <= kPortCount) {
     if (const std::optional<LampKind> seen = lamps_shown_[static_cast<std::size_t>(port - 1)]) {
-      // The 16 by 16 picture at its natural size, its mask letting the
-      // background through.
-      ::DrawIconEx(memory, 0, 0, lamp_icons_[static_cast<std::size_t>(*seen)], pictures::kLampSize,
-                   pictures::kLampSize, 0, nullptr, DI_NORMAL);
+      // The 16 by 16 picture, its mask letting the background through, then
+      // each of its pixels repeated to a whole square of screen pixels.
+      const layout::LampPlacement place = layout::PlaceLamp(rect.right);
+      const int size = pictures::kLampSize;
+      const HDC picture = ::CreateCompatibleDC(dc);
+      const HBITMAP picture_bitmap = ::CreateCompatibleBitmap(dc, size, size);
+      const HGDIOBJ picture_old = ::SelectObject(picture, picture_bitmap);
+      const RECT square{0, 0, size, size};
+      ::FillRect(picture, &square, ::GetSysColorBrush(COLOR_BTNFACE));
+      ::DrawIconEx(picture, 0, 0, lamp_icons_[static_cast<std::size_t>(*seen)], size, size, 0,
+                   nullptr, DI_NORMAL);
+      ::SetStretchBltMode(memory, COLORONCOLOR);
+      ::StretchBlt(memory, place.offset, place.offset, size * place.scale, size * place.scale,
+                   picture, 0, 0, size, size, SRCCOPY);
+      ::SelectObject(picture, picture_old);
+      ::DeleteObject(picture_bitmap);
+      ::DeleteDC(picture);
     }
   }
   ::BitBlt(dc, 0, 0, rect.right, rect.bottom, memory, 0, 0, SRCCOPY);
@@ -344,15 +487,35 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     case WM_CTLCOLORSTATIC: {
       const HDC dc = reinterpret_cast<HDC>(wparam);
       const int id = ::GetDlgCtrlID(reinterpret_cast<HWND>(lparam));
-      ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
+      const COLORREF face = ::GetSysColor(COLOR_BTNFACE);
+      const COLORREF text = ::GetSysColor(COLOR_BTNTEXT);
+      ::SetBkColor(dc, face);
+      ::SetTextColor(dc, text);
       for (const layout::Control& control : layout::kControls) {
         if (ControlId(control.name) == id && control.text_colour) {
-          const pictures::Rgb c = *control.text_colour;
+          const pictures::Rgb c = layout::PortLabelColour(ToRgb(face), ToRgb(text), HighContrast());
           ::SetTextColor(dc, RGB(c.r, c.g, c.b));
         }
       }
       return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
     }
+    case WM_DPICHANGED:
+      // Moved to a monitor of another scale: everything is laid out, and
+      // every font made, for it, in the rectangle Windows suggests.
+      LayOut(HIWORD(wparam), reinterpret_cast<const RECT*>(lparam));
+      return 0;
+    case WM_SETTINGCHANGE:
+      // The message font, or high contrast, may have changed.
+      LayOut(dpi_, nullptr);
+      return 0;
+    case WM_SYSCOLORCHANGE:
+      // The common controls follow the new colours only when told.
+      for (HWND child = ::GetWindow(window_, GW_CHILD); child != nullptr;
+           child = ::GetWindow(child, GW_HWNDNEXT)) {
+        ::SendMessageW(child, WM_SYSCOLORCHANGE, wparam, lparam);
+      }
+      ::RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+      return 0;
     case WM_ACTIVATE:
       // As a dialog does: the control that had the focus gets it back when
       // the window is switched to again, so Space still presses the button.

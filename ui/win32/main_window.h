@@ -67,6 +67,13 @@ class Form1 {
   // Destroys the window and frees the fonts and icons; safe to call twice.
   void Release() noexcept;
   void CreateControls();
+  // Places every control and lamp from the layout table at the given DPI,
+  // makes the fonts anew for it and sizes the window: to `suggested` if
+  // Windows gave a rectangle, else around the table's client area.
+  void LayOut(int dpi, const RECT* suggested);
+  // The desktop's message font for the button, smaller only where the
+  // caption would not fit inside the button's frame.
+  HFONT FittingButtonFont() const;
   void Form_Load();
   // Shows, for every port whose seen lamp changed since it was last shown,
   // the lamp the lamp state now says is seen. Other lamps are not touched.
