@@ -6,11 +6,15 @@
 #include <QStyle>
 #include <QTest>
 #include <QTimer>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdlib>
+#include <string>
 
 #include "fake_port.h"
 #include "lamp_pixels.h"
@@ -243,6 +247,20 @@ TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   ExpectLampsShown("......");
 }
 
+// Moved to a screen of twice the scale, the window draws its lamps again in
+// whole pixels for it.
+TEST_F(MainWindowTest, LampsStaySharpOnAScreenOfAnotherScale) {
+  ASSERT_EQ(QGuiApplication::screens().size(), 2);
+  const qreal first = form.devicePixelRatioF();
+  form.windowHandle()->setScreen(QGuiApplication::screens().at(1));
+  QApplication::processEvents();
+  ASSERT_EQ(form.devicePixelRatioF(), 2 * first);
+  QTest::mouseClick(Child("Command1"), Qt::LeftButton);
+  Child<QTimer>("Timer1")->stop();  // step the scan by hand
+  form.Timer1_Timer();
+  ExpectLampsShown("ry....");
+}
+
 // Holding Enter presses the button many times a tick; the scan goes on at
 // its pace all the same.
 TEST_F(MainWindowTest, PressesDuringAScanDoNotHoldUpItsTicks) {
@@ -278,9 +296,26 @@ TEST_F(MainWindowTest, TheRealTimerRunsAWholeScan) {
 }  // namespace velkaro
 
 int main(int argc, char** argv) {
-  // Before QApplication, and also when CTest lists the tests at build time.
-  ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication app(argc, argv);
-  testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
+  // Two screens, the second of twice the scale, for a window moved between
+  // them. Before QApplication, and also when CTest lists the tests at build
+  // time.
+  char screens[] = "/tmp/velkaro-screens.XXXXXX";
+  const int fd = ::mkstemp(screens);
+  if (fd < 0) return 1;
+  const std::string config =
+      R"({"screens": [{"name": "one", "x": 0, "y": 0, "width": 800, "height": 600, "dpr": 1},)"
+      R"( {"name": "two", "x": 800, "y": 0, "width": 800, "height": 600, "dpr": 2}]})";
+  const bool written =
+      ::write(fd, config.data(), config.size()) == static_cast<ssize_t>(config.size());
+  ::close(fd);
+  ::setenv("QT_QPA_PLATFORM", (std::string("offscreen:configfile=") + screens).c_str(), 1);
+  int status = 1;
+  if (written) {
+    QApplication app(argc, argv);
+    ::unlink(screens);
+    testing::InitGoogleTest(&argc, argv);
+    status = RUN_ALL_TESTS();
+  }
+  ::unlink(screens);
+  return status;
 }

@@ -11,12 +11,10 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
-#include <QScreen>
 #include <QShortcut>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QTimer>
-#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
@@ -103,23 +101,31 @@ int LampSpot(qreal device_pixel_ratio) {
   return static_cast<int>(std::floor(pictures::kLampSize * device_pixel_ratio));
 }
 
-// Shows its picture one image pixel to one screen pixel, centred, at any
-// scale: Qt would stretch it to the label's size, smoothly, at a scale that
-// is not whole.
+// Shows a lamp's picture one image pixel to one screen pixel, centred, at
+// any scale: Qt would stretch a label's picture to the label's size, and
+// smoothly at a scale that is not whole. The picture is drawn again for
+// each scale the window is painted at, on any screen.
 class LampLabel : public QLabel {
  public:
-  using QLabel::QLabel;
+  LampLabel(LampKind kind, QWidget* parent) : QLabel(parent), kind_(kind) {}
 
  protected:
   void paintEvent(QPaintEvent*) override {
-    const QPixmap picture = pixmap();
-    if (picture.isNull()) return;
-    QPainter painter(this);
     const qreal ratio = devicePixelRatioF();
+    if (ratio != drawn_for_) {
+      picture_ = LampPixmap(kind_, ratio);
+      drawn_for_ = ratio;
+    }
+    QPainter painter(this);
     painter.scale(1 / ratio, 1 / ratio);  // screen pixels from here on
     const int offset = layout::PlaceLamp(LampSpot(ratio)).offset;
-    painter.drawPixmap(offset, offset, picture);
+    painter.drawPixmap(offset, offset, picture_);
   }
+
+ private:
+  LampKind kind_;
+  QPixmap picture_;
+  qreal drawn_for_ = 0;
 };
 
 }  // namespace
@@ -182,7 +188,7 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
   }
   for (int port = 1; port <= kPortCount; ++port) {
     for (auto kind = kStackingOrder.rbegin(); kind != kStackingOrder.rend(); ++kind) {
-      auto* lamp = new LampLabel(this);
+      auto* lamp = new LampLabel(*kind, this);
       lamp->setObjectName(QString::fromStdString(layout::LampName(port, *kind)));
       lamp->setGeometry(ToQRect(layout::LampRect(port)));
       lamp->setAccessibleName(QString("COM: %1").arg(port));
@@ -202,7 +208,6 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
   Command1->setObjectName(ToQString(layout::kControls[0].name));
   Command1->setGeometry(ToQRect(layout::kControls[0].rect));
   ColourPortLabels();
-  ScaleLamps();
   FitCaption();
   // Enter presses the button too, as in a dialog.
   Command1->setAutoDefault(true);
@@ -228,16 +233,6 @@ void Form1::ColourPortLabels() {
     QPalette colours = label->palette();
     colours.setColor(QPalette::WindowText, QColor(c.r, c.g, c.b));
     label->setPalette(colours);
-  }
-}
-
-void Form1::ScaleLamps() {
-  const qreal ratio = devicePixelRatioF();
-  if (ratio == lamp_scale_) return;
-  lamp_scale_ = ratio;
-  for (LampKind kind : kStackingOrder) {
-    const QPixmap pixmap = LampPixmap(kind, ratio);
-    for (const auto& port : lamp_widgets_) port[static_cast<std::size_t>(kind)]->setPixmap(pixmap);
   }
 }
 
@@ -271,15 +266,6 @@ void Form1::changeEvent(QEvent* event) {
   if (Command1 != nullptr && event->type() == QEvent::PaletteChange) ColourPortLabels();
   if (Command1 != nullptr && event->type() == QEvent::FontChange) FitCaption();
   QWidget::changeEvent(event);
-}
-
-void Form1::showEvent(QShowEvent* event) {
-  // Moved to a screen of another scale, the lamps are drawn again for it.
-  if (QWindow* window = windowHandle()) {
-    connect(window, &QWindow::screenChanged, this, &Form1::ScaleLamps, Qt::UniqueConnection);
-  }
-  ScaleLamps();
-  QWidget::showEvent(event);
 }
 
 void Form1::Form_Load() {

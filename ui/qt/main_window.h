@@ -15,7 +15,6 @@
 class QEvent;
 class QLabel;
 class QPushButton;
-class QShowEvent;
 class QTimer;
 
 namespace velkaro {
@@ -52,14 +51,11 @@ class Form1 : public QWidget {
 
  protected:
   void changeEvent(QEvent* event) override;
-  void showEvent(QShowEvent* event) override;
 
  private:
   void Form_Load();
   // The port labels' colour, readable on the window's background.
   void ColourPortLabels();
-  // The lamp pictures in whole screen pixels for the window's scale.
-  void ScaleLamps();
   // The platform's font for the button, smaller only where the caption would
   // run into the button's frame.
   void FitCaption();
@@ -73,7 +69,6 @@ class Form1 : public QWidget {
   QPushButton* Command1 = nullptr;
   QTimer* Timer1 = nullptr;
   std::array<std::array<QLabel*, kStackingOrder.size()>, kPortCount> lamp_widgets_{};
-  qreal lamp_scale_ = 0;  // the device pixel ratio the lamps were drawn for
 };
 
 // A size by size image of a built-in icon file, each pixel repeated scale
