@@ -54,10 +54,6 @@ int PosixSystem::SetLineSettings(int fd, const LineSettings* settings) {
   return result;
 }
 
-}  // namespace velkaro
-
-namespace velkaro {
-
 // Two watches: the node's own, and its directory's, which names the node in
 // its events. inotify merges an event into an identical one still queued,
 // so two opens in a row would count as one; the node's own events between

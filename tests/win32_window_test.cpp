@@ -110,9 +110,10 @@ class Win32WindowTest : public testing::Test {
                    reinterpret_cast<LPARAM>(label));
     const COLORREF text = ::GetTextColor(dc), background = ::GetBkColor(dc);
     ::ReleaseDC(label, dc);
-    auto rgb = [](COLORREF c) { return pictures::Rgb{GetRValue(c), GetGValue(c), GetBValue(c)}; };
-    return {rgb(text), rgb(background)};
+    return {ToRgb(text), ToRgb(background)};
   }
+
+  static pictures::Rgb ToRgb(COLORREF c) { return {GetRValue(c), GetGValue(c), GetBValue(c)}; }
 
   static HFONT FontHandle(HWND control) {
     return reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0));
@@ -123,16 +124,30 @@ class Win32WindowTest : public testing::Test {
     return font;
   }
 
-  // Checks that a child window lies where the layout table puts it at a DPI.
-  void ExpectPlaced(HWND child, const layout::TwipRect& twips, int dpi = 96) {
-    RECT rect;
-    ::GetWindowRect(child, &rect);
-    ::MapWindowPoints(nullptr, form.hwnd(), reinterpret_cast<POINT*>(&rect), 2);
-    const layout::PixelRect want = layout::ToPixels(twips, dpi);
-    EXPECT_EQ(rect.left, want.left);
-    EXPECT_EQ(rect.top, want.top);
-    EXPECT_EQ(rect.right - rect.left, want.width);
-    EXPECT_EQ(rect.bottom - rect.top, want.height);
+  // Checks every control and lamp window against the layout table at a
+  // DPI, and the Arial labels' character height for it.
+  void ExpectLaidOut(int dpi) {
+    auto expect_placed = [&](HWND child, const layout::TwipRect& twips) {
+      RECT rect;
+      ::GetWindowRect(child, &rect);
+      ::MapWindowPoints(nullptr, form.hwnd(), reinterpret_cast<POINT*>(&rect), 2);
+      const layout::PixelRect want = layout::ToPixels(twips, dpi);
+      EXPECT_EQ(rect.left, want.left);
+      EXPECT_EQ(rect.top, want.top);
+      EXPECT_EQ(rect.right - rect.left, want.width);
+      EXPECT_EQ(rect.bottom - rect.top, want.height);
+    };
+    for (const layout::Control& control : layout::kControls) {
+      SCOPED_TRACE(std::string(control.name));
+      expect_placed(Control(control.name), control.rect);
+      if (control.font != layout::Font::kPlatformDefault) {
+        EXPECT_EQ(FontOf(Control(control.name)).lfHeight, -::MulDiv(975, dpi, 7200));
+      }
+    }
+    for (int port = 1; port <= kPortCount; ++port) {
+      SCOPED_TRACE("lamp " + std::to_string(port));
+      expect_placed(::GetDlgItem(form.hwnd(), LampId(port)), layout::LampRect(port));
+    }
   }
 
   // How wide the button's caption is in the button's font.
@@ -181,10 +196,9 @@ class Win32WindowTest : public testing::Test {
 
   void ExpectLampsShown(std::string_view seen, int dpi = 96) {
     const std::vector<COLORREF> shot = Shot();
-    auto rgb = [](COLORREF c) { return pictures::Rgb{GetRValue(c), GetGValue(c), GetBValue(c)}; };
-    const pictures::Rgb background = rgb(::GetSysColor(COLOR_BTNFACE));
+    const pictures::Rgb background = ToRgb(::GetSysColor(COLOR_BTNFACE));
     auto pixel_at = [&](int x, int y) {
-      return rgb(shot[static_cast<std::size_t>(y * width_ + x)]);
+      return ToRgb(shot[static_cast<std::size_t>(y * width_ + x)]);
     };
     for (int port = 1; port <= kPortCount; ++port) {
       const char c = seen[static_cast<std::size_t>(port - 1)];
@@ -220,10 +234,10 @@ TEST_F(Win32WindowTest, TheWindowIsFixedAndEveryControlSitsWhereTheLayoutTableSa
   }
   EXPECT_NE(::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND), static_cast<UINT>(-1));
 
+  ExpectLaidOut(96);  // Arial 9.75 pt is 13 pixels high there
   for (const layout::Control& control : layout::kControls) {
     SCOPED_TRACE(std::string(control.name));
     const HWND child = Control(control.name);
-    ExpectPlaced(child, control.rect);
     const std::string text(control.text);
     EXPECT_EQ(TextOf(child), std::wstring(text.begin(), text.end()));
     if (control.font == layout::Font::kPlatformDefault) {
@@ -232,14 +246,10 @@ TEST_F(Win32WindowTest, TheWindowIsFixedAndEveryControlSitsWhereTheLayoutTableSa
     }
     const LOGFONTW font = FontOf(child);
     EXPECT_STREQ(font.lfFaceName, L"Arial");
-    EXPECT_EQ(font.lfHeight, -13);  // 9.75 pt at 96 dpi
     EXPECT_EQ(font.lfWeight, control.font == layout::Font::kPortLabel ? FW_BOLD : FW_NORMAL);
     if (control.text_colour) {
       EXPECT_EQ(LabelColours(control.name).first, (pictures::Rgb{64, 0, 64}));
     }
-  }
-  for (int port = 1; port <= kPortCount; ++port) {
-    ExpectPlaced(::GetDlgItem(form.hwnd(), LampId(port)), layout::LampRect(port));
   }
 }
 
@@ -412,28 +422,16 @@ TEST_F(Win32WindowTest, EachDpiChangeLaysOutControlsFontsAndLampsAnew) {
     ::GetWindowRect(form.hwnd(), &window);
     EXPECT_TRUE(::EqualRect(&window, &suggested)) << "the window takes the suggested rectangle";
     for (HFONT font : old_fonts) EXPECT_EQ(::GetObjectType(font), 0u) << "an old font is left";
-    for (const layout::Control& control : layout::kControls) {
-      SCOPED_TRACE(std::string(control.name));
-      const HWND child = Control(control.name);
-      ExpectPlaced(child, control.rect, dpi);
-      const LOGFONTW font = FontOf(child);
-      if (control.font != layout::Font::kPlatformDefault) {
-        EXPECT_EQ(font.lfHeight, -::MulDiv(975, dpi, 7200));
-        continue;
-      }
-      // The caption lies inside the button's edges, in the message font's
-      // height for this DPI unless that was too large.
-      NONCLIENTMETRICSW metrics{};
-      metrics.cbSize = sizeof metrics;
-      ASSERT_TRUE(
-          ::SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi));
-      EXPECT_EQ(font.lfHeight, metrics.lfMessageFont.lfHeight) << "it fits at this DPI";
-      EXPECT_LE(CaptionWidth(), layout::TwipsToPixels(control.rect.width, dpi) -
-                                    2 * ::GetSystemMetricsForDpi(SM_CXEDGE, dpi));
-    }
-    for (int port = 1; port <= kPortCount; ++port) {
-      ExpectPlaced(::GetDlgItem(form.hwnd(), LampId(port)), layout::LampRect(port), dpi);
-    }
+    ExpectLaidOut(dpi);
+    // The caption lies inside the button's edges, in the message font's
+    // height for this DPI, which fits.
+    NONCLIENTMETRICSW metrics{};
+    metrics.cbSize = sizeof metrics;
+    ASSERT_TRUE(
+        ::SystemParametersInfoForDpi(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0, dpi));
+    EXPECT_EQ(FontOf(Control("Command1")).lfHeight, metrics.lfMessageFont.lfHeight);
+    EXPECT_LE(CaptionWidth(), layout::TwipsToPixels(layout::kControls[0].rect.width, dpi) -
+                                  2 * ::GetSystemMetricsForDpi(SM_CXEDGE, dpi));
     ExpectLampsShown("rgy...", dpi);
   }
   EXPECT_EQ(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS), objects);

@@ -102,6 +102,17 @@ std::uint32_t ImageBytes(int size, int bits) {
   return kBitmapHeaderSize + palette + (RowBytes(size, bits) + RowBytes(size, 1)) * size;
 }
 
+// Where a colour stands in a palette, or nullopt for a transparent pixel or
+// a colour the palette lacks.
+std::optional<std::uint32_t> PaletteIndex(std::span<const std::pair<char, Rgb>> palette,
+                                          const std::optional<Rgb>& rgb) {
+  std::optional<std::uint32_t> index;
+  for (std::uint32_t i = 0; rgb && i < palette.size(); ++i) {
+    if (palette[i].second == *rgb) index = i;
+  }
+  return index;
+}
+
 // One image of an icon file: its size, and the pixel at x, y (top row
 // first), nullopt where transparent.
 using PixelSource = std::function<std::optional<Rgb>(int size, int x, int y)>;
@@ -172,12 +183,7 @@ std::vector<std::uint8_t> EncodeIcon(const PixelSource& pixel,
         for (int x = 0; x < size; x += 2) {
           std::uint32_t pair = 0;
           for (int half = 0; half < 2; ++half) {
-            const std::optional<Rgb> rgb = pixel(size, x + half, y);
-            std::uint32_t index = 0;
-            for (std::uint32_t i = 0; rgb && i < palette.size(); ++i) {
-              if (palette[i].second == *rgb) index = i;
-            }
-            pair = pair << 4 | index;
+            pair = pair << 4 | PaletteIndex(palette, pixel(size, x + half, y)).value_or(0);
           }
           out.U8(pair);
         }
@@ -324,12 +330,9 @@ std::vector<std::uint8_t> EncodePlugPng(int size) {
   for (int y = 0; y < size; ++y) {
     raw.push_back(0);
     for (int x = 0; x < size; ++x) {
-      const std::optional<Rgb>& rgb = pixels[static_cast<std::size_t>(y * size + x)];
-      std::uint8_t index = 0;
-      for (std::size_t i = 0; rgb && i < palette.size(); ++i) {
-        if (palette[i].second == *rgb) index = static_cast<std::uint8_t>(i + 1);
-      }
-      raw.push_back(index);
+      const std::optional<std::uint32_t> index =
+          PaletteIndex(palette, pixels[static_cast<std::size_t>(y * size + x)]);
+      raw.push_back(static_cast<std::uint8_t>(index ? *index + 1 : 0));
     }
   }
   // A zlib stream of stored blocks: small enough not to need compressing.

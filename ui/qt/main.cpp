@@ -171,7 +171,6 @@ int main(int argc, char** argv) {
   if (argc > 1) return UsageError(std::string("unknown argument ") + argv[1]);
   QApplication::setApplicationName("Velkaro");
   QApplication::setDesktopFileName("org.velkaro.Velkaro");
-  QApplication::setWindowIcon(velkaro::ProgramIcon());
 
   const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
   velkaro::Form1 form(*comm);

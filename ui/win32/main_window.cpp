@@ -381,12 +381,11 @@ void Form1::ShowLamps() {
   for (int port = 1; port <= kPortCount; ++port) {
     const std::size_t i = static_cast<std::size_t>(port - 1);
     const std::optional<LampKind> seen = lamps_.SeenLamp(port);
-    if (lamps_ever_shown_ && seen == lamps_shown_[i]) continue;
+    if (seen == lamps_shown_[i]) continue;
     lamps_shown_[i] = seen;
     ::SetWindowTextW(lamp_windows_[i], LampText(port, seen).c_str());
     ::InvalidateRect(lamp_windows_[i], nullptr, FALSE);
   }
-  lamps_ever_shown_ = true;
 }
 
 void Form1::PaintLamp(HWND lamp, HDC dc) const {

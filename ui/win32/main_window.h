@@ -92,8 +92,8 @@ class Form1 {
   HFONT button_font_ = nullptr;
   std::array<HICON, kStackingOrder.size()> lamp_icons_{};
   std::array<HWND, kPortCount> lamp_windows_{};
+  // What each lamp window shows: nothing yet when it is made.
   std::array<std::optional<LampKind>, kPortCount> lamps_shown_{};
-  bool lamps_ever_shown_ = false;
   LampState lamps_;
   TimerSwitch32 timer_switch_;
   ScanSequencer scan_;
