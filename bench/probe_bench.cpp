@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -41,31 +43,67 @@ void BM_ProbeMissingPort(benchmark::State& state) { ProbeOnce(state, "/nonexiste
 BENCHMARK(BM_ProbeMissingPort)->Unit(benchmark::kMicrosecond);
 
 // Idle child processes, so the walk through every process has more to look
-// at. Each is a session of its own with a few descriptors, as daemons are,
-// so that no look at a session serves another.
+// at. By default each is a session of its own with three descriptors, as
+// daemons are, so that no look at a session serves another. They die with
+// the benchmark, however it ends.
+struct ProcessShape {
+  int descriptors = 3;  // on /dev/null; or, mixed, files, pipes and sockets
+  bool mixed = false;
+  int per_session = 1;  // the leader and the members it starts
+};
+
 class IdleProcesses {
  public:
-  static constexpr int kDescriptors = 3;
-
-  explicit IdleProcesses(std::int64_t count) {
-    for (std::int64_t i = 0; i < count; ++i) {
+  explicit IdleProcesses(std::int64_t count, ProcessShape shape = {}) {
+    // Members outlive their leader only briefly; they come back to us to be
+    // reaped.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    const pid_t bench = ::getpid();
+    for (std::int64_t i = 0; i < count; i += shape.per_session) {
       const pid_t pid = ::fork();
       if (pid == 0) {
         ::setsid();
-        ::close_range(0, ~0u, 0);
-        for (int fd = 0; fd < kDescriptors; ++fd) ::open("/dev/null", O_RDWR);
-        for (;;) ::pause();
+        pid_t parent = bench;
+        for (int member = 1; member < shape.per_session && i + member < count; ++member) {
+          if (::fork() == 0) {
+            parent = ::getsid(0);
+            break;
+          }
+        }
+        Idle(parent, shape);
       }
-      if (pid > 0) pids_.push_back(pid);
+      if (pid > 0) leaders_.push_back(pid);
     }
   }
   ~IdleProcesses() {
-    for (pid_t pid : pids_) ::kill(pid, SIGKILL);
-    for (pid_t pid : pids_) ::waitpid(pid, nullptr, 0);
+    for (pid_t leader : leaders_) ::kill(-leader, SIGKILL);
+    while (::waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+    }
   }
 
  private:
-  std::vector<pid_t> pids_;
+  [[noreturn]] static void Idle(pid_t parent, const ProcessShape& shape) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != parent) ::_exit(0);  // it died before the signal was asked for
+    ::close_range(0, ~0u, 0);
+    for (int fd = 0; fd < shape.descriptors;) {
+      int pair[2];
+      switch (shape.mixed ? fd % 3 : 0) {
+        case 0:
+          fd += ::open(shape.mixed ? "/proc/self/exe" : "/dev/null", O_RDONLY) >= 0;
+          break;
+        case 1:
+          fd += ::pipe(pair) == 0 ? 2 : 0;
+          break;
+        default:
+          fd += ::socketpair(AF_UNIX, SOCK_STREAM, 0, pair) == 0 ? 2 : 0;
+          break;
+      }
+    }
+    for (;;) ::pause();
+  }
+
+  std::vector<pid_t> leaders_;
 };
 
 // A pseudo-terminal for the length of one benchmark.
@@ -75,7 +113,7 @@ class Pty {
     char name[128];
     ok_ = ::openpty(&master_, &slave_, name, nullptr, nullptr) == 0;
     if (ok_) path_ = name;
-    struct stat st {};
+    struct stat st = {};
     ok_ = ok_ && ::stat(name, &st) == 0;
     device_ = st.st_rdev;
   }
@@ -93,50 +131,13 @@ class Pty {
   dev_t device_ = 0;
 };
 
-// The baseline: the controlling-terminal check as it was before sessions,
-// reading the stat of every process, kept here as it stood.
-std::string ReadSmallFile(int dir_fd, const char* path, std::size_t limit) {
-  const int fd = ::openat(dir_fd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return {};
-  std::string text(limit, '\0');
-  std::size_t used = 0;
-  while (used < limit) {
-    const ssize_t got = ::read(fd, text.data() + used, limit - used);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    used += static_cast<std::size_t>(got);
-  }
-  ::close(fd);
-  text.resize(used);
-  return text;
-}
-
-bool EveryStatWalk(dev_t device, const std::string& proc_root = "/proc") {
-  DIR* proc = ::opendir(proc_root.c_str());
-  if (proc == nullptr) return false;
-  bool found = false;
-  while (!found) {
-    const dirent* entry = ::readdir(proc);
-    if (entry == nullptr) break;
-    if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
-    const std::string path = std::string(entry->d_name) + "/stat";
-    const std::string stat = ReadSmallFile(::dirfd(proc), path.c_str(), 512);
-    const std::size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos) continue;
-    int tty_nr = 0;
-    if (std::sscanf(stat.c_str() + close_paren + 1, " %*c %*d %*d %*d %d", &tty_nr) != 1) continue;
-    found = tty_nr != 0 && DecodeTtyNr(static_cast<unsigned int>(tty_nr)) == device;
-  }
-  ::closedir(proc);
-  return found;
-}
-
-// The floor of any walk that looks at every process's descriptors: only
-// lists each /proc/<pid>/fd, with getdents64 into the stack.
-bool ListEveryDescriptorDirectory() {
+// The least any walk through every process's descriptors must do: list each
+// /proc/<pid>/fd, with getdents64 into the stack, and statx each descriptor
+// once.
+bool ListAndStatEveryDescriptor() {
   DIR* proc = ::opendir("/proc");
   if (proc == nullptr) return false;
-  long entries_seen = 0;
+  long character_devices = 0;
   alignas(dirent64) char entries[4096];
   while (const dirent* entry = ::readdir(proc)) {
     if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) continue;
@@ -146,42 +147,68 @@ bool ListEveryDescriptorDirectory() {
     if (fd_dir < 0) continue;
     long got;
     while ((got = ::syscall(SYS_getdents64, fd_dir, entries, sizeof entries)) > 0) {
-      entries_seen += got;
+      for (long at = 0; at < got;) {
+        const auto* fd = reinterpret_cast<const dirent64*>(entries + at);
+        at += fd->d_reclen;
+        struct statx st;
+        character_devices += fd->d_name[0] != '.' &&
+                             ::statx(fd_dir, fd->d_name, AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT,
+                                     STATX_TYPE, &st) == 0 &&
+                             S_ISCHR(st.stx_mode);
+      }
     }
     ::close(fd_dir);
   }
   ::closedir(proc);
-  return entries_seen > 0;
+  return character_devices > 0;
+}
+
+// A serial port's device number (4:64 to 4:69, /dev/ttyS0 to ttyS5) that
+// nobody holds, or 0.
+dev_t UnheldSerialPort() {
+  for (unsigned int minor_number = 64; minor_number < 70; ++minor_number) {
+    if (!HeldByAnotherProcess(makedev(4, minor_number), ProcessWalk{})) {
+      return makedev(4, minor_number);
+    }
+  }
+  return 0;
+}
+
+void WalkFor(benchmark::State& state, const ProcessShape& shape) {
+  const IdleProcesses extra(state.range(0), shape);
+  const dev_t port = UnheldSerialPort();
+  if (port == 0) {
+    state.SkipWithError("every serial port number is held here");
+    return;
+  }
+  const ProcessWalk walk;
+  for (auto _ : state) benchmark::DoNotOptimize(HeldByAnotherProcess(port, walk));
+}
+
+void FloorFor(benchmark::State& state, const ProcessShape& shape) {
+  const IdleProcesses extra(state.range(0), shape);
+  for (auto _ : state) benchmark::DoNotOptimize(ListAndStatEveryDescriptor());
 }
 
 // The argument of each is the number of extra processes running meanwhile.
-void BM_FloorListDescriptors(benchmark::State& state) {
-  const IdleProcesses extra(state.range(0));
-  for (auto _ : state) benchmark::DoNotOptimize(ListEveryDescriptorDirectory());
-}
-BENCHMARK(BM_FloorListDescriptors)->Arg(0)->Arg(300)->Arg(3000)->Unit(benchmark::kMicrosecond);
+void BM_FloorListAndStat(benchmark::State& state) { FloorFor(state, {}); }
+BENCHMARK(BM_FloorListAndStat)->Arg(0)->Arg(300)->Arg(3000)->Unit(benchmark::kMicrosecond);
 
-void BM_BaselineEveryStatWalk(benchmark::State& state) {
-  const IdleProcesses extra(state.range(0));
-  const Pty pty;
-  for (auto _ : state) benchmark::DoNotOptimize(EveryStatWalk(pty.device()));
-}
-BENCHMARK(BM_BaselineEveryStatWalk)->Arg(0)->Arg(300)->Unit(benchmark::kMicrosecond);
+// The guard walk for a serial port nobody holds.
+void BM_GuardWalk(benchmark::State& state) { WalkFor(state, {}); }
+BENCHMARK(BM_GuardWalk)->Arg(0)->Arg(300)->Arg(3000)->Unit(benchmark::kMicrosecond);
 
-// Controlling terminals only, one look per session.
-void BM_SessionCheck(benchmark::State& state) {
-  const IdleProcesses extra(state.range(0));
-  const Pty pty;
-  const ProcessWalk walk;
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(
-        HeldByAnotherProcess(pty.device(), walk, ProcessLook::kControllingTerminals));
-  }
-}
-BENCHMARK(BM_SessionCheck)->Arg(0)->Arg(300)->Arg(3000)->Unit(benchmark::kMicrosecond);
+// A desktop: 400 processes with 30 descriptors each (files, pipes and
+// sockets), four to a session.
+constexpr ProcessShape kDesktop = {.descriptors = 30, .mixed = true, .per_session = 4};
+void BM_FloorListAndStatDesktop(benchmark::State& state) { FloorFor(state, kDesktop); }
+BENCHMARK(BM_FloorListAndStatDesktop)->Arg(400)->Unit(benchmark::kMicrosecond);
+void BM_GuardWalkDesktop(benchmark::State& state) { WalkFor(state, kDesktop); }
+BENCHMARK(BM_GuardWalkDesktop)->Arg(400)->Unit(benchmark::kMicrosecond);
 
-// A whole probe with every guard: lock files, sysfs, the walk through every
-// process's sessions and descriptors, the console, and the settings.
+// A whole probe with every guard: lock files, sysfs, the console, the walk
+// through every process before the open and again after it, and the
+// settings. A pseudo-terminal asks every session on each walk.
 void BM_ProbePseudoTerminal(benchmark::State& state) {
   const IdleProcesses extra(state.range(0));
   const Pty pty;

@@ -91,35 +91,91 @@ bool IsTerminalOf(long long tty_nr, dev_t device) {
   return tty_nr > 0 && DecodeTtyNr(static_cast<unsigned int>(tty_nr)) == device;
 }
 
-// True if the process has a descriptor open on the device. Lists the
-// descriptors with getdents64 into the stack: this runs for every process on
-// every probe.
-bool HasDescriptorOn(int proc_fd, const char* pid, dev_t device) {
+// What one process's descriptors tell of the device.
+enum class Descriptors {
+  kHold,     // one of them is on the device
+  kNone,     // none is, and none could hide its session's terminal
+  kUnclear,  // they could not all be seen, or one is /dev/tty: ask the session
+};
+
+// True if the process has more threads than its first: its descriptor list
+// is empty once that first thread has exited. A task directory links two
+// entries plus one per thread, in /proc as in any directory of directories.
+bool HasOtherThreads(int proc_fd, const char* pid) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%s/task", pid);
+  struct statx st;
+  return ::statx(proc_fd, path, AT_STATX_DONT_SYNC, STATX_NLINK, &st) == 0 && st.stx_nlink > 3;
+}
+
+// Lists the process's descriptors with getdents64 into the stack and looks
+// at each once: this runs for every process on every probe.
+Descriptors LookAtDescriptors(int proc_fd, const char* pid, dev_t device) {
   char path[32];
   std::snprintf(path, sizeof path, "%s/fd", pid);
   const int fd_dir = ::openat(proc_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd_dir < 0) return false;  // gone, or not ours to look into
-  bool found = false;
+  if (fd_dir < 0) return Descriptors::kUnclear;  // gone, or not ours to look into (EACCES)
+  const dev_t kDevTty = makedev(5, 0);
+  Descriptors seen = Descriptors::kNone;
+  bool listed_any = false;
   alignas(dirent64) char entries[4096];
-  while (!found) {
+  for (;;) {
     const long got = ::syscall(SYS_getdents64, fd_dir, entries, sizeof entries);
+    if (got < 0) seen = Descriptors::kUnclear;
     if (got <= 0) break;
-    for (long at = 0; at < got && !found;) {
+    for (long at = 0; at < got;) {
       const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
       at += entry->d_reclen;
       if (entry->d_name[0] == '.') continue;
+      listed_any = true;
       // Whatever path the process opened it by (a chroot's own /dev, a bind
       // mount), a descriptor on the port has the port's device number. The
       // link is followed without asking a network file system's server, so
       // a file on a mount whose server is gone cannot hold up the probe.
       struct statx st;
-      found = ::statx(fd_dir, entry->d_name, AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT, STATX_TYPE,
-                      &st) == 0 &&
-              S_ISCHR(st.stx_mode) && makedev(st.stx_rdev_major, st.stx_rdev_minor) == device;
+      if (::statx(fd_dir, entry->d_name, AT_STATX_DONT_SYNC | AT_NO_AUTOMOUNT, STATX_TYPE, &st) !=
+          0) {
+        seen = Descriptors::kUnclear;
+        continue;
+      }
+      if (!S_ISCHR(st.stx_mode)) continue;
+      const dev_t on = makedev(st.stx_rdev_major, st.stx_rdev_minor);
+      if (on == device) {
+        ::close(fd_dir);
+        return Descriptors::kHold;
+      }
+      if (on == kDevTty) seen = Descriptors::kUnclear;
     }
   }
   ::close(fd_dir);
-  return found;
+  if (!listed_any && seen == Descriptors::kNone && HasOtherThreads(proc_fd, pid)) {
+    return Descriptors::kUnclear;
+  }
+  return seen;
+}
+
+// True unless the kernel's list of tty drivers says the device belongs to
+// one that is no pseudo-terminal. A pseudo-terminal stays its session's
+// controlling terminal while only its master is open, so no descriptor on
+// it needs to be left anywhere.
+bool MayBePseudoTerminal(dev_t device, const std::string& tty_drivers) {
+  std::istringstream lines(ReadSmallFile(AT_FDCWD, tty_drivers.c_str(), 16384));
+  std::string line;
+  while (std::getline(lines, line)) {
+    // name, node, major, minor or first-last, type
+    std::istringstream fields(line);
+    std::string name, node, minors, type;
+    unsigned int major_number = 0, first = 0, last = 0;
+    char dash = 0;
+    if (!(fields >> name >> node >> major_number >> minors >> type)) continue;
+    std::istringstream range(minors);
+    range >> first;
+    last = (range >> dash >> last) ? last : first;
+    if (major_number == major(device) && first <= minor(device) && minor(device) <= last) {
+      return type.starts_with("pty");
+    }
+  }
+  return true;
 }
 
 std::optional<pid_t> ParsePid(const char* name) {
@@ -143,23 +199,20 @@ std::string LockFileName(const std::string& device_path) {
 }
 
 pid_t LockOwner(std::string_view content) {
-  auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-  auto digit = [](char c) { return c >= '0' && c <= '9'; };
-  // Text comes first: "107\n" and "1234" are ASCII pids that happen to be
-  // four bytes long.
-  const bool text =
-      std::all_of(content.begin(), content.end(), [&](char c) { return blank(c) || digit(c); });
   long long pid = 0;
-  if (!text && content.size() == sizeof(std::int32_t)) {
+  if (content.size() == sizeof(std::int32_t) && content.find('\0') != content.npos) {
+    // Every pid fits in 22 bits, so a binary one has a zero byte; text has none.
     std::int32_t binary;
     std::memcpy(&binary, content.data(), sizeof binary);
     pid = binary;
   } else {
+    // HDB's "%10d\n", minicom's "%10ld minicom user\n", or a bare number:
+    // what follows the number after a blank is the writer's own.
+    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
     while (!content.empty() && blank(content.front())) content.remove_prefix(1);
-    while (!content.empty() && blank(content.back())) content.remove_suffix(1);
     const char* end = content.data() + content.size();
     const auto [ptr, ec] = std::from_chars(content.data(), end, pid);
-    if (content.empty() || ec != std::errc() || ptr != end) return 0;
+    if (ec != std::errc() || (ptr != end && !blank(*ptr))) return 0;
   }
   return pid >= 1 && pid <= kPidMaxLimit ? static_cast<pid_t>(pid) : 0;
 }
@@ -196,19 +249,35 @@ SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root) {
   return SysfsVerdict::kPort;
 }
 
-bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, ProcessLook look) {
+bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk) {
   DIR* proc = ::opendir(walk.proc_root.c_str());
   if (proc == nullptr) return false;
   const int proc_fd = ::dirfd(proc);
   const pid_t self = ::getpid();
+  const bool every_session = MayBePseudoTerminal(device, walk.proc_root + "/tty/drivers");
   // Only a session leader can take a controlling terminal, and the members
   // of a session share it, so each session needs one look at its leader.
   // Members mostly follow their leader closely, so the last few leaders
   // looked at are remembered, in place: nothing is allocated per process.
   std::array<pid_t, 16> recent_leaders{};
   std::size_t next_leader = 0;
-  const auto seen = [&recent_leaders](pid_t leader) {
-    return std::find(recent_leaders.begin(), recent_leaders.end(), leader) != recent_leaders.end();
+  const auto session_on_device = [&](pid_t pid, const char* name) {
+    const pid_t leader = walk.session_of(pid);
+    if (leader > 0) {
+      if (std::find(recent_leaders.begin(), recent_leaders.end(), leader) != recent_leaders.end()) {
+        return false;
+      }
+      char leader_name[16];
+      std::snprintf(leader_name, sizeof leader_name, "%d", static_cast<int>(leader));
+      const long long tty_nr = ReadTtyNr(proc_fd, leader_name);
+      if (tty_nr >= 0) {
+        recent_leaders[next_leader++ % recent_leaders.size()] = leader;
+        return IsTerminalOf(tty_nr, device);
+      }
+    }
+    // No leader to ask (gone, outside our namespace, or unknown): this
+    // process's own record tells its session's terminal as well.
+    return IsTerminalOf(ReadTtyNr(proc_fd, name), device);
   };
   bool held = false;
   while (!held) {
@@ -216,27 +285,11 @@ bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, ProcessLook loo
     if (entry == nullptr) break;
     const std::optional<pid_t> pid = ParsePid(entry->d_name);
     if (!pid) continue;
-    const char* name = entry->d_name;
-    if (look == ProcessLook::kAlsoDescriptors && *pid != self &&
-        HasDescriptorOn(proc_fd, name, device)) {
-      held = true;
-      break;
-    }
-    const pid_t leader = walk.session_of(*pid);
-    if (leader > 0 && seen(leader)) continue;
-    if (leader > 0) {
-      char leader_name[16];
-      std::snprintf(leader_name, sizeof leader_name, "%d", static_cast<int>(leader));
-      const long long tty_nr = ReadTtyNr(proc_fd, leader_name);
-      if (tty_nr >= 0) {
-        recent_leaders[next_leader++ % recent_leaders.size()] = leader;
-        held = IsTerminalOf(tty_nr, device);
-        continue;
-      }
-    }
-    // No leader to ask (gone, outside our namespace, or unknown): this
-    // process's own record tells its session's terminal as well.
-    held = IsTerminalOf(ReadTtyNr(proc_fd, name), device);
+    // A session is asked only where the descriptors cannot tell.
+    const Descriptors seen =
+        *pid == self ? Descriptors::kNone : LookAtDescriptors(proc_fd, entry->d_name, device);
+    held = seen == Descriptors::kHold || ((every_session || seen == Descriptors::kUnclear) &&
+                                          session_on_device(*pid, entry->d_name));
   }
   ::closedir(proc);
   return held;

@@ -17,9 +17,10 @@ namespace velkaro {
 // "LCK..ttyS0" for /dev/ttyS0, "LCK..pts_3" for /dev/pts/3.
 std::string LockFileName(const std::string& device_path);
 
-// The process a UUCP lock file's content names, or 0 if it names none:
-// ASCII digits with blanks around them are a pid in text; any other four
-// bytes are a binary pid. Anything else, and pids out of range, make it stale.
+// The process a UUCP lock file's content names, or 0 if it names none. Four
+// bytes with a zero among them are a binary pid; otherwise a decimal number
+// after any blanks, ending the content or followed by a blank, is one in
+// text. Anything else, and pids out of range, make it stale.
 pid_t LockOwner(std::string_view content);
 
 // True if a regular lock file for the device, in any of the directories,
@@ -47,16 +48,13 @@ struct ProcessWalk {
   std::function<pid_t(pid_t)> session_of = [](pid_t pid) { return ::getsid(pid); };
 };
 
-enum class ProcessLook {
-  kControllingTerminals,  // only logins and other sessions on the device
-  kAlsoDescriptors,       // and any process but ours with the device open
-};
-
-// True if the device is the controlling terminal of a session, or (with
-// kAlsoDescriptors) is open in a process other than ours. Processes we may
-// not look into are skipped. Stops at the first holder found.
-bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk,
-                          ProcessLook look = ProcessLook::kAlsoDescriptors);
+// True if a process other than ours has the device open, or it is the
+// controlling terminal of another process's session. The descriptors of
+// every process tell it; a session is asked only where they cannot: a
+// process we may not look into, one holding /dev/tty, one whose first
+// thread has exited, and every process for a pseudo-terminal. Stops at the
+// first holder found.
+bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk);
 
 // True if the device is one of the kernel consoles listed in the given file.
 bool IsActiveConsole(dev_t device, const std::string& console_active);

@@ -116,15 +116,6 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
 ErrorNumber PosixPort::Open() {
   if (is_open() || port_ == 0) return kNoSuchPort;
   path_ = options_.device_path(port_);
-  // The checks take a while on a busy machine (the walk through every
-  // process above all), so watch for a program that opens the port
-  // meanwhile, before it could be configured under that program.
-  struct Watch {
-    int fd;
-    ~Watch() {
-      if (fd >= 0) ::close(fd);
-    }
-  } watch{sys_.WatchOpens(path_.c_str())};
   if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) return judged;
 
   // O_NONBLOCK: never wait for carrier detect. O_NOCTTY: never become the
@@ -134,8 +125,10 @@ ErrorNumber PosixPort::Open() {
 
   ErrorNumber held = CheckNotHeld();
   if (!held.failed()) held = TakeExclusive();
-  // Now that nobody else can open it, make sure nobody did since the checks.
-  if (!held.failed() && terminal_ && OpenedElsewhereSinceChecked(watch.fd)) {
+  // The checks take a while on a busy machine, the walk through every
+  // process above all. Now that nobody else can open the port, make sure
+  // nobody did meanwhile, through whatever node, before it is configured.
+  if (!held.failed() && terminal_ && HeldByAnotherProcess(device_, options_.processes)) {
     held = kPortUnavailable;
   }
   if (held.failed()) {
@@ -153,17 +146,6 @@ ErrorNumber PosixPort::Open() {
   }
   saved_valid_ = true;
   return ApplyLineSettings();
-}
-
-bool PosixPort::OpenedElsewhereSinceChecked(int watch) {
-  // Our own open is one. Only when there was another (or the watch did not
-  // even see ours) is the second walk needed: an open alone does not say the
-  // other program still has the port. The watch sees opens through this node
-  // only; one through another node of the same device during the checks
-  // (a chroot's own /dev) goes unseen until the next probe's walk.
-  const int opens = watch >= 0 ? sys_.OpensSeen(watch, path_.c_str()) : -1;
-  if (opens == 1) return false;
-  return HeldByAnotherProcess(device_, options_.processes);
 }
 
 ErrorNumber PosixPort::CheckNotHeld() {

@@ -50,11 +50,6 @@ class PosixPort : public SerialPort {
   // Judges the port from what the system tells of it, without opening it.
   // Sets terminal_ and device_.
   ErrorNumber CheckBeforeOpening(const std::string& path);
-  // True if a process other than ours opened the terminal since the checks
-  // began (and so got past them) and has it still: the watch tells whether
-  // anyone else opened it, and a second look through the processes, then,
-  // whether they hold it.
-  bool OpenedElsewhereSinceChecked(int watch);
   ErrorNumber Open();
   // Checks that need the descriptor but change nothing on the port.
   ErrorNumber CheckNotHeld();

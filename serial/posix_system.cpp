@@ -2,13 +2,10 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
-#include <string_view>
 
 namespace velkaro {
 
@@ -52,42 +49,6 @@ int PosixSystem::SetLineSettings(int fd, const LineSettings* settings) {
     result = ::ioctl(fd, kTcSets2, settings);
   } while (result < 0 && errno == EINTR);
   return result;
-}
-
-// Two watches: the node's own, and its directory's, which names the node in
-// its events. inotify merges an event into an identical one still queued,
-// so two opens in a row would count as one; the node's own events between
-// the directory's keep every open apart.
-int PosixSystem::WatchOpens(const char* path) {
-  const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watch < 0) return -1;
-  const std::string_view full(path);
-  const std::string dir(full.substr(0, full.rfind('/') + 1));
-  if (full.find('/') == full.npos || ::inotify_add_watch(watch, path, IN_OPEN) < 0 ||
-      ::inotify_add_watch(watch, dir.c_str(), IN_OPEN | IN_ONLYDIR) < 0) {
-    ::close(watch);
-    return -1;
-  }
-  return watch;
-}
-
-int PosixSystem::OpensSeen(int watch, const char* path) {
-  const std::string_view full(path);
-  const std::string_view name = full.substr(full.rfind('/') + 1);
-  int opens = 0;
-  alignas(inotify_event) char events[4096];
-  for (;;) {
-    const ssize_t got = ::read(watch, events, sizeof events);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && errno == EAGAIN) return opens;
-    if (got <= 0) return -1;
-    for (ssize_t at = 0; at < got;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-      if (event->mask & IN_Q_OVERFLOW) return -1;  // some went unseen
-      if ((event->mask & IN_OPEN) && event->len > 0 && name == event->name) ++opens;
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-    }
-  }
 }
 
 }  // namespace velkaro

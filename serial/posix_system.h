@@ -43,12 +43,6 @@ class PosixSystem {
   // TCGETS2 and TCSETS2: read the line settings, and apply them at once.
   virtual int GetLineSettings(int fd, LineSettings* settings);
   virtual int SetLineSettings(int fd, const LineSettings* settings);
-  // An inotify descriptor that sees every open of the path from now on, or
-  // -1; and how many opens of the path it has seen so far, or -1 if it cannot
-  // tell. The watch is a descriptor of its own, not the device's: close(2)
-  // ends it.
-  virtual int WatchOpens(const char* path);
-  virtual int OpensSeen(int watch, const char* path);
 };
 
 }  // namespace velkaro

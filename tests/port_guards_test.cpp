@@ -10,8 +10,6 @@
 #include <fstream>
 #include <map>
 
-#include "pty.h"
-
 namespace velkaro {
 namespace {
 
@@ -37,25 +35,46 @@ TEST(PortGuardsTest, UnreadableSourcesHoldNothing) {
   EXPECT_EQ(JudgeBySysfs(device, "/nonexistent-sys"), SysfsVerdict::kUnknown);
 }
 
-// A /proc of made-up processes, with pids no real process can have.
+// A /proc of made-up processes, with pids no real process can have. The port
+// is /dev/zero's device number, only ever compared, and the kernel's list of
+// tty drivers says what kind of terminal it is: by default, no such list.
 class FakeProcTest : public testing::Test {
  protected:
   static constexpr pid_t kLeader = 5000001, kMember = 5000002, kOther = 5000003;
+  static constexpr const char* kPort = "/dev/zero";
 
   FakeProcTest() {
     char dir_template[] = "/tmp/velkaro-proc-XXXXXX";
     root_ = ::mkdtemp(dir_template);
     struct stat st;
-    if (::stat(pty_.path().c_str(), &st) != 0) throw std::runtime_error("stat pty");
+    if (::stat(kPort, &st) != 0) throw std::runtime_error("stat /dev/zero");
     device_ = st.st_rdev;
   }
   ~FakeProcTest() override { std::filesystem::remove_all(root_); }
 
-  // A process whose stat names `tty` (0: none) and whose descriptors lead to `open`.
+  void Restart() {
+    std::filesystem::remove_all(root_);
+    std::filesystem::create_directories(root_);
+  }
+
+  // The tty drivers list, naming the port's driver as of `type`.
+  void Driver(const std::string& type) {
+    std::filesystem::create_directories(root_ / "tty");
+    std::ofstream(root_ / "tty" / "drivers")
+        << "/dev/tty             /dev/tty        5       0 system:/dev/tty\n"
+        << "stand-in             /dev/ttyX " << major(device_) << " " << minor(device_) << "-"
+        << minor(device_) + 1 << " " << type << "\n";
+  }
+
+  // A process whose stat names `tty` (0: none), whose descriptors lead to
+  // `open`, and which has `threads` threads.
   void Process(pid_t pid, dev_t tty, const std::vector<std::string>& open = {},
-               const std::string& command = "sh") {
+               const std::string& command = "sh", int threads = 1) {
     const std::filesystem::path dir = root_ / std::to_string(pid);
     std::filesystem::create_directories(dir / "fd");
+    for (int tid = 0; tid < threads; ++tid) {
+      std::filesystem::create_directories(dir / "task" / std::to_string(pid + tid));
+    }
     const unsigned int tty_nr =
         tty == 0 ? 0 : (major(tty) << 8) | (minor(tty) & 0xffu) | ((minor(tty) & ~0xffu) << 12);
     std::ofstream(dir / "stat") << pid << " (" << command << ") S 1 " << pid << " " << pid << " "
@@ -66,28 +85,30 @@ class FakeProcTest : public testing::Test {
     }
   }
 
-  bool Held(ProcessLook look = ProcessLook::kAlsoDescriptors) {
+  bool Held() {
     ProcessWalk walk{.proc_root = root_.string(), .session_of = [this](pid_t pid) {
+                       ++sessions_asked_;
                        const auto found = sessions_.find(pid);
                        return found == sessions_.end() ? pid_t{-1} : found->second;
                      }};
-    return HeldByAnotherProcess(device_, walk, look);
+    return HeldByAnotherProcess(device_, walk);
   }
 
-  testing_support::Pty pty_;
   std::filesystem::path root_;
   dev_t device_ = 0;
   std::map<pid_t, pid_t> sessions_;
+  int sessions_asked_ = 0;
 };
 
 TEST_F(FakeProcTest, AnotherProcessWithThePortOpenHoldsIt) {
-  Process(kOther, 0, {"/dev/null", pty_.path()});
+  Driver("serial");
+  Process(kOther, 0, {"/dev/null", kPort});
   EXPECT_TRUE(Held());
-  EXPECT_FALSE(Held(ProcessLook::kControllingTerminals));
+  EXPECT_EQ(sessions_asked_, 0);
 }
 
 TEST_F(FakeProcTest, OurOwnDescriptorsAndOtherDevicesHoldNothing) {
-  Process(::getpid(), 0, {pty_.path()});
+  Process(::getpid(), 0, {kPort});
   Process(kOther, 0, {"/dev/null", "/nonexistent"});
   EXPECT_FALSE(Held());
 }
@@ -95,9 +116,46 @@ TEST_F(FakeProcTest, OurOwnDescriptorsAndOtherDevicesHoldNothing) {
 // A program in a chroot with /dev bind-mounted has the port open under a
 // path outside /dev; its device number still tells.
 TEST_F(FakeProcTest, ThePortOpenedThroughAnotherPathHoldsIt) {
-  const std::filesystem::path alias = root_ / "chroot-dev-pts-0";
-  std::filesystem::create_symlink(pty_.path(), alias);
+  const std::filesystem::path alias = root_ / "chroot-dev-zero";
+  std::filesystem::create_symlink(kPort, alias);
   Process(kOther, 0, {alias.string()});
+  EXPECT_TRUE(Held());
+}
+
+// Every process here has the port as its session's terminal in its record,
+// but no descriptor on it. The record counts only where the descriptors
+// cannot tell.
+TEST_F(FakeProcTest, ASessionIsAskedOnlyWhereTheDescriptorsCannotTell) {
+  const struct {
+    const char* what;
+    const char* driver;  // the port's driver type; null: no driver list
+    std::vector<std::string> open;
+    int threads;
+    bool asked;
+  } kCases[] = {
+      {"a process whose every descriptor was seen", "serial", {"/dev/null", "/tmp"}, 1, false},
+      {"a process with no descriptors and no other thread", "serial", {}, 1, false},
+      {"a descriptor that cannot be looked at", "serial", {"/dev/null", "/nonexistent"}, 1, true},
+      {"a process holding /dev/tty", "serial", {"/dev/null", "/dev/tty"}, 1, true},
+      {"no descriptors while other threads live", "serial", {}, 2, true},
+      {"a pseudo-terminal", "pty:slave", {"/dev/null"}, 1, true},
+      {"a driver the kernel does not list", nullptr, {"/dev/null"}, 1, true},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Restart();
+    if (c.driver != nullptr) Driver(c.driver);
+    sessions_ = {{kOther, kOther}};
+    sessions_asked_ = 0;
+    Process(kOther, device_, c.open, "sh", c.threads);
+    EXPECT_EQ(Held(), c.asked);
+    EXPECT_EQ(sessions_asked_, c.asked ? 1 : 0);
+  }
+  // A process whose descriptors cannot be listed, as another user's.
+  Restart();
+  Driver("serial");
+  Process(kOther, device_);
+  std::filesystem::remove(root_ / std::to_string(kOther) / "fd");
   EXPECT_TRUE(Held());
 }
 
@@ -117,12 +175,12 @@ TEST_F(FakeProcTest, ASessionOnThePortIsFoundHoweverItsLeaderIsReached) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(root_);
+    Restart();
+    Driver("pty:slave");
     sessions_ = {{kLeader, kLeader}, {kMember, c.member_session}};
     if (c.leader_listed) Process(kLeader, c.leader_tty);
     Process(kMember, c.member_tty, {}, c.member_command);
-    EXPECT_TRUE(Held(ProcessLook::kControllingTerminals));
+    EXPECT_TRUE(Held());
   }
 }
 
@@ -131,12 +189,11 @@ TEST_F(FakeProcTest, ASessionOnThePortIsFoundHoweverItsLeaderIsReached) {
 // the other is the one that counts in one of the cases.
 TEST_F(FakeProcTest, EverySessionIsLookedAt) {
   for (const pid_t on_port : {kLeader, kOther}) {
-    std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(root_);
+    Restart();
     sessions_ = {{kLeader, kLeader}, {kOther, kOther}};
     Process(kLeader, on_port == kLeader ? device_ : 0);
     Process(kOther, on_port == kOther ? device_ : 0);
-    EXPECT_TRUE(Held(ProcessLook::kControllingTerminals)) << on_port;
+    EXPECT_TRUE(Held()) << on_port;
   }
 }
 

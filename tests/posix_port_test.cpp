@@ -90,11 +90,6 @@ class PosixPortTest : public testing::Test {
     options.console_active = console_.string();
     options.sysfs_char_root = (dir_ / "sys").string();
     options.report = [this](const std::string& line) { reports_.push_back(line); };
-    // Every walk through the processes asks for our own session once.
-    options.processes.session_of = [this](pid_t pid) {
-      if (pid == ::getpid()) ++walks_;
-      return ::getsid(pid);
-    };
     return options;
   }
 
@@ -119,7 +114,6 @@ class PosixPortTest : public testing::Test {
   Pty pty_;
   LineSettings unusual_;
   std::vector<std::string> reports_;
-  int walks_ = 0;
 };
 
 TEST_F(PosixPortTest, APseudoTerminalIsPresentAndLeftAsItWas) {
@@ -238,27 +232,30 @@ TEST_F(PosixPortTest, ALoginOnThePortMakesItUnavailable) {
   ExpectPtyUntouched();
 }
 
-TEST(LockOwnerTest, ReadsTheWholePidInEitherFormat) {
+TEST(LockOwnerTest, ReadsThePidAsRealProgramsWriteIt) {
   auto binary = [](std::int32_t pid) { return std::string(reinterpret_cast<char*>(&pid), 4); };
   const struct {
     std::string content;
     pid_t owner;
   } kCases[] = {
-      {"      1234\n", 1234},        // HDB: ten columns and a newline
-      {"1234\n", 1234},              // unpadded ASCII
-      {"107\n", 107},                // ASCII that happens to be four bytes
-      {"1234", 1234},                // ... with no newline, as echo -n writes it
-      {binary(4321), 4321},          // the older binary int
-      {binary(0x2020), 0x2020},      // binary whose low byte is a space
-      {binary(0x3135), 0x3135},      // ... or a digit
-      {"12ab\n", 0},                 // not a pid at all
-      {"1234 5678\n", 0},            // nor this
-      {"-5\n", 0},                   // out of range
-      {"99999999999\n", 0},          // out of range
-      {binary(0), 0},                //
-      {binary(-1), 0},               //
-      {binary(5 * 1024 * 1024), 0},  // above any pid Linux hands out
-      {"", 0},                       // empty
+      {"      1234\n", 1234},               // HDB: ten columns and a newline
+      {"      4242 minicom root\n", 4242},  // minicom: pid, program, user
+      {"1234 5678\n", 1234},                // whatever follows a blank is the writer's
+      {"1234\n", 1234},                     // unpadded ASCII
+      {"107\n", 107},                       // ASCII that happens to be four bytes
+      {"1234", 1234},                       // ... with no newline, as echo -n writes it
+      {binary(4321), 4321},                 // the older binary int
+      {binary(0x2020), 0x2020},             // binary whose low byte is a space
+      {binary(0x3135), 0x3135},             // ... or a digit
+      {"12ab\n", 0},                        // not a pid at all
+      {"12ab", 0},                          //
+      {std::string(4, '\0'), 0},            //
+      {"minicom 4242\n", 0},                //
+      {"-5\n", 0},                          // out of range
+      {"99999999999\n", 0},                 // out of range
+      {binary(-1), 0},                      //
+      {binary(5 * 1024 * 1024), 0},         // above any pid Linux hands out
+      {"", 0},                              // empty
   };
   for (const auto& c : kCases) EXPECT_EQ(LockOwner(c.content), c.owner) << '"' << c.content << '"';
 }
@@ -432,19 +429,11 @@ class ScriptedSystem : public PosixSystem {
     }
     return result;
   }
-  int WatchOpens(const char* path) override {
-    if (no_watch) {
-      errno = EMFILE;
-      return -1;
-    }
-    return PosixSystem::WatchOpens(path);
-  }
   int Sent(unsigned long request) const {
     return static_cast<int>(std::count(requests.begin(), requests.end(), request));
   }
 
   std::function<void()> before_open;
-  bool no_watch = false;
   int open_errno = 0;
   std::optional<int> uart_type;
   std::optional<int> exclusive;  // what TIOCGEXCL reads; negative: not supported
@@ -585,16 +574,15 @@ TEST_F(PosixPortTest, APortOpenInAnotherProcessIsNotOpened) {
 }
 
 // A program that opens the port after the checks, while ours is being
-// opened, is caught before any setting is applied. The watch on the port
-// tells that someone else opened it, and a second look through the
-// processes whether they still hold it; without a watch, the second look
-// is always taken.
+// opened, is caught before any setting is applied: a second look through the
+// processes is taken once the port is ours alone. (It looks at device
+// numbers, so another node of the device is no way around it; the kernel
+// opens a pseudo-terminal only through its own node, so that is shown with
+// made-up processes.)
 TEST_F(PosixPortTest, AProgramThatOpensThePortDuringTheChecksIsNotConfiguredUnder) {
   const std::string path = pty_.path();
-  for (const bool watch : {true, false}) {
-    SCOPED_TRACE(watch ? "watched" : "without a watch");
+  {
     ScriptedSystem sys;
-    sys.no_watch = !watch;
     std::optional<Child> holder;
     sys.before_open = [&] {
       holder.emplace([&path] { return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0; });
@@ -606,24 +594,11 @@ TEST_F(PosixPortTest, AProgramThatOpensThePortDuringTheChecksIsNotConfiguredUnde
     ExpectPtyUntouched();
   }
   // Our own open is not another program's, and one that has closed the port
-  // again holds nothing: the watch spares the second look only when nobody
-  // else opened it.
-  const struct {
-    const char* what;
-    bool brief_opener;
-    int walks;
-  } kQuiet[] = {{"nobody else", false, 1}, {"a program that opened and closed it", true, 2}};
-  for (const auto& c : kQuiet) {
-    SCOPED_TRACE(c.what);
-    ScriptedSystem sys;
-    if (c.brief_opener) {
-      sys.before_open = [&path] { ::close(::open(path.c_str(), O_RDWR | O_NOCTTY)); };
-    }
-    walks_ = 0;
-    EXPECT_EQ(OpenAndClose(path, sys), kNoError);
-    EXPECT_EQ(walks_, c.walks);
-    ExpectPtyUntouched();
-  }
+  // again holds nothing.
+  ScriptedSystem sys;
+  sys.before_open = [&path] { ::close(::open(path.c_str(), O_RDWR | O_NOCTTY)); };
+  EXPECT_EQ(OpenAndClose(path, sys), kNoError);
+  ExpectPtyUntouched();
 }
 
 // One port object probes all six: nothing of one port may reach the next.
