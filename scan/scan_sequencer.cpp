@@ -5,13 +5,19 @@
 
 namespace velkaro {
 
+namespace {
+constexpr char kNotProbed[] = "not probed yet";
+}  // namespace
+
 void ScanSequencer::Form_Load() {
   ScanStep = 0;
   lamps_.ResetLamps();
+  findings_.fill(kNotProbed);
 }
 
 void ScanSequencer::Command1_Click() {
   lamps_.ResetLamps();
+  findings_.fill(kNotProbed);
   timer_.SetEnabled(true);
 }
 
@@ -21,11 +27,20 @@ void ScanSequencer::Timer1_Timer() {
   }
   ++ScanStep;
   if (ScanStep >= SerialPort::kFirstPort && ScanStep <= SerialPort::kLastPort) {
-    ProbePort(static_cast<std::int16_t>(ScanStep), comm_, lamps_, err_);
+    const auto port = static_cast<std::int16_t>(ScanStep);
+    ProbePort(port, comm_, lamps_, err_);
+    const std::string finding = comm_.Finding();
+    findings_[static_cast<std::size_t>(port - 1)] = finding.empty() ? "not judged" : finding;
   } else {
     timer_.SetEnabled(false);
     ScanStep = 0;
   }
+}
+
+std::string ScanSequencer::Summary(std::int16_t port) const {
+  const std::string& finding = findings_.at(static_cast<std::size_t>(port - 1));
+  return "COM" + std::to_string(port) + " (" + comm_.DevicePath(port) +
+         "): " + (finding.empty() ? kNotProbed : finding);
 }
 
 }  // namespace velkaro

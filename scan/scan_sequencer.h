@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <string>
 
 #include "lamp_state.h"
 #include "port_probe.h"
@@ -32,6 +34,11 @@ class ScanSequencer {
 
   const ErrorTrap& err() const { return err_; }
 
+  // What is known of port n, as one line for a person to read:
+  // "COM1 (/dev/ttyS0): present, free". A port the scan has not reached
+  // since the last press is "not probed yet".
+  std::string Summary(std::int16_t port) const;
+
   // 0 while idle; during a scan, the last port probed.
   std::int32_t ScanStep = 0;
 
@@ -40,6 +47,7 @@ class ScanSequencer {
   SerialPort& comm_;
   TimerSwitch& timer_;
   ErrorTrap err_;
+  std::array<std::string, kPortCount> findings_;
 };
 
 }  // namespace velkaro

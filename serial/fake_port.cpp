@@ -36,9 +36,17 @@ ErrorNumber FakeSerialPort::SetPortOpen(bool open) {
   }
   if (open_) return kNoSuchPort;
   const ErrorNumber outcome = open_outcome_[Index(port_)];
+  finding_ = outcome == kNoError              ? "present, free"
+             : outcome == kPortUnavailable    ? "present, in use by another program"
+             : outcome == kLineSettingsFailed ? "present, but it refused line settings"
+                                              : "absent: no device node";
   // Like the real ports: a port whose settings failed stays open until closed.
   open_ = outcome == kNoError || outcome == kLineSettingsFailed;
   return outcome;
+}
+
+std::string FakeSerialPort::DevicePath(std::int16_t port) const {
+  return "fake/COM" + std::to_string(port);
 }
 
 std::vector<std::int16_t> FakeSerialPort::OpenAttempts() const {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "serial_port.h"
@@ -27,6 +28,9 @@ class FakeSerialPort : public SerialPort {
 
   ErrorNumber SetCommPort(std::int16_t port) override;
   ErrorNumber SetPortOpen(bool open) override;
+  std::string DevicePath(std::int16_t port) const override;
+  // Says what a real port would for the outcome its open was scripted with.
+  std::string Finding() const override { return finding_; }
 
   const std::vector<Call>& calls() const { return calls_; }
   // The ports whose open was attempted, in order.
@@ -42,6 +46,7 @@ class FakeSerialPort : public SerialPort {
   std::vector<Call> calls_;
   std::int16_t port_ = 0;
   bool open_ = false;
+  std::string finding_;
 };
 
 // A port that cannot even be chosen: the probe's first step fails, and with
@@ -50,6 +55,8 @@ class RefusingSerialPort : public SerialPort {
  public:
   ErrorNumber SetCommPort(std::int16_t) override { return kNoSuchPort; }
   ErrorNumber SetPortOpen(bool) override { return kNoError; }
+  std::string DevicePath(std::int16_t) const override { return {}; }
+  std::string Finding() const override { return {}; }
 };
 
 }  // namespace velkaro

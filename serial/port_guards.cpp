@@ -217,14 +217,16 @@ pid_t LockOwner(std::string_view content) {
   return pid >= 1 && pid <= kPidMaxLimit ? static_cast<pid_t>(pid) : 0;
 }
 
-bool HeldByLockFile(const std::string& device_path, const std::vector<std::string>& lock_dirs) {
+LockHolder HeldByLockFile(const std::string& device_path,
+                          const std::vector<std::string>& lock_dirs) {
   const std::string name = LockFileName(device_path);
   for (const std::string& dir : lock_dirs) {
-    const pid_t owner = LockOwner(ReadLockFile(dir + "/" + name));
+    const std::string path = dir + "/" + name;
+    const pid_t owner = LockOwner(ReadLockFile(path));
     // A lock of a dead process is stale, and one of ours is no other program's.
-    if (owner > 0 && owner != ::getpid() && IsLiveProcess(owner)) return true;
+    if (owner > 0 && owner != ::getpid() && IsLiveProcess(owner)) return {owner, path};
   }
-  return false;
+  return {};
 }
 
 dev_t DecodeTtyNr(unsigned int tty_nr) {
@@ -249,9 +251,9 @@ SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root) {
   return SysfsVerdict::kPort;
 }
 
-bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk) {
+Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk) {
   DIR* proc = ::opendir(walk.proc_root.c_str());
-  if (proc == nullptr) return false;
+  if (proc == nullptr) return {};
   const int proc_fd = ::dirfd(proc);
   const pid_t self = ::getpid();
   const bool every_session = MayBePseudoTerminal(device, walk.proc_root + "/tty/drivers");
@@ -261,25 +263,27 @@ bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk) {
   // looked at are remembered, in place: nothing is allocated per process.
   std::array<pid_t, 16> recent_leaders{};
   std::size_t next_leader = 0;
-  const auto session_on_device = [&](pid_t pid, const char* name) {
+  // The session's leader, or the process itself where no leader can be
+  // asked, if the session has the device as its terminal; else 0.
+  const auto session_on_device = [&](pid_t pid, const char* name) -> pid_t {
     const pid_t leader = walk.session_of(pid);
     if (leader > 0) {
       if (std::find(recent_leaders.begin(), recent_leaders.end(), leader) != recent_leaders.end()) {
-        return false;
+        return 0;
       }
       char leader_name[16];
       std::snprintf(leader_name, sizeof leader_name, "%d", static_cast<int>(leader));
       const long long tty_nr = ReadTtyNr(proc_fd, leader_name);
       if (tty_nr >= 0) {
         recent_leaders[next_leader++ % recent_leaders.size()] = leader;
-        return IsTerminalOf(tty_nr, device);
+        return IsTerminalOf(tty_nr, device) ? leader : 0;
       }
     }
     // No leader to ask (gone, outside our namespace, or unknown): this
     // process's own record tells its session's terminal as well.
-    return IsTerminalOf(ReadTtyNr(proc_fd, name), device);
+    return IsTerminalOf(ReadTtyNr(proc_fd, name), device) ? pid : 0;
   };
-  bool held = false;
+  Holder held;
   while (!held) {
     const dirent* entry = ::readdir(proc);
     if (entry == nullptr) break;
@@ -288,11 +292,21 @@ bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk) {
     // A session is asked only where the descriptors cannot tell.
     const Descriptors seen =
         *pid == self ? Descriptors::kNone : LookAtDescriptors(proc_fd, entry->d_name, device);
-    held = seen == Descriptors::kHold || ((every_session || seen == Descriptors::kUnclear) &&
-                                          session_on_device(*pid, entry->d_name));
+    if (seen == Descriptors::kHold) {
+      held = {*pid, false};
+    } else if (every_session || seen == Descriptors::kUnclear) {
+      held = {session_on_device(*pid, entry->d_name), true};
+    }
   }
   ::closedir(proc);
   return held;
+}
+
+std::string ProcessName(pid_t pid, const std::string& proc_root) {
+  std::string name =
+      ReadSmallFile(AT_FDCWD, (proc_root + "/" + std::to_string(pid) + "/comm").c_str(), 64);
+  while (!name.empty() && (name.back() == '\n' || name.back() == '\0')) name.pop_back();
+  return name;
 }
 
 bool IsActiveConsole(dev_t device, const std::string& console_active) {

@@ -23,9 +23,18 @@ std::string LockFileName(const std::string& device_path);
 // text. Anything else, and pids out of range, make it stale.
 pid_t LockOwner(std::string_view content);
 
-// True if a regular lock file for the device, in any of the directories,
-// names a live process other than ours.
-bool HeldByLockFile(const std::string& device_path, const std::vector<std::string>& lock_dirs);
+// A live process other than ours that a lock file names, and where the lock
+// file is.
+struct LockHolder {
+  pid_t pid = 0;  // 0: no such lock
+  std::string path;
+  explicit operator bool() const { return pid > 0; }
+};
+
+// The first regular lock file for the device, in any of the directories,
+// that names a live process other than ours.
+LockHolder HeldByLockFile(const std::string& device_path,
+                          const std::vector<std::string>& lock_dirs);
 
 // The device number a tty_nr field of /proc/<pid>/stat stands for.
 dev_t DecodeTtyNr(unsigned int tty_nr);
@@ -48,13 +57,22 @@ struct ProcessWalk {
   std::function<pid_t(pid_t)> session_of = [](pid_t pid) { return ::getsid(pid); };
 };
 
-// True if a process other than ours has the device open, or it is the
-// controlling terminal of another process's session. The descriptors of
-// every process tell it; a session is asked only where they cannot: a
-// process we may not look into, one holding /dev/tty, one whose first
-// thread has exited, and every process for a pseudo-terminal. Stops at the
-// first holder found.
-bool HeldByAnotherProcess(dev_t device, const ProcessWalk& walk);
+// A process other than ours that holds a device.
+struct Holder {
+  pid_t pid = 0;            // 0: none found
+  bool by_session = false;  // its session's terminal, where pid is the session's leader if known
+  explicit operator bool() const { return pid > 0; }
+};
+
+// A process other than ours that has the device open, or whose session has
+// it as its controlling terminal. The descriptors of every process tell it;
+// a session is asked only where they cannot: a process we may not look
+// into, one holding /dev/tty, one whose first thread has exited, and every
+// process for a pseudo-terminal. Stops at the first holder found.
+Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk);
+
+// A process's command name, as /proc/<pid>/comm gives it, or empty.
+std::string ProcessName(pid_t pid, const std::string& proc_root = "/proc");
 
 // True if the device is one of the kernel consoles listed in the given file.
 bool IsActiveConsole(dev_t device, const std::string& console_active);

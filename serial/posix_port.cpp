@@ -7,9 +7,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <grp.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <vector>
 
 #include "platform_port.h"
 
@@ -49,6 +54,36 @@ bool SameLineSettings(const LineSettings& want, const LineSettings& got) {
          want.c_cc[VTIME] == got.c_cc[VTIME];
 }
 
+// "pid 42", or "minicom (pid 42)" where the process's name can be read.
+std::string Who(pid_t pid, const std::string& proc_root) {
+  const std::string name = ProcessName(pid, proc_root);
+  const std::string number = "pid " + std::to_string(pid);
+  return name.empty() ? number : name + " (" + number + ")";
+}
+
+std::string ErrnoName(int errnum) {
+  const char* name = ::strerrorname_np(errnum);
+  return name != nullptr ? name : "error " + std::to_string(errnum);
+}
+
+// Why an open was refused: the node's group, where it is one the user is not in.
+std::string PermissionFinding(std::optional<gid_t> gid) {
+  const std::string refused = "present, but you may not open it";
+  if (!gid) return refused + " (permission denied)";
+  std::vector<gid_t> ours(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+  ours.resize(static_cast<std::size_t>(
+      std::max(::getgroups(static_cast<int>(ours.size()), ours.data()), 0)));
+  ours.push_back(::getegid());
+  std::vector<char> buffer(16384);
+  group entry;
+  group* found = nullptr;
+  if (std::find(ours.begin(), ours.end(), *gid) != ours.end() ||
+      ::getgrgid_r(*gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+    return refused + " (permission denied)";
+  }
+  return refused + ": it belongs to group " + found->gr_name + ", which you are not in";
+}
+
 }  // namespace
 
 std::string DefaultDevicePath(std::int16_t port) { return "/dev/ttyS" + std::to_string(port - 1); }
@@ -81,11 +116,44 @@ ErrorNumber PosixPort::SetCommPort(std::int16_t port) {
 
 ErrorNumber PosixPort::SetPortOpen(bool open) { return open ? Open() : Close(); }
 
+std::string PosixPort::DevicePath(std::int16_t port) const { return options_.device_path(port); }
+
+ErrorNumber PosixPort::Judged(ErrorNumber number, std::string finding) {
+  finding_ = std::move(finding);
+  return number;
+}
+
+ErrorNumber PosixPort::OpenRefused(int errnum) {
+  switch (errnum) {
+    case EBUSY:
+      return Judged(kPortUnavailable, "present, opened exclusively by another program");
+    case EACCES:
+    case EPERM:
+      return Judged(kPortUnavailable, PermissionFinding(group_));
+    case ENOENT:
+      return Judged(kNoSuchPort, "absent: no device node");
+    default:
+      return Judged(OpenErrorNumber(errnum),
+                    "absent: the device did not answer (" + ErrnoName(errnum) + ")");
+  }
+}
+
+ErrorNumber PosixPort::HeldBy(const Holder& holder) {
+  const std::string& proc = options_.processes.proc_root;
+  if (!holder.by_session)
+    return Judged(kPortUnavailable, "present, in use by " + Who(holder.pid, proc));
+  const std::string name = ProcessName(holder.pid, proc);
+  return Judged(kPortUnavailable, "present, the terminal of a login session (" +
+                                      (name.empty() ? "" : name + ", ") + "pid " +
+                                      std::to_string(holder.pid) + ")");
+}
+
 ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   // A port that is not there is never looked for any further: a lock file
   // naming it, for one, says nothing about a port that does not exist.
   struct stat node;
-  if (sys_.Stat(path.c_str(), &node) != 0) return OpenErrorNumber(errno);
+  if (sys_.Stat(path.c_str(), &node) != 0) return OpenRefused(errno);
+  group_ = node.st_gid;
   device_ = node.st_rdev;
   terminal_ = S_ISCHR(node.st_mode);
   if (terminal_) {
@@ -93,43 +161,57 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
     // neither needs the lock files or the processes looked through.
     switch (JudgeBySysfs(node.st_rdev, options_.sysfs_char_root)) {
       case SysfsVerdict::kNoUart:
-        return kNoSuchPort;
+        return Judged(kNoSuchPort, "absent: no UART behind this node");
       case SysfsVerdict::kConsole:
-        return kPortUnavailable;
+        return Judged(kPortUnavailable, "present, the kernel console");
       case SysfsVerdict::kPort:
         break;
       case SysfsVerdict::kNotTty:
         terminal_ = false;
         break;
       case SysfsVerdict::kUnknown:
-        if (IsActiveConsole(node.st_rdev, options_.console_active)) return kPortUnavailable;
+        if (IsActiveConsole(node.st_rdev, options_.console_active)) {
+          return Judged(kPortUnavailable, "present, the kernel console");
+        }
         break;
     }
   }
-  if (HeldByLockFile(path, options_.lock_dirs)) return kPortUnavailable;
+  if (const LockHolder lock = HeldByLockFile(path, options_.lock_dirs)) {
+    return Judged(
+        kPortUnavailable,
+        "present, locked by " + Who(lock.pid, options_.processes.proc_root) + " in " + lock.path);
+  }
   // A login on the port, or any other program with it open: opening it
   // could already upset its modem lines, and setting it would change theirs.
-  if (terminal_ && HeldByAnotherProcess(device_, options_.processes)) return kPortUnavailable;
+  if (terminal_) {
+    if (const Holder holder = HeldByAnotherProcess(device_, options_.processes)) {
+      return HeldBy(holder);
+    }
+  }
   return kNoError;
 }
 
 ErrorNumber PosixPort::Open() {
   if (is_open() || port_ == 0) return kNoSuchPort;
   path_ = options_.device_path(port_);
+  finding_.clear();
+  group_.reset();
   if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) return judged;
 
   // O_NONBLOCK: never wait for carrier detect. O_NOCTTY: never become the
   // controlling terminal of this process.
   fd_ = sys_.Open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) return OpenErrorNumber(errno);
+  if (fd_ < 0) return OpenRefused(errno);
 
   ErrorNumber held = CheckNotHeld();
   if (!held.failed()) held = TakeExclusive();
   // The checks take a while on a busy machine, the walk through every
   // process above all. Now that nobody else can open the port, make sure
   // nobody did meanwhile, through whatever node, before it is configured.
-  if (!held.failed() && terminal_ && HeldByAnotherProcess(device_, options_.processes)) {
-    held = kPortUnavailable;
+  if (!held.failed() && terminal_) {
+    if (const Holder holder = HeldByAnotherProcess(device_, options_.processes)) {
+      held = HeldBy(holder);
+    }
   }
   if (held.failed()) {
     Close();
@@ -140,20 +222,28 @@ ErrorNumber PosixPort::Open() {
     // EIO: a node with no UART behind it. ENOTTY: a device, but no terminal.
     if (errno == EIO) {
       Close();
-      return kNoSuchPort;
+      return Judged(kNoSuchPort, "absent: the device did not answer (EIO)");
     }
-    return kLineSettingsFailed;
+    return Judged(kLineSettingsFailed, "present, but it refused line settings");
   }
   saved_valid_ = true;
-  return ApplyLineSettings();
+  if (ApplyLineSettings().failed()) {
+    return Judged(kLineSettingsFailed, "present, but it refused line settings");
+  }
+  return Judged(kNoError, "present, free");
 }
 
 ErrorNumber PosixPort::CheckNotHeld() {
   // A kernel driver on the line (pppd, ldattach, a Bluetooth UART) owns it.
   int discipline = N_TTY;
-  if (sys_.Ioctl(fd_, TIOCGETD, &discipline) == 0 && discipline != N_TTY) return kPortUnavailable;
+  if (sys_.Ioctl(fd_, TIOCGETD, &discipline) == 0 && discipline != N_TTY) {
+    return Judged(kPortUnavailable,
+                  "present, taken by the kernel's line discipline " + std::to_string(discipline));
+  }
 
-  if (sys_.Flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return kPortUnavailable;
+  if (sys_.Flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    return Judged(kPortUnavailable, "present, locked by another program (flock)");
+  }
   // Any other flock failure means locks are not supported here, which tells
   // us nothing about other programs.
 
@@ -161,7 +251,7 @@ ErrorNumber PosixPort::CheckNotHeld() {
   // reports its type as unknown.
   serial_struct serial{};
   if (sys_.Ioctl(fd_, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
-    return kNoSuchPort;
+    return Judged(kNoSuchPort, "absent: no UART behind this node");
   }
   return kNoError;
 }
@@ -173,7 +263,9 @@ ErrorNumber PosixPort::TakeExclusive() {
   // ourselves is ever released. Where it cannot be asked, leave it alone.
   int exclusive = 0;
   if (sys_.Ioctl(fd_, TIOCGEXCL, &exclusive) != 0) return kNoError;
-  if (exclusive != 0) return kPortUnavailable;
+  if (exclusive != 0) {
+    return Judged(kPortUnavailable, "present, opened exclusively by another program");
+  }
   exclusive_ = sys_.Ioctl(fd_, TIOCEXCL, nullptr) == 0;
   return kNoError;
 }
@@ -206,6 +298,7 @@ ErrorNumber PosixPort::Close() {
     if (const std::string why = RestoreLineSettings(); !why.empty()) {
       result = kNoSuchPort;
       options_.report(path_ + ": line settings could not be put back: " + why);
+      finding_ += "; its line settings could not be put back (" + why + ")";
     }
   }
   if (exclusive_ && sys_.Ioctl(fd_, TIOCNXCL, nullptr) != 0) result = kNoSuchPort;

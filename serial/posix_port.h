@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,8 @@ class PosixPort : public SerialPort {
 
   ErrorNumber SetCommPort(std::int16_t port) override;
   ErrorNumber SetPortOpen(bool open) override;
+  std::string DevicePath(std::int16_t port) const override;
+  std::string Finding() const override { return finding_; }
 
   bool is_open() const { return fd_ >= 0; }
 
@@ -50,6 +53,10 @@ class PosixPort : public SerialPort {
   // Judges the port from what the system tells of it, without opening it.
   // Sets terminal_ and device_.
   ErrorNumber CheckBeforeOpening(const std::string& path);
+  // Keeps what was found, and passes the number on.
+  ErrorNumber Judged(ErrorNumber number, std::string finding);
+  ErrorNumber OpenRefused(int errnum);  // an errno from stat(2) or open(2)
+  ErrorNumber HeldBy(const Holder& holder);
   ErrorNumber Open();
   // Checks that need the descriptor but change nothing on the port.
   ErrorNumber CheckNotHeld();
@@ -65,6 +72,8 @@ class PosixPort : public SerialPort {
   std::string path_;
   bool terminal_ = false;  // a character device: another program's use counts
   dev_t device_ = 0;
+  std::optional<gid_t> group_;  // the node's, once it was found
+  std::string finding_;
   int fd_ = -1;
   bool exclusive_ = false;  // we set TIOCEXCL and must clear it again
   bool saved_valid_ = false;

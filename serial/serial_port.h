@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "error_number.h"
 
@@ -23,6 +24,14 @@ class SerialPort {
   // what it changed and close it; after any other failed open the port is
   // closed. Closing a closed port is harmless.
   virtual ErrorNumber SetPortOpen(bool open) = 0;
+
+  // The device COMn is, as the system names it: "/dev/ttyS0", "\\.\COM1".
+  virtual std::string DevicePath(std::int16_t port) const = 0;
+
+  // What the last open of the chosen port saw, in plain words: "present,
+  // free", "absent: no device node". A close that could not put the port
+  // back as it was adds to it.
+  virtual std::string Finding() const = 0;
 };
 
 }  // namespace velkaro

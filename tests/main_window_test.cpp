@@ -235,17 +235,27 @@ TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   }
   EXPECT_EQ(form.scan().ScanStep, 0);
 
-  // Assistive technology hears one lamp per port, with what it shows.
+  // Assistive technology hears one lamp per port, with what was found; the
+  // port's label and lamp tell the same as their tooltip.
   const auto* ok2 = Child("ok2");
   EXPECT_TRUE(ok2->isVisible());
   EXPECT_EQ(ok2->accessibleName(), "COM: 2");
-  EXPECT_EQ(ok2->accessibleDescription(), "present");
+  EXPECT_EQ(ok2->accessibleDescription(), "COM2 (fake/COM2): present, free");
+  EXPECT_EQ(Child("Label2")->toolTip(), ok2->accessibleDescription());
+  EXPECT_EQ(ok2->toolTip(), ok2->accessibleDescription());
   EXPECT_FALSE(Child("off2")->isVisible());
-  EXPECT_EQ(Child("bad1")->accessibleDescription(), "absent");
+  EXPECT_EQ(Child("bad1")->accessibleDescription(), "COM1 (fake/COM1): absent: no device node");
 
-  // A press shows every lamp unlit at once, not at the next tick.
+  // A press shows every lamp unlit at once, not at the next tick, and
+  // forgets what the last scan found.
   QTest::mouseClick(Child("Command1"), Qt::LeftButton);
   ExpectLampsShown("......");
+  EXPECT_EQ(Child("Label2")->toolTip(), "COM2 (fake/COM2): not probed yet");
+  Child<QTimer>("Timer1")->stop();
+  form.Timer1_Timer();
+  form.Timer1_Timer();
+  EXPECT_EQ(Child("Label2")->toolTip(), "COM2 (fake/COM2): present, free");
+  EXPECT_EQ(Child("test3")->accessibleDescription(), "COM3 (fake/COM3): not probed yet; next");
 }
 
 // Moved to a screen of twice the scale, the window draws its lamps again in

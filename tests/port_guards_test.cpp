@@ -91,7 +91,7 @@ class FakeProcTest : public testing::Test {
                        const auto found = sessions_.find(pid);
                        return found == sessions_.end() ? pid_t{-1} : found->second;
                      }};
-    return HeldByAnotherProcess(device_, walk);
+    return static_cast<bool>(HeldByAnotherProcess(device_, walk));
   }
 
   std::filesystem::path root_;

@@ -1,6 +1,7 @@
 #include "posix_port.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/serial.h>
 #include <linux/tty.h>
 #include <poll.h>
@@ -94,12 +95,14 @@ class PosixPortTest : public testing::Test {
   }
 
   // Opens and closes the way the probe does; returns the open's number.
-  ErrorNumber OpenAndClose(const std::string& path, PosixSystem& sys = PosixSystem::Real()) {
+  ErrorNumber OpenAndClose(const std::string& path, PosixSystem& sys = PosixSystem::Real(),
+                           std::string* finding = nullptr) {
     PosixPort port(OptionsFor(path), sys);
     EXPECT_EQ(port.SetCommPort(1), kNoError);
     const ErrorNumber opened = port.SetPortOpen(true);
     port.SetPortOpen(false);
     EXPECT_FALSE(port.is_open());
+    if (finding != nullptr) *finding = port.Finding();
     return opened;
   }
 
@@ -429,11 +432,17 @@ class ScriptedSystem : public PosixSystem {
     }
     return result;
   }
+  int Stat(const char* path, struct stat* st) override {
+    const int result = PosixSystem::Stat(path, st);
+    if (node_group) st->st_gid = *node_group;
+    return result;
+  }
   int Sent(unsigned long request) const {
     return static_cast<int>(std::count(requests.begin(), requests.end(), request));
   }
 
   std::function<void()> before_open;
+  std::optional<gid_t> node_group;
   int open_errno = 0;
   std::optional<int> uart_type;
   std::optional<int> exclusive;  // what TIOCGEXCL reads; negative: not supported
@@ -455,6 +464,96 @@ TEST_F(PosixPortTest, TheKernelConsoleIsUnavailableWithoutBeingOpened) {
   EXPECT_EQ(OpenAndClose(pty_.path(), sys), kPortUnavailable);
   EXPECT_EQ(sys.opens, 0);
   ExpectPtyUntouched();
+}
+
+// Each verdict comes with what was seen, in words a person at the machine
+// can act on; a holder is named by its program and pid.
+TEST_F(PosixPortTest, EachVerdictSaysWhatWasSeen) {
+  const std::string path = pty_.path();
+  const group* dialout = ::getgrnam("dialout");
+  ASSERT_NE(dialout, nullptr);
+  const gid_t dialout_gid = dialout->gr_gid;
+  std::optional<Child> holder;
+  auto hold = [&holder](const char* name, std::function<bool()> setup) {
+    holder.emplace([name, &setup] { return ::prctl(PR_SET_NAME, name) == 0 && setup(); });
+    return holder->ready() ? std::to_string(holder->pid()) : "none";
+  };
+  const std::string lock = (dir_ / "lock2" / LockFileName(path)).string();
+  const struct {
+    const char* what;
+    std::function<std::string(ScriptedSystem&)> set_up;  // gives the finding wanted
+  } kCases[] = {
+      {"nobody", [](auto&) { return "present, free"; }},
+      {"a holder",
+       [&](auto&) {
+         return "present, in use by holder (pid " +
+                hold("holder", [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0; }) + ")";
+       }},
+      {"a lock",
+       [&](auto&) {
+         const std::string pid = hold("locker", [] { return true; });
+         std::filesystem::create_directories(dir_ / "lock2");
+         std::ofstream(lock) << std::setw(10) << pid << " minicom root\n";
+         return "present, locked by locker (pid " + pid + ") in " + lock;
+       }},
+      {"the console",
+       [&](auto&) {
+         std::ofstream(console_) << path.substr(5) << "\n";
+         return "present, the kernel console";
+       }},
+      {"a login",  // the terminal of its session, with no descriptor left on it
+       [&](auto&) {
+         return "present, the terminal of a login session (login, pid " +
+                hold("login",
+                     [&] {
+                       const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK);
+                       return ::setsid() > 0 && ::ioctl(fd, TIOCSCTTY, 0) == 0 && ::close(fd) == 0;
+                     }) +
+                ")";
+       }},
+      {"another group's",
+       [&](ScriptedSystem& sys) {
+         sys.open_errno = EACCES;
+         sys.node_group = dialout_gid;
+         return "present, but you may not open it: it belongs to group dialout, which you are not "
+                "in";
+       }},
+      {"exclusive",
+       [](ScriptedSystem& sys) {
+         sys.exclusive = 1;
+         return "present, opened exclusively by another program";
+       }},
+      {"refused settings",
+       [](ScriptedSystem& sys) {
+         sys.refuse_set = true;
+         return "present, but it refused line settings";
+       }},
+      {"no UART",
+       [](ScriptedSystem& sys) {
+         sys.uart_type = PORT_UNKNOWN;
+         return "absent: no UART behind this node";
+       }},
+      {"no answer",
+       [](ScriptedSystem& sys) {
+         sys.open_errno = EIO;
+         return "absent: the device did not answer (EIO)";
+       }},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ScriptedSystem sys;
+    const std::string wanted = c.set_up(sys);
+    std::string finding;
+    OpenAndClose(path, sys, &finding);
+    EXPECT_EQ(finding, wanted);
+    holder.reset();
+    std::filesystem::remove(lock);
+    std::ofstream(console_) << "tty0\n";
+    ExpectPtyUntouched();
+  }
+  std::string finding;
+  OpenAndClose((dir_ / "ttyS9").string(), PosixSystem::Real(), &finding);
+  EXPECT_EQ(finding, "absent: no device node");
 }
 
 TEST(OpenErrorNumberTest, MapsEveryErrnoToOneOfTheNumbers) {

@@ -469,9 +469,8 @@ TEST_F(Win32WindowTest, PressesDuringAScanDoNotHoldUpItsTicks) {
 // Whatever a broken serial layer throws stops at the window procedure: the
 // timer stops and the failure is told.
 TEST_F(Win32WindowTest, AFailedTickStopsTheTimerAndIsTold) {
-  struct ThrowingSerialPort : SerialPort {
+  struct ThrowingSerialPort : RefusingSerialPort {
     ErrorNumber SetCommPort(std::int16_t) override { throw 42; }
-    ErrorNumber SetPortOpen(bool) override { return kNoError; }
   };
   RefusingSerialPort refusing;
   ThrowingSerialPort throwing;

@@ -71,6 +71,9 @@ inline constexpr std::array<Control, 8> kControls = {{
      7},
 }};
 
+// The label of port n's row.
+inline const Control& PortLabel(int port) { return kControls.at(static_cast<std::size_t>(port)); }
+
 // Each port's four lamps lie on one spot. Port 5's sits 45 twips higher than
 // the spacing of the others would put it.
 inline constexpr int kLampLeft = 3285;

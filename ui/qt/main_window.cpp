@@ -187,12 +187,13 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
     }
   }
   for (int port = 1; port <= kPortCount; ++port) {
+    port_labels_[static_cast<std::size_t>(port - 1)] =
+        findChild<QLabel*>(ToQString(layout::PortLabel(port).name), Qt::FindDirectChildrenOnly);
     for (auto kind = kStackingOrder.rbegin(); kind != kStackingOrder.rend(); ++kind) {
       auto* lamp = new LampLabel(*kind, this);
       lamp->setObjectName(QString::fromStdString(layout::LampName(port, *kind)));
       lamp->setGeometry(ToQRect(layout::LampRect(port)));
       lamp->setAccessibleName(QString("COM: %1").arg(port));
-      lamp->setAccessibleDescription(ToQString(layout::LampDescription(*kind)));
       lamp_widgets_[static_cast<std::size_t>(port - 1)][static_cast<std::size_t>(*kind)] = lamp;
     }
   }
@@ -298,6 +299,23 @@ void Form1::ShowLamps() {
     for (LampKind kind : kStackingOrder) {
       lamp_widgets_[static_cast<std::size_t>(port - 1)][static_cast<std::size_t>(kind)]->setVisible(
           seen == kind);
+    }
+  }
+  ShowFindings();
+}
+
+void Form1::ShowFindings() {
+  for (int port = 1; port <= kPortCount; ++port) {
+    const QString summary = QString::fromStdString(scan_.Summary(static_cast<std::int16_t>(port)));
+    port_labels_[static_cast<std::size_t>(port - 1)]->setToolTip(summary);
+    for (LampKind kind : kStackingOrder) {
+      QLabel* lamp =
+          lamp_widgets_[static_cast<std::size_t>(port - 1)][static_cast<std::size_t>(kind)];
+      lamp->setToolTip(summary);
+      // The yellow lamp also says that the port is next in turn.
+      lamp->setAccessibleDescription(kind == LampKind::kTest
+                                         ? summary + "; " + ToQString(layout::LampDescription(kind))
+                                         : summary);
     }
   }
 }

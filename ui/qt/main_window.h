@@ -62,6 +62,9 @@ class Form1 : public QWidget {
   // Shows, for every port, the lamp the lamp state says is seen. Qt paints
   // the change once the event procedure has returned.
   void ShowLamps();
+  // Gives each port's label and lamps what is known of the port, as their
+  // tooltip and, for assistive technology, the lamps' description.
+  void ShowFindings();
 
   LampState lamps_;
   QtTimerSwitch timer_switch_;
@@ -69,6 +72,7 @@ class Form1 : public QWidget {
   QPushButton* Command1 = nullptr;
   QTimer* Timer1 = nullptr;
   std::array<std::array<QLabel*, kStackingOrder.size()>, kPortCount> lamp_widgets_{};
+  std::array<QLabel*, kPortCount> port_labels_{};
 };
 
 // A size by size image of a built-in icon file, each pixel repeated scale
