@@ -3,11 +3,18 @@
 // runs where /dev holds no serial port, so every lamp must end red.
 #include <QImage>
 
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,6 +153,59 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
     ADD_FAILURE() << problem << " in " << shot;
   }
   if (!HasFailure()) Shell("rm -rf " + dir);
+}
+
+// `velkaro --list` needs no display. Run over a pipe on pseudo-terminals
+// that stand in for the six ports, one of them held, it names the holder on
+// that port's line alone, and leaves every port's settings as it found them.
+TEST(RealDisplayTest, TheListNamesAHolderWithNoDisplay) {
+  // Only the masters stay open here: a slave open in this process would hold
+  // the port. Line settings asked of a master are its slave's.
+  std::array<int, kPortCount> masters{};
+  std::vector<std::string> paths;
+  std::string stand_ins;
+  std::vector<termios> before(kPortCount);
+  for (std::size_t i = 0; i < masters.size(); ++i) {
+    char name[128];
+    int slave = -1;
+    ASSERT_EQ(::openpty(&masters[i], &slave, name, nullptr, nullptr), 0);
+    ::close(slave);
+    paths.emplace_back(name);
+    stand_ins += paths.back() + " ";
+    ASSERT_EQ(::tcgetattr(masters[i], &before[i]), 0);
+  }
+  const std::string list = "DISPLAY= WAYLAND_DISPLAY= VELKARO_PORT_STAND_INS='" + stand_ins +
+                           "' " VELKARO_SOURCE_DIR "/tests/without_serial_ports.sh " VELKARO_EXE
+                           " --list 2>&1; echo $?";
+  const std::string free = Shell(list);
+  // The holder has the port open once it runs as sleep.
+  const std::string holder = Shell("sleep 600 <>" + paths[2] +
+                                   " >/dev/null 2>&1 & for i in $(seq 200); do"
+                                   " [ \"$(cat /proc/$!/comm)\" = sleep ] && break; sleep 0.05;"
+                                   " done; echo $!");
+  const std::string held = Shell(list);
+  Shell("kill " + holder);
+
+  std::string wanted;
+  for (int port = 1; port <= kPortCount; ++port) {
+    wanted += "COM" + std::to_string(port) + " (/dev/ttyS" + std::to_string(port - 1) +
+              "): present, free\n";
+  }
+  EXPECT_EQ(free, wanted + "0");
+  const std::string line = "COM3 (/dev/ttyS2): present, free";
+  EXPECT_EQ(held,
+            wanted.replace(wanted.find(line), line.size(),
+                           "COM3 (/dev/ttyS2): present, in use by sleep (pid " + holder + ")") +
+                "0");
+  for (std::size_t i = 0; i < masters.size(); ++i) {
+    termios after{};
+    int written = -1;
+    EXPECT_EQ(::tcgetattr(masters[i], &after), 0);
+    EXPECT_EQ(std::memcmp(&after, &before[i], sizeof after), 0) << "COM" << i + 1;
+    EXPECT_EQ(::ioctl(masters[i], FIONREAD, &written), 0);
+    EXPECT_EQ(written, 0) << "COM" << i + 1;
+    ::close(masters[i]);
+  }
 }
 
 }  // namespace

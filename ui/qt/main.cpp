@@ -3,19 +3,50 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "main_window.h"
 #include "platform_port.h"
+#include "scan_sequencer.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: velkaro [--help | --version]\n"
+    "Usage: velkaro [--list | --help | --version]\n"
     "Tells which of the serial ports COM1 to COM6 exist: press TEST PORTS in its window.\n"
+    "  --list     try the ports once, with no window, and print one line for each:\n"
+    "             COM1 (/dev/ttyS0): present, in use by minicom (pid 4242)\n"
+    "  --help     show this and exit\n"
+    "  --version  show the version and exit\n"
     "It also takes Qt's own options, with one dash, such as -platform xcb or -platform wayland.\n";
+
+// The scan the window runs, without the window or the timer's waits.
+int ListPorts() {
+  struct Ticks : velkaro::TimerSwitch {
+    void SetEnabled(bool on) override { running = on; }
+    bool running = false;
+  } timer;
+  const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
+  velkaro::LampState lamps;
+  velkaro::ScanSequencer scan(lamps, *comm, timer);
+  scan.Form_Load();
+  scan.Command1_Click();
+  while (timer.running) {
+    try {
+      scan.Timer1_Timer();
+    } catch (const std::exception& e) {
+      // The port keeps "not probed yet", and the scan goes on with the next.
+      std::fprintf(stderr, "velkaro: COM%d: %s\n", static_cast<int>(scan.ScanStep), e.what());
+    }
+  }
+  for (std::int16_t port = 1; port <= velkaro::kPortCount; ++port) {
+    std::printf("%s\n", scan.Summary(port).c_str());
+  }
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
 
 int UsageError(const std::string& what) {
   std::fprintf(stderr, "velkaro: %s (see velkaro --help)\n", what.c_str());
@@ -76,6 +107,10 @@ int main(int argc, char** argv) {
     if (arg == "--version") {
       std::printf("velkaro %s\n", VELKARO_VERSION);
       return 0;
+    }
+    if (arg == "--list") {
+      if (argc > 2) return UsageError("--list takes no other argument");
+      return ListPorts();
     }
     if (arg.starts_with("--")) return UsageError("unknown option " + std::string(arg));
   }
