@@ -1,6 +1,8 @@
 #include "win32_port.h"
 
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "platform_port.h"
 
@@ -27,6 +29,34 @@ ErrorNumber OpenErrorNumber(DWORD error) {
     default:
       return kNoSuchPort;
   }
+}
+
+std::string OpenFinding(DWORD error) {
+  switch (error) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+    case ERROR_LOCK_VIOLATION:
+      return "present, in use by another program or access denied";
+    case ERROR_SEM_TIMEOUT:
+      return "present, but its device did not answer (ERROR_SEM_TIMEOUT)";
+    default:
+      break;
+  }
+  static constexpr std::pair<DWORD, const char*> kNames[] = {
+      {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
+      {ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
+      {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
+      {ERROR_NOT_READY, "ERROR_NOT_READY"},
+      {ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE"},
+      {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER"},
+      {ERROR_INVALID_NAME, "ERROR_INVALID_NAME"},
+      {ERROR_DEVICE_NOT_CONNECTED, "ERROR_DEVICE_NOT_CONNECTED"},
+  };
+  for (const auto& [code, name] : kNames) {
+    if (code == error) return std::string("absent: ") + name;
+  }
+  return "absent: Windows error " + std::to_string(error);
 }
 
 DCB WantedLineSettings(const DCB& found) {
@@ -96,15 +126,28 @@ ErrorNumber Win32Port::SetCommPort(std::int16_t port) {
 
 ErrorNumber Win32Port::SetPortOpen(bool open) { return open ? Open() : Close(); }
 
+std::string Win32Port::DevicePath(std::int16_t port) const {
+  const std::wstring name = options_.device_name(port);
+  std::string narrow;
+  for (wchar_t c : name) narrow += c < 0x80 ? static_cast<char>(c) : '?';
+  return narrow;
+}
+
 ErrorNumber Win32Port::Open() {
   if (is_open() || port_ == 0) return kNoSuchPort;
   const std::wstring name = options_.device_name(port_);
   // Share mode 0: while we hold the port nobody else can open it, and a port
   // someone else holds refuses us.
   handle_ = sys_.CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
-  if (handle_ == INVALID_HANDLE_VALUE) return OpenErrorNumber(::GetLastError());
+  if (handle_ == INVALID_HANDLE_VALUE) {
+    const DWORD error = ::GetLastError();
+    finding_ = OpenFinding(error);
+    return OpenErrorNumber(error);
+  }
   // On failure the handle stays open: the probe's close step releases it.
-  return ApplyLineSettings();
+  const ErrorNumber applied = ApplyLineSettings();
+  finding_ = applied.failed() ? "present, but it refused line settings" : "present, free";
+  return applied;
 }
 
 ErrorNumber Win32Port::ApplyLineSettings() {
@@ -130,7 +173,7 @@ ErrorNumber Win32Port::ApplyLineSettings() {
 
 ErrorNumber Win32Port::Close() {
   if (!is_open()) return kNoError;
-  ErrorNumber result = kNoError;
+  ErrorNumber result = kNoError;  // until a restore fails
   if (restore_timeouts_ && !sys_.SetCommTimeouts(handle_, &saved_timeouts_)) result = kNoSuchPort;
   if (restore_state_) {
     // A restore only counts once the driver reads back what was found.
@@ -143,6 +186,7 @@ ErrorNumber Win32Port::Close() {
   }
   // The queue sizes are only a request to the driver; it keeps or drops them
   // with the handle, so there is nothing of them to put back.
+  if (result.failed()) finding_ += "; its line settings could not be put back";
   if (!sys_.CloseHandle(handle_)) result = kNoSuchPort;
   handle_ = INVALID_HANDLE_VALUE;
   restore_state_ = false;

@@ -21,6 +21,9 @@ struct Win32PortOptions {
 // The error number for a code left by CreateFileW.
 ErrorNumber OpenErrorNumber(DWORD error);
 
+// What a code left by CreateFileW tells of the port, in plain words.
+std::string OpenFinding(DWORD error);
+
 // The line settings the port is opened with, starting from what the device
 // had: 9600 baud, 8 data bits, no parity, 1 stop bit, "?" for a byte with a
 // parity error, and no flow control. The modem lines stay as they were.
@@ -53,6 +56,8 @@ class Win32Port : public SerialPort {
 
   ErrorNumber SetCommPort(std::int16_t port) override;
   ErrorNumber SetPortOpen(bool open) override;
+  std::string DevicePath(std::int16_t port) const override;
+  std::string Finding() const override { return finding_; }
 
   bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
 
@@ -68,6 +73,7 @@ class Win32Port : public SerialPort {
   // Set once a change was attempted, so that close undoes exactly that.
   bool restore_state_ = false;
   bool restore_timeouts_ = false;
+  std::string finding_;
   DCB saved_state_{};
   COMMTIMEOUTS saved_timeouts_{};
 };

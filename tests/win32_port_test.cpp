@@ -188,6 +188,8 @@ TEST_F(Win32PortSeamTest, OpensExclusivelyAppliesTheSettingsAndPutsThemBack) {
   EXPECT_EQ(sys.timeouts.WriteTotalTimeoutConstant, 1u);
 
   ASSERT_EQ(port.SetPortOpen(false), kNoError);
+  EXPECT_EQ(port.Finding(), "present, free");
+  EXPECT_EQ(port.DevicePath(3), "\\\\.\\COM3");
   EXPECT_FALSE(port.is_open());
   EXPECT_EQ(sys.open_handles, 0);
   EXPECT_TRUE(SameState(sys.state, found_state));
@@ -196,11 +198,22 @@ TEST_F(Win32PortSeamTest, OpensExclusivelyAppliesTheSettingsAndPutsThemBack) {
 
 TEST_F(Win32PortSeamTest, OpenFailuresLeaveNoHandle) {
   ASSERT_EQ(port.SetCommPort(2), kNoError);
-  for (const auto& [code, number] : {std::pair{DWORD{ERROR_FILE_NOT_FOUND}, kNoSuchPort},
-                                     std::pair{DWORD{ERROR_ACCESS_DENIED}, kPortUnavailable},
-                                     std::pair{DWORD{ERROR_SEM_TIMEOUT}, kPortUnavailable}}) {
+  const struct {
+    DWORD code;
+    ErrorNumber number;
+    const char* finding;
+  } kCases[] = {
+      {ERROR_FILE_NOT_FOUND, kNoSuchPort, "absent: ERROR_FILE_NOT_FOUND"},
+      {ERROR_ACCESS_DENIED, kPortUnavailable,
+       "present, in use by another program or access denied"},
+      {ERROR_SEM_TIMEOUT, kPortUnavailable,
+       "present, but its device did not answer (ERROR_SEM_TIMEOUT)"},
+      {1234, kNoSuchPort, "absent: Windows error 1234"},
+  };
+  for (const auto& [code, number, finding] : kCases) {
     sys.FailWith(Call::kCreate, code);
     EXPECT_EQ(port.SetPortOpen(true), number) << "Win32 error " << code;
+    EXPECT_EQ(port.Finding(), finding);
     EXPECT_FALSE(port.is_open());
     EXPECT_EQ(port.SetPortOpen(false), kNoError);
     EXPECT_EQ(sys.open_handles, 0);

@@ -206,9 +206,10 @@ class Win32WindowTest : public testing::Test {
           << "port " << port << " does not show lamp '" << c << "' in " << seen;
       // One window per port carries the lamp, named for assistive technology.
       const HWND lamp = ::GetDlgItem(form.hwnd(), LampId(port));
-      const std::string description(layout::LampDescription(*LampOf(c)));
-      EXPECT_EQ(TextOf(lamp), L"COM: " + std::to_wstring(port) + L", " +
-                                  std::wstring(description.begin(), description.end()));
+      const std::string text = "COM: " + std::to_string(port) + ", " +
+                               std::string(layout::LampDescription(*LampOf(c))) + "; " +
+                               form.scan().Summary(static_cast<std::int16_t>(port));
+      EXPECT_EQ(TextOf(lamp), std::wstring(text.begin(), text.end()));
       EXPECT_TRUE(::IsWindowVisible(lamp));
     }
   }
@@ -359,6 +360,17 @@ TEST_F(Win32WindowTest, EachTickShowsTheLampsOfTheScan) {
   }
   EXPECT_EQ(form.scan().ScanStep, 0);
   EXPECT_FALSE(form.timer_enabled());
+  // The tooltips of a port's lamp and label say what was found.
+  for (const HWND tool : {::GetDlgItem(form.hwnd(), LampId(2)), Control("Label2")}) {
+    wchar_t tip[256] = {};
+    TOOLINFOW info{};
+    info.cbSize = sizeof info;
+    info.hwnd = form.hwnd();
+    info.uId = reinterpret_cast<UINT_PTR>(tool);
+    info.lpszText = tip;
+    ::SendMessageW(form.tooltip(), TTM_GETTEXTW, std::size(tip), reinterpret_cast<LPARAM>(&info));
+    EXPECT_STREQ(tip, L"COM2 (fake/COM2): present, free");
+  }
   // A press shows every lamp unlit at once, not at the next tick.
   ::SendMessageW(Control("Command1"), BM_CLICK, 0, 0);
   ExpectLampsShown("......");

@@ -31,11 +31,24 @@ std::wstring Wide(std::string_view text) {
 }
 
 // What assistive technology reads of a port's lamp: the window's text, so the
-// port's name and the lamp's state share it.
-std::wstring LampText(int port, std::optional<LampKind> seen) {
+// port's name, the lamp's state and what was found of the port share it.
+std::wstring LampText(int port, std::optional<LampKind> seen, const std::wstring& summary) {
   std::wstring text = L"COM: " + std::to_wstring(port);
   if (seen) text += L", " + Wide(layout::LampDescription(*seen));
-  return text;
+  return text + L"; " + summary;
+}
+
+// Sets or adds the tooltip of one control of the window.
+void SetTip(HWND tooltip, HWND window, HWND control, const std::wstring& text, bool add) {
+  TOOLINFOW tool{};
+  tool.cbSize = sizeof tool;
+  // The tooltip watches the control's own mouse messages.
+  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
+  tool.hwnd = window;
+  tool.uId = reinterpret_cast<UINT_PTR>(control);
+  tool.lpszText = const_cast<wchar_t*>(text.c_str());
+  ::SendMessageW(tooltip, add ? TTM_ADDTOOLW : TTM_UPDATETIPTEXTW, 0,
+                 reinterpret_cast<LPARAM>(&tool));
 }
 
 int LampIconId(LampKind kind) {
@@ -150,7 +163,7 @@ Form1::Form1(HINSTANCE instance, SerialPort& comm)
       }),
       instance_(instance),
       scan_(lamps_, comm, timer_switch_) {
-  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES};
+  INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
   ::InitCommonControlsEx(&controls);
 
   WNDCLASSEXW window_class{};
@@ -211,8 +224,9 @@ Form1::~Form1() { Release(); }
 void Form1::Release() noexcept {
   if (window_ != nullptr) {
     ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-    ::DestroyWindow(window_);
+    ::DestroyWindow(window_);  // and the tooltip it owns
     window_ = nullptr;
+    tooltip_ = nullptr;
   }
   for (HFONT* font : {&label_font_, &description_font_, &button_font_}) {
     if (*font != nullptr) ::DeleteObject(*font);
@@ -236,8 +250,10 @@ void Form1::CreateControls() {
   }
   for (const layout::Control* control : by_tab_index) {
     const bool button = control->font == layout::Font::kPlatformDefault;
-    const DWORD style =
-        WS_CHILD | WS_VISIBLE | (button ? WS_TABSTOP | BS_DEFPUSHBUTTON : SS_LEFT | SS_NOPREFIX);
+    // A port label tells the mouse of itself, for its tooltip.
+    const DWORD style = WS_CHILD | WS_VISIBLE |
+                        (button ? WS_TABSTOP | BS_DEFPUSHBUTTON : SS_LEFT | SS_NOPREFIX) |
+                        (control->font == layout::Font::kPortLabel ? SS_NOTIFY : 0);
     // Placed and given their fonts by LayOut.
     const HWND child = ::CreateWindowExW(
         0, button ? L"BUTTON" : L"STATIC", Wide(control->text).c_str(), style, 0, 0, 0, 0, window_,
@@ -254,10 +270,22 @@ void Form1::CreateControls() {
   }
   for (int port = 1; port <= kPortCount; ++port) {
     lamp_windows_[static_cast<std::size_t>(port - 1)] = ::CreateWindowExW(
-        0, kLampClass, LampText(port, std::nullopt).c_str(), WS_CHILD | WS_VISIBLE, 0, 0, 0, 0,
-        window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(LampId(port))), instance_, nullptr);
+        0, kLampClass, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, window_,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(LampId(port))), instance_, nullptr);
     if (lamp_windows_[static_cast<std::size_t>(port - 1)] == nullptr) {
       Refused("CreateWindowExW for a lamp");
+    }
+  }
+
+  tooltip_ =
+      ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                        WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
+                        CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
+  if (tooltip_ == nullptr) Refused("CreateWindowExW for the tooltips");
+  for (int port = 1; port <= kPortCount; ++port) {
+    for (const HWND tool : {lamp_windows_[static_cast<std::size_t>(port - 1)],
+                            ::GetDlgItem(window_, ControlId(layout::PortLabel(port).name))}) {
+      SetTip(tooltip_, window_, tool, L"", true);
     }
   }
 }
@@ -274,6 +302,8 @@ void Form1::LayOut(int dpi, const RECT* suggested) {
   for (int port = 1; port <= kPortCount; ++port) {
     place(lamp_windows_[static_cast<std::size_t>(port - 1)], layout::LampRect(port));
   }
+  // Findings are long lines; the tooltips wrap them at a readable width.
+  ::SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, Pixels(6000));
 
   // New fonts first: a control must never be left holding a deleted one.
   // Arial 9.75 pt, as the character height in pixels.
@@ -381,9 +411,17 @@ void Form1::ShowLamps() {
   for (int port = 1; port <= kPortCount; ++port) {
     const std::size_t i = static_cast<std::size_t>(port - 1);
     const std::optional<LampKind> seen = lamps_.SeenLamp(port);
+    const std::wstring summary = Wide(scan_.Summary(static_cast<std::int16_t>(port)));
+    const std::wstring text = LampText(port, seen, summary);
+    if (text != texts_shown_[i]) {
+      texts_shown_[i] = text;
+      ::SetWindowTextW(lamp_windows_[i], text.c_str());
+      SetTip(tooltip_, window_, lamp_windows_[i], summary, false);
+      SetTip(tooltip_, window_, ::GetDlgItem(window_, ControlId(layout::PortLabel(port).name)),
+             summary, false);
+    }
     if (seen == lamps_shown_[i]) continue;
     lamps_shown_[i] = seen;
-    ::SetWindowTextW(lamp_windows_[i], LampText(port, seen).c_str());
     ::InvalidateRect(lamp_windows_[i], nullptr, FALSE);
   }
 }

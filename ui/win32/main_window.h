@@ -46,6 +46,8 @@ class Form1 {
   Form1& operator=(const Form1&) = delete;
 
   HWND hwnd() const { return window_; }
+  // The tooltip control: one tool for each port's lamp and one for its label.
+  HWND tooltip() const { return tooltip_; }
   const LampState& lamps() const { return lamps_; }
   const ScanSequencer& scan() const { return scan_; }
   bool timer_enabled() const { return timer_switch_.enabled(); }
@@ -76,7 +78,9 @@ class Form1 {
   HFONT FittingButtonFont() const;
   void Form_Load();
   // Shows, for every port whose seen lamp changed since it was last shown,
-  // the lamp the lamp state now says is seen. Other lamps are not touched.
+  // the lamp the lamp state now says is seen, and for every port whose
+  // finding changed, the finding in its lamp's text and tooltips. Other
+  // lamps are not touched.
   void ShowLamps();
   // Paints a lamp window whole in one step: the picture over the window's
   // background is put together off screen first.
@@ -94,6 +98,8 @@ class Form1 {
   std::array<HWND, kPortCount> lamp_windows_{};
   // What each lamp window shows: nothing yet when it is made.
   std::array<std::optional<LampKind>, kPortCount> lamps_shown_{};
+  HWND tooltip_ = nullptr;  // owned by the window, and destroyed with it
+  std::array<std::wstring, kPortCount> texts_shown_{};
   LampState lamps_;
   TimerSwitch32 timer_switch_;
   ScanSequencer scan_;
