@@ -1,12 +1,16 @@
 #include <QApplication>
 #include <QStringList>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "main_window.h"
 #include "platform_port.h"
@@ -45,7 +49,11 @@ int ListPorts() {
   for (std::int16_t port = 1; port <= velkaro::kPortCount; ++port) {
     std::printf("%s\n", scan.Summary(port).c_str());
   }
-  return std::fflush(stdout) == 0 ? 0 : 1;
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "velkaro: cannot write the list: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return 0;
 }
 
 int UsageError(const std::string& what) {
@@ -56,22 +64,33 @@ int UsageError(const std::string& what) {
 // What Qt says while it makes its platform, held back until it is known
 // whether the window can be shown: should Qt give up, its warnings are the
 // reason, and its last word (an abort that blames the installation) is not.
+// A platform may log from a thread of its own, so the messages are guarded.
 struct HeldMessage {
   QtMsgType type;
   std::string category;
   QString text;
 };
-std::vector<HeldMessage>* held_messages = nullptr;
-QtMessageHandler qt_handler = nullptr;
+struct {
+  std::mutex mutex;
+  bool holding = true;
+  std::vector<HeldMessage> messages;
+  QtMessageHandler qt_handler = nullptr;
+} held;
 
 void HoldWhileMakingThePlatform(QtMsgType type, const QMessageLogContext& context,
                                 const QString& text) {
+  std::unique_lock lock(held.mutex);
+  if (!held.holding) {
+    lock.unlock();
+    held.qt_handler(type, context, text);
+    return;
+  }
   if (type != QtFatalMsg) {
-    held_messages->push_back({type, context.category ? context.category : "", text});
+    held.messages.push_back({type, context.category ? context.category : "", text});
     return;
   }
   QStringList reasons;
-  for (const HeldMessage& message : *held_messages) {
+  for (const HeldMessage& message : held.messages) {
     if (message.type == QtWarningMsg || message.type == QtCriticalMsg) {
       reasons << message.text.trimmed();
     }
@@ -83,15 +102,16 @@ void HoldWhileMakingThePlatform(QtMsgType type, const QMessageLogContext& contex
   std::_Exit(1);
 }
 
-// Passes on what Qt said while it made its platform.
+// Passes on what Qt said while it made its platform, and all it says later.
 void PassOnHeldMessages() {
-  qInstallMessageHandler(qt_handler);
-  for (const HeldMessage& message : *held_messages) {
+  const std::lock_guard lock(held.mutex);
+  held.holding = false;
+  for (const HeldMessage& message : held.messages) {
     const QMessageLogContext context(nullptr, 0, nullptr, message.category.c_str());
-    qt_handler(message.type, context, message.text);
+    held.qt_handler(message.type, context, message.text);
   }
-  delete held_messages;
-  held_messages = nullptr;
+  held.messages.clear();
+  qInstallMessageHandler(held.qt_handler);
 }
 
 }  // namespace
@@ -115,8 +135,7 @@ int main(int argc, char** argv) {
     if (arg.starts_with("--")) return UsageError("unknown option " + std::string(arg));
   }
 
-  held_messages = new std::vector<HeldMessage>;
-  qt_handler = qInstallMessageHandler(HoldWhileMakingThePlatform);
+  held.qt_handler = qInstallMessageHandler(HoldWhileMakingThePlatform);
   QApplication app(argc, argv);
   PassOnHeldMessages();
   // Qt took the options that are its own; anything left is not ours either.
