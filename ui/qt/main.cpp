@@ -57,7 +57,7 @@ int ListPorts() {
 }
 
 int UsageError(const std::string& what) {
-  std::fprintf(stderr, "velkaro: %s (see velkaro --help)\n", what.c_str());
+  std::fprintf(stderr, "velkaro: %s\n%s", what.c_str(), kUsage);
   return 2;
 }
 
