@@ -240,11 +240,12 @@ TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   const auto* ok2 = Child("ok2");
   EXPECT_TRUE(ok2->isVisible());
   EXPECT_EQ(ok2->accessibleName(), "COM: 2");
-  EXPECT_EQ(ok2->accessibleDescription(), "COM2 (fake/COM2): present, free");
-  EXPECT_EQ(Child("Label2")->toolTip(), ok2->accessibleDescription());
-  EXPECT_EQ(ok2->toolTip(), ok2->accessibleDescription());
+  EXPECT_EQ(ok2->accessibleDescription(), "present; COM2 (fake/COM2): present, free");
+  EXPECT_EQ(Child("Label2")->toolTip(), "COM2 (fake/COM2): present, free");
+  EXPECT_EQ(ok2->toolTip(), Child("Label2")->toolTip());
   EXPECT_FALSE(Child("off2")->isVisible());
-  EXPECT_EQ(Child("bad1")->accessibleDescription(), "COM1 (fake/COM1): absent: no device node");
+  EXPECT_EQ(Child("bad1")->accessibleDescription(),
+            "absent; COM1 (fake/COM1): absent: no device node");
 
   // A press shows every lamp unlit at once, not at the next tick, and
   // forgets what the last scan found.
@@ -255,7 +256,7 @@ TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   form.Timer1_Timer();
   form.Timer1_Timer();
   EXPECT_EQ(Child("Label2")->toolTip(), "COM2 (fake/COM2): present, free");
-  EXPECT_EQ(Child("test3")->accessibleDescription(), "COM3 (fake/COM3): not probed yet; next");
+  EXPECT_EQ(Child("test3")->accessibleDescription(), "next; COM3 (fake/COM3): not probed yet");
 }
 
 // Moved to a screen of twice the scale, the window draws its lamps again in

@@ -312,10 +312,8 @@ void Form1::ShowFindings() {
       QLabel* lamp =
           lamp_widgets_[static_cast<std::size_t>(port - 1)][static_cast<std::size_t>(kind)];
       lamp->setToolTip(summary);
-      // The yellow lamp also says that the port is next in turn.
-      lamp->setAccessibleDescription(kind == LampKind::kTest
-                                         ? summary + "; " + ToQString(layout::LampDescription(kind))
-                                         : summary);
+      // What the lamp shows, then what was found.
+      lamp->setAccessibleDescription(ToQString(layout::LampDescription(kind)) + "; " + summary);
     }
   }
 }
