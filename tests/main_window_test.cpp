@@ -1,5 +1,6 @@
 #include "main_window.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
@@ -204,6 +205,20 @@ TEST_F(MainWindowTest, TheButtonHoldsTheFocusAndTheKeyboardPressesIt) {
   } while (widget != button);
   EXPECT_EQ(chain, (std::vector<std::string>{"Command1", "Label1", "Label2", "Label3", "Label4",
                                              "Label5", "Label6", "Label7"}));
+
+  // Assistive technology meets a window named Velkaro, and the port labels
+  // in the order of their rows.
+  QAccessibleInterface* window = QAccessible::queryAccessibleInterface(&form);
+  EXPECT_EQ(window->role(), QAccessible::Window);
+  EXPECT_EQ(window->text(QAccessible::Name), "Velkaro");
+  QStringList rows;
+  for (int i = 0; i < window->childCount(); ++i) {
+    if (window->child(i)->object()->objectName().startsWith("Label")) {
+      rows << window->child(i)->text(QAccessible::Name);
+    }
+  }
+  EXPECT_EQ(rows.join(", ").toStdString(), "COM: 1, COM: 2, COM: 3, COM: 4, COM: 5, COM: 6, " +
+                                               std::string(layout::kControls[7].text));
 
   auto* timer = Child<QTimer>("Timer1");
   EXPECT_FALSE(timer->isActive());

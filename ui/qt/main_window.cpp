@@ -1,5 +1,7 @@
 #include "main_window.h"
 
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QApplication>
 #include <QEvent>
 #include <QFile>
@@ -128,6 +130,14 @@ class LampLabel : public QLabel {
   qreal drawn_for_ = 0;
 };
 
+// A top-level QWidget reaches assistive technology as a plain client area,
+// but a screen reader announces a window by its frame: the form is one,
+// named by its title.
+QAccessibleInterface* FormAccessible(const QString& class_name, QObject* object) {
+  if (class_name != QLatin1String(Form1::staticMetaObject.className())) return nullptr;
+  return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+}
+
 }  // namespace
 
 QPixmap LampPixmap(LampKind kind, qreal device_pixel_ratio) {
@@ -157,6 +167,8 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
         QApplication::exit(1);
       }),
       scan_(lamps_, comm, timer_switch_) {
+  static const bool accessible_as_a_window = (QAccessible::installFactory(FormAccessible), true);
+  (void)accessible_as_a_window;
   setObjectName("Form1");
   setWindowTitle(ToQString(layout::kTitle));
   setWindowIcon(ProgramIcon());
@@ -196,6 +208,13 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
       lamp->setAccessibleName(QString("COM: %1").arg(port));
       lamp_widgets_[static_cast<std::size_t>(port - 1)][static_cast<std::size_t>(*kind)] = lamp;
     }
+  }
+  // Assistive technology meets the window's children in stacking order, so
+  // the port labels are stacked in row order, still beneath the first lamp.
+  // Nobody sees it, as they do not overlap; the focus chain keeps the tab
+  // order they were made in.
+  for (QLabel* label : port_labels_) {
+    label->stackUnder(lamp_widgets_[0][static_cast<std::size_t>(kStackingOrder.back())]);
   }
   for (const layout::Control& control : layout::kControls) {
     if (control.font == layout::Font::kDescription) {
