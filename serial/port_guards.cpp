@@ -10,11 +10,11 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <sstream>
@@ -108,16 +108,13 @@ bool HasOtherThreads(int proc_fd, const char* pid) {
   return ::statx(proc_fd, path, AT_STATX_DONT_SYNC, STATX_NLINK, &st) == 0 && st.stx_nlink > 3;
 }
 
-// Lists the process's descriptors with getdents64 into the stack and looks
-// at each once: this runs for every process on every probe.
-Descriptors LookAtDescriptors(int proc_fd, const char* pid, dev_t device) {
-  char path[32];
-  std::snprintf(path, sizeof path, "%s/fd", pid);
-  const int fd_dir = ::openat(proc_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// Lists the descriptors in one fd directory with getdents64 into the stack
+// and looks at each once: this runs for every process on every probe.
+Descriptors ListDescriptors(int proc_fd, const char* fd_path, dev_t device, bool& listed_any) {
+  const int fd_dir = ::openat(proc_fd, fd_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd_dir < 0) return Descriptors::kUnclear;  // gone, or not ours to look into (EACCES)
   const dev_t kDevTty = makedev(5, 0);
   Descriptors seen = Descriptors::kNone;
-  bool listed_any = false;
   alignas(dirent64) char entries[4096];
   for (;;) {
     const long got = ::syscall(SYS_getdents64, fd_dir, entries, sizeof entries);
@@ -148,10 +145,41 @@ Descriptors LookAtDescriptors(int proc_fd, const char* pid, dev_t device) {
     }
   }
   ::close(fd_dir);
-  if (!listed_any && seen == Descriptors::kNone && HasOtherThreads(proc_fd, pid)) {
-    return Descriptors::kUnclear;
-  }
   return seen;
+}
+
+// A thread of the process other than its first, or 0.
+pid_t OtherThread(int proc_fd, const char* pid) {
+  char path[32];
+  std::snprintf(path, sizeof path, "%s/task", pid);
+  DIR* task = ::fdopendir(::openat(proc_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (task == nullptr) return 0;
+  pid_t other = 0;
+  while (other == 0) {
+    const dirent* entry = ::readdir(task);
+    if (entry == nullptr) break;
+    if (entry->d_name[0] != '.' && std::strcmp(entry->d_name, pid) != 0) {
+      other = static_cast<pid_t>(std::atol(entry->d_name));
+    }
+  }
+  ::closedir(task);
+  return other;
+}
+
+// What the process's descriptors tell of the device.
+Descriptors LookAtDescriptors(int proc_fd, const char* pid, dev_t device) {
+  char path[sizeof(dirent::d_name) + 32];
+  std::snprintf(path, sizeof path, "%s/fd", pid);
+  bool listed_any = false;
+  const Descriptors seen = ListDescriptors(proc_fd, path, device, listed_any);
+  if (seen != Descriptors::kNone || listed_any || !HasOtherThreads(proc_fd, pid)) return seen;
+  // Its first thread has exited, and its list with it; the threads left
+  // share one table of descriptors. Their session is asked as well.
+  const pid_t thread = OtherThread(proc_fd, pid);
+  std::snprintf(path, sizeof path, "%s/task/%d/fd", pid, static_cast<int>(thread));
+  return thread > 0 && ListDescriptors(proc_fd, path, device, listed_any) == Descriptors::kHold
+             ? Descriptors::kHold
+             : Descriptors::kUnclear;
 }
 
 // True unless the kernel's list of tty drivers says the device belongs to
@@ -306,6 +334,11 @@ std::string ProcessName(pid_t pid, const std::string& proc_root) {
   std::string name =
       ReadSmallFile(AT_FDCWD, (proc_root + "/" + std::to_string(pid) + "/comm").c_str(), 64);
   while (!name.empty() && (name.back() == '\n' || name.back() == '\0')) name.pop_back();
+  // Any program may name itself: no control character of its name reaches a
+  // terminal or breaks a line of the list.
+  for (char& c : name) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
   return name;
 }
 

@@ -66,10 +66,16 @@ std::string ErrnoName(int errnum) {
   return name != nullptr ? name : "error " + std::to_string(errnum);
 }
 
-// Why an open was refused: the node's group, where it is one the user is not in.
-std::string PermissionFinding(std::optional<gid_t> gid) {
+// Why an open was refused: the node's group, where joining it is what the
+// user lacks. Root is never refused for want of a group, and a group that
+// may not read and write the node is not the reason either.
+std::string PermissionFinding(const std::optional<struct stat>& node) {
   const std::string refused = "present, but you may not open it";
-  if (!gid) return refused + " (permission denied)";
+  constexpr mode_t kGroupRw = S_IRGRP | S_IWGRP;
+  if (!node || ::geteuid() == 0 || (node->st_mode & kGroupRw) != kGroupRw) {
+    return refused + " (permission denied)";
+  }
+  const gid_t gid = node->st_gid;
   std::vector<gid_t> ours(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
   ours.resize(static_cast<std::size_t>(
       std::max(::getgroups(static_cast<int>(ours.size()), ours.data()), 0)));
@@ -77,8 +83,8 @@ std::string PermissionFinding(std::optional<gid_t> gid) {
   std::vector<char> buffer(16384);
   group entry;
   group* found = nullptr;
-  if (std::find(ours.begin(), ours.end(), *gid) != ours.end() ||
-      ::getgrgid_r(*gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+  if (std::find(ours.begin(), ours.end(), gid) != ours.end() ||
+      ::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
     return refused + " (permission denied)";
   }
   return refused + ": it belongs to group " + found->gr_name + ", which you are not in";
@@ -129,7 +135,7 @@ ErrorNumber PosixPort::OpenRefused(int errnum) {
       return Judged(kPortUnavailable, "present, opened exclusively by another program");
     case EACCES:
     case EPERM:
-      return Judged(kPortUnavailable, PermissionFinding(group_));
+      return Judged(kPortUnavailable, PermissionFinding(node_));
     case ENOENT:
       return Judged(kNoSuchPort, "absent: no device node");
     default:
@@ -153,7 +159,7 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   // naming it, for one, says nothing about a port that does not exist.
   struct stat node;
   if (sys_.Stat(path.c_str(), &node) != 0) return OpenRefused(errno);
-  group_ = node.st_gid;
+  node_ = node;
   device_ = node.st_rdev;
   terminal_ = S_ISCHR(node.st_mode);
   if (terminal_) {
@@ -195,7 +201,7 @@ ErrorNumber PosixPort::Open() {
   if (is_open() || port_ == 0) return kNoSuchPort;
   path_ = options_.device_path(port_);
   finding_.clear();
-  group_.reset();
+  node_.reset();
   if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) return judged;
 
   // O_NONBLOCK: never wait for carrier detect. O_NOCTTY: never become the

@@ -72,7 +72,7 @@ class PosixPort : public SerialPort {
   std::string path_;
   bool terminal_ = false;  // a character device: another program's use counts
   dev_t device_ = 0;
-  std::optional<gid_t> group_;  // the node's, once it was found
+  std::optional<struct stat> node_;  // once it was found
   std::string finding_;
   int fd_ = -1;
   bool exclusive_ = false;  // we set TIOCEXCL and must clear it again

@@ -157,6 +157,16 @@ TEST_F(FakeProcTest, ASessionIsAskedOnlyWhereTheDescriptorsCannotTell) {
   Process(kOther, device_);
   std::filesystem::remove(root_ / std::to_string(kOther) / "fd");
   EXPECT_TRUE(Held());
+  // A holder whose first thread has exited: the threads left have its
+  // descriptors.
+  Restart();
+  Driver("serial");
+  Process(kOther, 0, {}, "sh", 2);
+  const std::filesystem::path thread_fd =
+      root_ / std::to_string(kOther) / "task" / std::to_string(kOther + 1) / "fd";
+  std::filesystem::create_directories(thread_fd);
+  std::filesystem::create_symlink(kPort, thread_fd / "0");
+  EXPECT_TRUE(Held());
 }
 
 TEST_F(FakeProcTest, ASessionOnThePortIsFoundHoweverItsLeaderIsReached) {

@@ -342,32 +342,65 @@ TEST_F(PosixPortTest, OnlyARegularLockFileOfAnotherLiveProcessCounts) {
       << "a lock does not make a missing port present";
 }
 
-TEST_F(PosixPortTest, ExclusiveHoldRefusesAnUnprivilegedOpenWithBusy) {
-  ASSERT_EQ(::ioctl(pty_.slave(), TIOCEXCL), 0);
-  if (::geteuid() != 0) {
-    EXPECT_EQ(OpenAndClose(pty_.path()), kPortUnavailable);
-    return;
-  }
-  // As root the open would succeed; check the EBUSY path as nobody.
+// As root an open passes exclusivity and permissions alike, so an
+// unprivileged user's open is tried as nobody, who is told why it failed.
+TEST_F(PosixPortTest, AnUnprivilegedOpenIsRefusedAndToldWhy) {
+  if (::geteuid() != 0) GTEST_SKIP() << "switching to nobody needs root";
   constexpr uid_t kNobody = 65534;
-  ASSERT_EQ(::chown(pty_.path().c_str(), kNobody, kNobody), 0);
-  const PosixPortOptions options = OptionsFor(pty_.path());
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(2);
-    const int fd = ::open(options.device_path(1).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    const bool busy = fd < 0 && errno == EBUSY;
-    PosixPort port(options);
-    port.SetCommPort(1);
-    const ErrorNumber opened = port.SetPortOpen(true);
-    ::_exit(busy && opened == kPortUnavailable ? 0 : 1);
+  const group* dialout = ::getgrnam("dialout");
+  ASSERT_NE(dialout, nullptr);
+  const std::string path = pty_.path();
+  const struct {
+    const char* what;
+    uid_t owner;
+    gid_t group;
+    mode_t mode;
+    int raw_errno;  // what open(2) alone meets
+    std::string finding;
+  } kCases[] = {
+      {"held exclusively", kNobody, kNobody, 0600, EBUSY,
+       "present, opened exclusively by another program"},
+      {"a group nobody is not in", 0, dialout->gr_gid, 0660, EACCES,
+       "present, but you may not open it: it belongs to group dialout, which you are not in"},
+      {"a group that may not open it either", 0, dialout->gr_gid, 0600, EACCES,
+       "present, but you may not open it (permission denied)"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(::chown(path.c_str(), c.owner, c.group), 0);
+    ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+    if (c.raw_errno == EBUSY) {
+      ASSERT_EQ(::ioctl(pty_.slave(), TIOCEXCL), 0);
+    }
+    const PosixPortOptions options = OptionsFor(path);
+    int told[2];
+    ASSERT_EQ(::pipe(told), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+        ::_exit(2);
+      }
+      const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      const bool refused = fd < 0 && errno == c.raw_errno;
+      PosixPort port(options);
+      port.SetCommPort(1);
+      const bool judged = port.SetPortOpen(true) == kPortUnavailable;
+      const std::string finding = port.Finding();
+      (void)!::write(told[1], finding.data(), finding.size());
+      ::_exit(refused && judged ? 0 : 1);
+    }
+    ::close(told[1]);
+    char finding[256] = {};
+    (void)!::read(told[0], finding, sizeof finding - 1);
+    ::close(told[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::ioctl(pty_.slave(), TIOCNXCL);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot switch to an unprivileged user here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "open as nobody was not refused, or not judged 68";
+    EXPECT_EQ(finding, c.finding);
   }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ::ioctl(pty_.slave(), TIOCNXCL);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot switch to an unprivileged user here";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "open as nobody was not EBUSY, or not judged 68";
   ExpectPtyUntouched();
 }
 
@@ -432,17 +465,11 @@ class ScriptedSystem : public PosixSystem {
     }
     return result;
   }
-  int Stat(const char* path, struct stat* st) override {
-    const int result = PosixSystem::Stat(path, st);
-    if (node_group) st->st_gid = *node_group;
-    return result;
-  }
   int Sent(unsigned long request) const {
     return static_cast<int>(std::count(requests.begin(), requests.end(), request));
   }
 
   std::function<void()> before_open;
-  std::optional<gid_t> node_group;
   int open_errno = 0;
   std::optional<int> uart_type;
   std::optional<int> exclusive;  // what TIOCGEXCL reads; negative: not supported
@@ -470,9 +497,6 @@ TEST_F(PosixPortTest, TheKernelConsoleIsUnavailableWithoutBeingOpened) {
 // can act on; a holder is named by its program and pid.
 TEST_F(PosixPortTest, EachVerdictSaysWhatWasSeen) {
   const std::string path = pty_.path();
-  const group* dialout = ::getgrnam("dialout");
-  ASSERT_NE(dialout, nullptr);
-  const gid_t dialout_gid = dialout->gr_gid;
   std::optional<Child> holder;
   auto hold = [&holder](const char* name, std::function<bool()> setup) {
     holder.emplace([name, &setup] { return ::prctl(PR_SET_NAME, name) == 0 && setup(); });
@@ -486,8 +510,10 @@ TEST_F(PosixPortTest, EachVerdictSaysWhatWasSeen) {
       {"nobody", [](auto&) { return "present, free"; }},
       {"a holder",
        [&](auto&) {
-         return "present, in use by holder (pid " +
-                hold("holder", [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0; }) + ")";
+         // A name with control characters in it reaches no terminal.
+         return "present, in use by hol?der? (pid " +
+                hold("hol\nder\x1b", [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0; }) +
+                ")";
        }},
       {"a lock",
        [&](auto&) {
@@ -511,12 +537,13 @@ TEST_F(PosixPortTest, EachVerdictSaysWhatWasSeen) {
                      }) +
                 ")";
        }},
-      {"another group's",
+      {"refused to root",  // by a nodev mount, say: no group would help
        [&](ScriptedSystem& sys) {
          sys.open_errno = EACCES;
-         sys.node_group = dialout_gid;
-         return "present, but you may not open it: it belongs to group dialout, which you are not "
-                "in";
+         const group* dialout = ::getgrnam("dialout");
+         (void)!::chown(path.c_str(), 65534, dialout != nullptr ? dialout->gr_gid : 0);
+         ::chmod(path.c_str(), 0660);
+         return "present, but you may not open it (permission denied)";
        }},
       {"exclusive",
        [](ScriptedSystem& sys) {

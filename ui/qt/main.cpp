@@ -105,6 +105,7 @@ void HoldWhileMakingThePlatform(QtMsgType type, const QMessageLogContext& contex
 // Passes on what Qt said while it made its platform, and all it says later.
 void PassOnHeldMessages() {
   const std::lock_guard lock(held.mutex);
+  if (held.qt_handler == nullptr) return;  // nothing was held
   held.holding = false;
   for (const HeldMessage& message : held.messages) {
     const QMessageLogContext context(nullptr, 0, nullptr, message.category.c_str());
@@ -135,7 +136,11 @@ int main(int argc, char** argv) {
     if (arg.starts_with("--")) return UsageError("unknown option " + std::string(arg));
   }
 
-  held.qt_handler = qInstallMessageHandler(HoldWhileMakingThePlatform);
+  // Whoever asked Qt to end at a warning hears it at once, from Qt.
+  if (!qEnvironmentVariableIsSet("QT_FATAL_WARNINGS") &&
+      !qEnvironmentVariableIsSet("QT_FATAL_CRITICALS")) {
+    held.qt_handler = qInstallMessageHandler(HoldWhileMakingThePlatform);
+  }
   QApplication app(argc, argv);
   PassOnHeldMessages();
   // Qt took the options that are its own; anything left is not ours either.
