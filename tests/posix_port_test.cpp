@@ -450,7 +450,7 @@ class ScriptedSystem : public PosixSystem {
       errno = EIO;
       return -1;
     }
-    if (++gets == 2 && readback_differs) settings->*readback_differs = 1200;
+    if (++gets == 2 && readback_differs) readback_differs(*settings);
     return result;
   }
   // A refused set still takes effect, as with drivers that fail half-way; an
@@ -477,7 +477,7 @@ class ScriptedSystem : public PosixSystem {
   bool refuse_set = false;
   bool refuse_restore = false;
   bool ignore_restore = false;
-  speed_t LineSettings::*readback_differs = nullptr;  // a speed read back otherwise
+  std::function<void(LineSettings&)> readback_differs;  // a speed read back otherwise
   int opens = 0;
   int open_fds = 0;
   int gets = 0;
@@ -603,10 +603,10 @@ TEST_F(PosixPortTest, FailuresFromTheDeviceAreJudgedAndNeverLeakADescriptor) {
       {"open refused as busy", [](ScriptedSystem& s) { s.open_errno = EBUSY; }, kPortUnavailable},
       {"a refused setting", [](ScriptedSystem& s) { s.refuse_set = true; }, kLineSettingsFailed},
       {"an output speed read back otherwise",
-       [](ScriptedSystem& s) { s.readback_differs = &LineSettings::c_ospeed; },
+       [](ScriptedSystem& s) { s.readback_differs = [](LineSettings& t) { t.c_ospeed = 1200; }; },
        kLineSettingsFailed},
       {"an input speed read back otherwise",
-       [](ScriptedSystem& s) { s.readback_differs = &LineSettings::c_ispeed; },
+       [](ScriptedSystem& s) { s.readback_differs = [](LineSettings& t) { t.c_ispeed = 1200; }; },
        kLineSettingsFailed},
   };
   for (const auto& c : kCases) {

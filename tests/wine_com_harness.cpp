@@ -66,7 +66,7 @@ void OnStopSignal(int signal) { stop_signal = signal; }
 
 // Without SA_RESTART, so that a wait for the program returns on the signal.
 void CatchStopSignals() {
-  struct sigaction action {};
+  struct sigaction action = {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   for (int signal : {SIGTERM, SIGINT}) {
