@@ -19,8 +19,12 @@ done
 [ "$(id -u)" -eq 0 ] || { say "needs root, to run as nobody without serial ports"; exit 1; }
 
 runtime=$(mktemp -d)
-chown nobody:nogroup "$runtime"
+# The program may sit where nobody cannot reach it (a checkout in /root): run
+# a copy from nobody's own directory.
+cp "$exe" "$runtime/velkaro"
+chown -R nobody:nogroup "$runtime"
 chmod 700 "$runtime"
+exe=$runtime/velkaro
 as_nobody() {
   setpriv --reuid=65534 --regid=65534 --clear-groups \
     env -i PATH=/usr/bin:/bin HOME="$runtime" XDG_RUNTIME_DIR="$runtime" "$@"
