@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian package on a minimal Debian 12 made for this run, starts
+# Installs the Debian package on a minimal Debian of this machine's own
+# release (the one it was built for), made for this run, starts
 # the program there on Xvfb, and checks that its window appears with every
 # label's text whole inside its box. Then checks that the same check fails
 # when the package's Arial-metric font is hidden, so it can tell, and that
@@ -22,8 +23,14 @@ for tool in debootstrap xdotool import unshare chroot; do
   command -v "$tool" >/dev/null || { say "$tool is needed; tools/install-deps.sh test installs it"; exit 1; }
 done
 [ "$(id -u)" -eq 0 ] || { say "needs root for debootstrap and chroot"; exit 1; }
-mirror=${VELKARO_DEBIAN_MIRROR:-$(apt-get indextargets --format '$(REPO_URI)' 'Codename: bookworm' \
-  'Component: main' 2>/dev/null | grep -v security | head -n 1)}
+# The package needs the libraries of the release it was built on.
+release=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}")
+if [ -z "$release" ]; then
+  say "cannot tell this machine's Debian release (no VERSION_CODENAME in /etc/os-release)"
+  exit 1
+fi
+mirror=${VELKARO_DEBIAN_MIRROR:-$(apt-get indextargets --format '$(REPO_URI)' "Codename: $release" \
+  'Component: main' 2>/dev/null | grep -v security | head -n 1 || true)}
 mirror=${mirror:-http://deb.debian.org/debian/}
 
 work=$(mktemp -d /var/tmp/velkaro-clean.XXXXXX)
@@ -39,8 +46,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "clean_install: making a minimal Debian 12 root from $mirror"
-debootstrap --variant=minbase bookworm "$root" "$mirror" >"$work/debootstrap.log" 2>&1 ||
+echo "clean_install: making a minimal Debian $release root from $mirror"
+debootstrap --variant=minbase "$release" "$root" "$mirror" >"$work/debootstrap.log" 2>&1 ||
   { tail -n 20 "$work/debootstrap.log" >&2; say "debootstrap failed"; exit 1; }
 cp "$deb" "$root/tmp/"
 # A font set-up that hides Liberation, as on a system without fonts-liberation2.

@@ -22,7 +22,14 @@ echo "== install and package"
 rm -rf build/ci/stage build/ci/*.deb build/ci/*.ddeb
 DESTDIR="$PWD/build/ci/stage" cmake --install build/ci --prefix /usr
 desktop-file-validate build/ci/stage/usr/share/applications/org.velkaro.Velkaro.desktop
-appstreamcli validate --no-net build/ci/stage/usr/share/metainfo/org.velkaro.Velkaro.metainfo.xml
+# Velkaro has no homepage to name. AppStream 1.0 warns of that; it is let
+# pass, and every other check holds. AppStream 0.16 has no such check, and
+# refuses an override of it.
+metainfo=build/ci/stage/usr/share/metainfo/org.velkaro.Velkaro.metainfo.xml
+no_homepage=(--override=url-homepage-missing=info)
+asked=$(appstreamcli validate --no-net "${no_homepage[@]}" "$metainfo" 2>&1 || true)
+[[ $asked != *"not recognized"* ]] || no_homepage=()
+appstreamcli validate --no-net "${no_homepage[@]}" "$metainfo"
 (cd build/ci && cpack -G DEB)
 deb=$(ls build/ci/velkaro_*_amd64.deb)
 lintian --fail-on error,warning "$deb"
@@ -33,7 +40,7 @@ if hardening=$(lintian -I "$deb" | grep -E 'hardening-no-(bindnow|fortify-functi
   echo "test: the program lost its hardening: $hardening" >&2
   exit 1
 fi
-echo "== the package on a clean Debian 12"
+echo "== the package on a clean Debian of this release"
 start=$SECONDS
 tests/clean_install.sh "$deb" build/ci/tests/shot_check
 echo "== clean Debian part: $((SECONDS - start)) s"
