@@ -45,6 +45,7 @@ status=0
 # with only the nodes a desktop program and the tests need.
 unshare --mount --pid --fork --propagation private -- bash -euo pipefail -c '
   root=$1
+  mount --bind "$root" "$root"  # a mount point, as a real root is
   mount -t proc proc "$root/proc"
   mount -t sysfs -o ro sysfs "$root/sys"
   mount -t tmpfs -o mode=755,nosuid velkaro-dev "$root/dev"
