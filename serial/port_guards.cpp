@@ -110,7 +110,8 @@ bool HasOtherThreads(int proc_fd, const char* pid) {
 
 // Lists the descriptors in one fd directory with getdents64 into the stack
 // and looks at each once: this runs for every process on every probe.
-Descriptors ListDescriptors(int proc_fd, const char* fd_path, dev_t device, bool& listed_any) {
+Descriptors ListDescriptors(int proc_fd, const char* fd_path, dev_t device, dev_t filesystem,
+                            bool& listed_any) {
   const int fd_dir = ::openat(proc_fd, fd_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd_dir < 0) return Descriptors::kUnclear;  // gone, or not ours to look into (EACCES)
   const dev_t kDevTty = makedev(5, 0);
@@ -137,7 +138,8 @@ Descriptors ListDescriptors(int proc_fd, const char* fd_path, dev_t device, bool
       }
       if (!S_ISCHR(st.stx_mode)) continue;
       const dev_t on = makedev(st.stx_rdev_major, st.stx_rdev_minor);
-      if (on == device) {
+      if (on == device &&
+          (filesystem == 0 || makedev(st.stx_dev_major, st.stx_dev_minor) == filesystem)) {
         ::close(fd_dir);
         return Descriptors::kHold;
       }
@@ -167,26 +169,25 @@ pid_t OtherThread(int proc_fd, const char* pid) {
 }
 
 // What the process's descriptors tell of the device.
-Descriptors LookAtDescriptors(int proc_fd, const char* pid, dev_t device) {
+Descriptors LookAtDescriptors(int proc_fd, const char* pid, dev_t device, dev_t filesystem) {
   char path[sizeof(dirent::d_name) + 32];
   std::snprintf(path, sizeof path, "%s/fd", pid);
   bool listed_any = false;
-  const Descriptors seen = ListDescriptors(proc_fd, path, device, listed_any);
+  const Descriptors seen = ListDescriptors(proc_fd, path, device, filesystem, listed_any);
   if (seen != Descriptors::kNone || listed_any || !HasOtherThreads(proc_fd, pid)) return seen;
   // Its first thread has exited, and its list with it; the threads left
   // share one table of descriptors. Their session is asked as well.
   const pid_t thread = OtherThread(proc_fd, pid);
   std::snprintf(path, sizeof path, "%s/task/%d/fd", pid, static_cast<int>(thread));
-  return thread > 0 && ListDescriptors(proc_fd, path, device, listed_any) == Descriptors::kHold
+  return thread > 0 && ListDescriptors(proc_fd, path, device, filesystem, listed_any) ==
+                           Descriptors::kHold
              ? Descriptors::kHold
              : Descriptors::kUnclear;
 }
 
-// True unless the kernel's list of tty drivers says the device belongs to
-// one that is no pseudo-terminal. A pseudo-terminal stays its session's
-// controlling terminal while only its master is open, so no descriptor on
-// it needs to be left anywhere.
-bool MayBePseudoTerminal(dev_t device, const std::string& tty_drivers) {
+// What the kernel's list of tty drivers says the device is.
+enum class TerminalKind { kPseudo, kOther, kUnlisted };
+TerminalKind KindOf(dev_t device, const std::string& tty_drivers) {
   std::istringstream lines(ReadSmallFile(AT_FDCWD, tty_drivers.c_str(), 16384));
   std::string line;
   while (std::getline(lines, line)) {
@@ -200,10 +201,10 @@ bool MayBePseudoTerminal(dev_t device, const std::string& tty_drivers) {
     range >> first;
     last = (range >> dash >> last) ? last : first;
     if (major_number == major(device) && first <= minor(device) && minor(device) <= last) {
-      return type.starts_with("pty");
+      return type.starts_with("pty") ? TerminalKind::kPseudo : TerminalKind::kOther;
     }
   }
-  return true;
+  return TerminalKind::kUnlisted;
 }
 
 std::optional<pid_t> ParsePid(const char* name) {
@@ -279,12 +280,19 @@ SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root) {
   return SysfsVerdict::kPort;
 }
 
-Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk) {
+Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_filesystem) {
   DIR* proc = ::opendir(walk.proc_root.c_str());
   if (proc == nullptr) return {};
   const int proc_fd = ::dirfd(proc);
   const pid_t self = ::getpid();
-  const bool every_session = MayBePseudoTerminal(device, walk.proc_root + "/tty/drivers");
+  // A pseudo-terminal stays its session's controlling terminal while only
+  // its master is open, so no descriptor on it needs to be left anywhere:
+  // every session is asked, unless the kernel says the device is none. Its
+  // number names it only within its own devpts instance (a container's has
+  // /dev/pts/0 too), so a descriptor on it counts only on the same one.
+  const TerminalKind kind = KindOf(device, walk.proc_root + "/tty/drivers");
+  const bool every_session = kind != TerminalKind::kOther;
+  const dev_t filesystem = kind == TerminalKind::kPseudo ? node_filesystem : 0;
   // Only a session leader can take a controlling terminal, and the members
   // of a session share it, so each session needs one look at its leader.
   // Members mostly follow their leader closely, so the last few leaders
@@ -318,8 +326,9 @@ Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk) {
     const std::optional<pid_t> pid = ParsePid(entry->d_name);
     if (!pid) continue;
     // A session is asked only where the descriptors cannot tell.
-    const Descriptors seen =
-        *pid == self ? Descriptors::kNone : LookAtDescriptors(proc_fd, entry->d_name, device);
+    const Descriptors seen = *pid == self
+                                 ? Descriptors::kNone
+                                 : LookAtDescriptors(proc_fd, entry->d_name, device, filesystem);
     if (seen == Descriptors::kHold) {
       held = {*pid, false};
     } else if (every_session || seen == Descriptors::kUnclear) {

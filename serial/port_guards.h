@@ -68,8 +68,11 @@ struct Holder {
 // it as its controlling terminal. The descriptors of every process tell it;
 // a session is asked only where they cannot: a process we may not look
 // into, one holding /dev/tty, one whose first thread has exited, and every
-// process for a pseudo-terminal. Stops at the first holder found.
-Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk);
+// process for a pseudo-terminal. A pseudo-terminal's descriptor counts
+// only on the file system of its node (node_filesystem, where given), as
+// another devpts instance numbers its own the same. Stops at the first
+// holder found.
+Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_filesystem = 0);
 
 // A process's command name, as /proc/<pid>/comm gives it, or empty.
 std::string ProcessName(pid_t pid, const std::string& proc_root = "/proc");

@@ -190,7 +190,7 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   // A login on the port, or any other program with it open: opening it
   // could already upset its modem lines, and setting it would change theirs.
   if (terminal_) {
-    if (const Holder holder = HeldByAnotherProcess(device_, options_.processes)) {
+    if (const Holder holder = HeldByAnotherProcess(device_, options_.processes, node_->st_dev)) {
       return HeldBy(holder);
     }
   }
@@ -215,7 +215,7 @@ ErrorNumber PosixPort::Open() {
   // process above all. Now that nobody else can open the port, make sure
   // nobody did meanwhile, through whatever node, before it is configured.
   if (!held.failed() && terminal_) {
-    if (const Holder holder = HeldByAnotherProcess(device_, options_.processes)) {
+    if (const Holder holder = HeldByAnotherProcess(device_, options_.processes, node_->st_dev)) {
       held = HeldBy(holder);
     }
   }

@@ -91,13 +91,14 @@ class FakeProcTest : public testing::Test {
                        const auto found = sessions_.find(pid);
                        return found == sessions_.end() ? pid_t{-1} : found->second;
                      }};
-    return static_cast<bool>(HeldByAnotherProcess(device_, walk));
+    return static_cast<bool>(HeldByAnotherProcess(device_, walk, node_filesystem_));
   }
 
   std::filesystem::path root_;
   dev_t device_ = 0;
   std::map<pid_t, pid_t> sessions_;
   int sessions_asked_ = 0;
+  dev_t node_filesystem_ = 0;
 };
 
 TEST_F(FakeProcTest, AnotherProcessWithThePortOpenHoldsIt) {
@@ -105,6 +106,16 @@ TEST_F(FakeProcTest, AnotherProcessWithThePortOpenHoldsIt) {
   Process(kOther, 0, {"/dev/null", kPort});
   EXPECT_TRUE(Held());
   EXPECT_EQ(sessions_asked_, 0);
+  // A pseudo-terminal of the same number in another devpts instance, such as
+  // a container's, is another terminal.
+  Driver("pty:slave");
+  struct stat elsewhere, port;
+  ASSERT_EQ(::stat(root_.c_str(), &elsewhere), 0);
+  ASSERT_EQ(::stat(kPort, &port), 0);
+  node_filesystem_ = elsewhere.st_dev;
+  EXPECT_FALSE(Held());
+  node_filesystem_ = port.st_dev;
+  EXPECT_TRUE(Held());
 }
 
 TEST_F(FakeProcTest, OurOwnDescriptorsAndOtherDevicesHoldNothing) {
