@@ -97,7 +97,7 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
     Shell(env + "import -window " + window + " " + shot);
     // Ctrl+Q closes it, and the program ends by itself.
     Shell(env + "xdotool windowfocus --sync " + window + " key ctrl+q");
-    ended = Shell("for i in $(seq 100); do kill -0 $(cat " + dir +
+    ended = Shell("for i in $(seq 300); do kill -0 $(cat " + dir +
                   "/velkaro.pid) 2>/dev/null || { echo ended; break; }; sleep 0.1; done");
   }
   // What Qt cannot show the window on ends the program with Qt's reason,

@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "posix_system.h"
 #include "pty.h"
 
 namespace {
@@ -159,15 +160,18 @@ void Link(const fs::path& dosdevices, int port, const std::optional<fs::path>& t
 // Compares every part of the line settings a Windows DCB carries: speeds,
 // byte size, parity, stop bits, flow control, parity checking and the special
 // characters. Parity's odd and mark bits mean nothing while parity is off.
-bool SameLine(const termios& a, const termios& b) {
+// Speeds are compared as the kernel has them: Wine 10 writes every speed
+// through BOTHER, so the same 38400 baud comes back with another code.
+bool SameLine(const termios& a, const termios& b, const velkaro::LineSettings& a_speed,
+              const velkaro::LineSettings& b_speed) {
   const auto parity = [](const termios& t) {
     return (t.c_cflag & PARENB) == 0 ? 0 : t.c_cflag & (PARENB | PARODD | CMSPAR);
   };
   constexpr tcflag_t kCflags = CSIZE | CSTOPB | CRTSCTS;
   constexpr tcflag_t kIflags = IXON | IXOFF | INPCK | IGNPAR | PARMRK;
   return (a.c_cflag & kCflags) == (b.c_cflag & kCflags) && parity(a) == parity(b) &&
-         (a.c_iflag & kIflags) == (b.c_iflag & kIflags) && ::cfgetispeed(&a) == ::cfgetispeed(&b) &&
-         ::cfgetospeed(&a) == ::cfgetospeed(&b) && a.c_cc[VSTART] == b.c_cc[VSTART] &&
+         (a.c_iflag & kIflags) == (b.c_iflag & kIflags) && a_speed.c_ispeed == b_speed.c_ispeed &&
+         a_speed.c_ospeed == b_speed.c_ospeed && a.c_cc[VSTART] == b.c_cc[VSTART] &&
          a.c_cc[VSTOP] == b.c_cc[VSTOP] && a.c_cc[VEOF] == b.c_cc[VEOF];
 }
 
@@ -179,6 +183,7 @@ struct Terminal {
   Access access;
   Pty pty;
   termios before{};
+  velkaro::LineSettings before_speeds{};
 };
 
 int Run(int argc, char** argv) {
@@ -246,6 +251,9 @@ int Run(int argc, char** argv) {
       const termios unusual = UnusualSettings(t.pty.Settings());
       if (::tcsetattr(t.pty.slave(), TCSANOW, &unusual) != 0) Fail(Errno("tcsetattr"));
       t.before = t.pty.Settings();
+      if (velkaro::PosixSystem::Real().GetLineSettings(t.pty.slave(), &t.before_speeds) != 0) {
+        Fail(Errno("TCGETS2"));
+      }
       if (t.access == Access::kRootOnly) {
         if (::chmod(t.pty.path().c_str(), 0600) != 0) Fail(Errno("chmod " + t.pty.path()));
       } else if (::chown(t.pty.path().c_str(), kUser, kGroup) != 0) {
@@ -273,12 +281,15 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "wine_com_harness: %s had bytes written to it\n", com.c_str());
         status = status == 0 ? 1 : status;
       }
-      if (const termios after = t.pty.Settings(); !SameLine(t.before, after)) {
+      const termios after = t.pty.Settings();
+      velkaro::LineSettings after_speeds{};
+      velkaro::PosixSystem::Real().GetLineSettings(t.pty.slave(), &after_speeds);
+      if (!SameLine(t.before, after, t.before_speeds, after_speeds)) {
         std::fprintf(stderr,
                      "wine_com_harness: %s line settings were not restored: cflag %o iflag %o "
                      "speed %u before, cflag %o iflag %o speed %u after\n",
-                     com.c_str(), t.before.c_cflag, t.before.c_iflag, ::cfgetospeed(&t.before),
-                     after.c_cflag, after.c_iflag, ::cfgetospeed(&after));
+                     com.c_str(), t.before.c_cflag, t.before.c_iflag, t.before_speeds.c_ospeed,
+                     after.c_cflag, after.c_iflag, after_speeds.c_ospeed);
         status = status == 0 ? 1 : status;
       }
     }

@@ -56,6 +56,15 @@ int ListPorts() {
   return 0;
 }
 
+// Ends the program once Qt's application exists. No port is ever open
+// between ticks, so there is nothing left to tidy. Ending here skips
+// ~QApplication, where Qt 6.4's Wayland client may wait forever for its own
+// event thread, and where Qt 6.8 leaves some of its own memory behind.
+[[noreturn]] void EndWithApplication(int status) {
+  std::fflush(nullptr);
+  std::_Exit(status);
+}
+
 int UsageError(const std::string& what) {
   std::fprintf(stderr, "velkaro: %s\n%s", what.c_str(), kUsage);
   return 2;
@@ -144,13 +153,13 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   PassOnHeldMessages();
   // Qt took the options that are its own; anything left is not ours either.
-  if (argc > 1) return UsageError(std::string("unknown argument ") + argv[1]);
+  if (argc > 1) EndWithApplication(UsageError(std::string("unknown argument ") + argv[1]));
   // A platform with nothing to show the window on would leave a process
   // nobody can see or close.
   const QString platform = QGuiApplication::platformName();
   for (const char* shows_nothing : {"offscreen", "minimal", "minimalegl", "vnc"}) {
     if (platform.compare(QLatin1String(shows_nothing), Qt::CaseInsensitive) == 0) {
-      return UsageError("the platform " + platform.toStdString() + " shows no window");
+      EndWithApplication(UsageError("the platform " + platform.toStdString() + " shows no window"));
     }
   }
   QApplication::setApplicationName("Velkaro");
@@ -159,10 +168,5 @@ int main(int argc, char** argv) {
   const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
   velkaro::Form1 form(*comm);
   form.show();
-  const int status = QApplication::exec();
-  // The window is closed, and no port is ever open between ticks, so there
-  // is nothing left to tidy. Ending here skips ~QApplication, where Qt 6.4's
-  // Wayland client may wait forever for its own event thread.
-  std::fflush(nullptr);
-  std::_Exit(status);
+  EndWithApplication(QApplication::exec());
 }
