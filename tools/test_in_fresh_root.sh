@@ -26,6 +26,7 @@ mirror=${VELKARO_DEBIAN_MIRROR:-http://deb.debian.org/debian/}
 root=${2:-}
 if [ -z "$root" ]; then
   root=$(mktemp -d /var/tmp/velkaro-root.XXXXXX)
+  chmod 755 "$root"  # a root directory every user may enter
   trap 'grep -q " $root/" /proc/self/mounts || rm -rf "$root"' EXIT
 fi
 if [ ! -x "$root/bin/bash" ]; then
