@@ -295,6 +295,16 @@ TEST_F(Win32WindowTest, TheButtonHoldsTheFocusAndTheKeyboardPressesIt) {
   EXPECT_TRUE(form.timer_enabled()) << "Enter presses the button too";
 }
 
+// Puts back a setting of the whole session however the test ends, so that a
+// run on Windows itself leaves the user's desktop as it was.
+template <typename PutBack>
+struct Restore {
+  PutBack put_back;
+  ~Restore() { put_back(); }
+};
+template <typename PutBack>
+Restore(PutBack) -> Restore<PutBack>;
+
 // On a dark scheme the port labels take the scheme's text colour, and all
 // labels follow a change while the window is open.
 TEST_F(Win32WindowTest, LabelsStayReadableOnADarkScheme) {
@@ -302,6 +312,7 @@ TEST_F(Win32WindowTest, LabelsStayReadableOnADarkScheme) {
   const std::array<COLORREF, 2> light = {::GetSysColor(COLOR_BTNFACE),
                                          ::GetSysColor(COLOR_BTNTEXT)};
   const std::array<COLORREF, 2> dark = {RGB(0, 0, 0), RGB(255, 255, 255)};
+  const Restore light_again{[&] { ::SetSysColors(2, elements.data(), light.data()); }};
   ASSERT_TRUE(::SetSysColors(2, elements.data(), dark.data()));
   const auto [port_text, port_face] = LabelColours("Label4");
   const pictures::Rgb sentence_text = LabelColours("Label7").first;
@@ -485,6 +496,8 @@ TEST_F(Win32WindowTest, TheCaptionFitsWithLargeText) {
   ASSERT_TRUE(::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
   NONCLIENTMETRICSW large = metrics;
   large.lfMessageFont.lfHeight = -::MulDiv(14, 96, 72);  // 14 pt
+  const Restore as_before{
+      [&] { ::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof metrics, &metrics, 0); }};
   ASSERT_TRUE(::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof large, &large, 0));
   ::SendMessageW(form.hwnd(), WM_SETTINGCHANGE, SPI_SETNONCLIENTMETRICS, 0);
   const LOGFONTW font = FontOf(Control("Command1"));

@@ -144,6 +144,21 @@ TEST(WindowsResources, TheManifestAndVersionTellWindowsWhatTheProgramIs) {
   const std::vector<Attributes> levels = ElementsOfManifest(manifest, L"requestedExecutionLevel");
   ASSERT_EQ(levels.size(), 1u);
   EXPECT_EQ(levels[0].at(L"level"), L"asInvoker");
+  // Windows 7, 8, 8.1, and 10 and 11, each by its own identifier.
+  std::vector<std::wstring> systems;
+  for (const Attributes& os : ElementsOfManifest(manifest, L"supportedOS")) {
+    systems.push_back(os.at(L"Id"));
+  }
+  EXPECT_EQ(systems, (std::vector<std::wstring>{L"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+                                                L"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                                                L"{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+                                                L"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"}));
+  // Built as the program is: subsystem version 6.0.
+  const auto* image = reinterpret_cast<const std::uint8_t*>(::GetModuleHandleW(nullptr));
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
+  EXPECT_EQ(nt->OptionalHeader.MajorSubsystemVersion, 6);
+  EXPECT_EQ(nt->OptionalHeader.MinorSubsystemVersion, 0);
 
   std::vector<std::uint8_t> version = Resource(MAKEINTRESOURCEW(1), RT_VERSION);
   ASSERT_FALSE(version.empty());

@@ -31,6 +31,21 @@ trap cleanup EXIT
 # COM1 a terminal, COM2 /dev/null (no line settings), COM3 a link to nothing,
 # COM4 held exclusively, COM5 not ours to open, COM6 not there.
 expected=ggrggr
+# True once a screenshot of the window shows the lamps PATTERN within SECONDS;
+# the last screenshot is kept in /tmp for a failure.
+shows() {
+  local pattern=$1 seconds=$2 deadline=$((SECONDS + $2))
+  while :; do
+    import -window "$window" "$work/$press.png" 2>/dev/null &&
+      "$check" "$work/$press.png" --lamps "$pattern" >/dev/null 2>&1 && return 0
+    if [ "$SECONDS" -ge "$deadline" ]; then
+      cp "$work/$press.png" "/tmp/wine-window-$press.png" 2>/dev/null || true
+      "$check" "$work/$press.png" --lamps "$pattern" || true
+      return 1
+    fi
+    sleep 0.2
+  done
+}
 
 for press in click keyboard; do
   echo "wine_window_test: pressing TEST PORTS by $press"
@@ -50,16 +65,20 @@ for press in click keyboard; do
     say "the client area is $geometry, not 259 by 169"
     exit 1
   fi
-  sleep 1  # let Wine settle the window
+  # Pressed once Wine has the window painted, every lamp unlit.
+  if ! shows "......" 15; then
+    kill "$run" 2>/dev/null || true
+    say "the window never showed its unlit lamps; screenshot in /tmp/wine-window-$press.png"
+    exit 1
+  fi
   if [ "$press" = click ]; then
     xdotool mousemove --window "$window" 65 35 click 1  # the button's middle
   else
     xdotool windowfocus --sync "$window" key Return
   fi
-  sleep 3.5  # seven 300 ms ticks, and six probes
-  import -window "$window" "$work/$press.png"
-  "$check" "$work/$press.png" --lamps "$expected" || {
-    cp "$work/$press.png" "/tmp/wine-window-$press.png"
+  # Seven 300 ms ticks and six probes; looked at until the scan shows.
+  shows "$expected" 15 || {
+    kill "$run" 2>/dev/null || true
     say "the lamps after a scan pressed by $press are wrong; screenshot in /tmp/wine-window-$press.png"
     exit 1
   }

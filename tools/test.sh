@@ -71,6 +71,11 @@ if ! x86_64-w64-mingw32-objdump -p "$exe" | grep TERMINAL_SERVICE_AWARE >/dev/nu
   echo "test: velkaro.exe is not marked terminal-server aware" >&2
   exit 1
 fi
+# Subsystem version 6.0, as the resources test checks of a program built the same way.
+if ! x86_64-w64-mingw32-objdump -p "$exe" | grep -E 'MajorSubsystemVersion[[:space:]]+6$' >/dev/null; then
+  echo "test: velkaro.exe does not carry subsystem version 6.0" >&2
+  exit 1
+fi
 echo "velkaro.exe: $(stat -c %s "$exe") bytes, imports $imports"
 rm -f build/windows/velkaro-*-win64.zip
 (cd build/windows && cpack -G ZIP)
