@@ -130,18 +130,26 @@ ErrorNumber PosixPort::Judged(ErrorNumber number, std::string finding) {
 }
 
 ErrorNumber PosixPort::OpenRefused(int errnum) {
-  switch (errnum) {
-    case EBUSY:
-      return Judged(kPortUnavailable, "present, opened exclusively by another program");
-    case EACCES:
-    case EPERM:
-      return Judged(kPortUnavailable, PermissionFinding(node_));
-    case ENOENT:
-      return Judged(kNoSuchPort, "absent: no device node");
-    default:
-      return Judged(OpenErrorNumber(errnum),
-                    "absent: the device did not answer (" + ErrnoName(errnum) + ")");
-  }
+  const auto finding = [&]() -> std::string {
+    switch (errnum) {
+      case EBUSY:
+        return "present, opened exclusively by another program";
+      case EACCES:
+      case EPERM:
+        return PermissionFinding(node_);
+      case ENOENT:
+        return "absent: no device node";
+      default:
+        return "absent: the device did not answer (" + ErrnoName(errnum) + ")";
+    }
+  };
+  return Judged(OpenErrorNumber(errnum), finding());
+}
+
+ErrorNumber PosixPort::CheckNoOtherHolder() {
+  if (!terminal_) return kNoError;
+  const Holder holder = HeldByAnotherProcess(device_, options_.processes, node_->st_dev);
+  return holder ? HeldBy(holder) : kNoError;
 }
 
 ErrorNumber PosixPort::HeldBy(const Holder& holder) {
@@ -189,12 +197,7 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   }
   // A login on the port, or any other program with it open: opening it
   // could already upset its modem lines, and setting it would change theirs.
-  if (terminal_) {
-    if (const Holder holder = HeldByAnotherProcess(device_, options_.processes, node_->st_dev)) {
-      return HeldBy(holder);
-    }
-  }
-  return kNoError;
+  return CheckNoOtherHolder();
 }
 
 ErrorNumber PosixPort::Open() {
@@ -214,11 +217,7 @@ ErrorNumber PosixPort::Open() {
   // The checks take a while on a busy machine, the walk through every
   // process above all. Now that nobody else can open the port, make sure
   // nobody did meanwhile, through whatever node, before it is configured.
-  if (!held.failed() && terminal_) {
-    if (const Holder holder = HeldByAnotherProcess(device_, options_.processes, node_->st_dev)) {
-      held = HeldBy(holder);
-    }
-  }
+  if (!held.failed()) held = CheckNoOtherHolder();
   if (held.failed()) {
     Close();
     return held;

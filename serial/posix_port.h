@@ -57,6 +57,8 @@ class PosixPort : public SerialPort {
   ErrorNumber Judged(ErrorNumber number, std::string finding);
   ErrorNumber OpenRefused(int errnum);  // an errno from stat(2) or open(2)
   ErrorNumber HeldBy(const Holder& holder);
+  // The walk through every other process, for a terminal.
+  ErrorNumber CheckNoOtherHolder();
   ErrorNumber Open();
   // Checks that need the descriptor but change nothing on the port.
   ErrorNumber CheckNotHeld();

@@ -32,16 +32,11 @@ ErrorNumber OpenErrorNumber(DWORD error) {
 }
 
 std::string OpenFinding(DWORD error) {
-  switch (error) {
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-    case ERROR_BUSY:
-    case ERROR_LOCK_VIOLATION:
-      return "present, in use by another program or access denied";
-    case ERROR_SEM_TIMEOUT:
-      return "present, but its device did not answer (ERROR_SEM_TIMEOUT)";
-    default:
-      break;
+  if (error == ERROR_SEM_TIMEOUT) {
+    return "present, but its device did not answer (ERROR_SEM_TIMEOUT)";
+  }
+  if (OpenErrorNumber(error) == kPortUnavailable) {
+    return "present, in use by another program or access denied";
   }
   static constexpr std::pair<DWORD, const char*> kNames[] = {
       {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},

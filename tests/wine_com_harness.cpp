@@ -162,16 +162,15 @@ void Link(const fs::path& dosdevices, int port, const std::optional<fs::path>& t
 // characters. Parity's odd and mark bits mean nothing while parity is off.
 // Speeds are compared as the kernel has them: Wine 10 writes every speed
 // through BOTHER, so the same 38400 baud comes back with another code.
-bool SameLine(const termios& a, const termios& b, const velkaro::LineSettings& a_speed,
-              const velkaro::LineSettings& b_speed) {
-  const auto parity = [](const termios& t) {
+bool SameLine(const velkaro::LineSettings& a, const velkaro::LineSettings& b) {
+  const auto parity = [](const velkaro::LineSettings& t) {
     return (t.c_cflag & PARENB) == 0 ? 0 : t.c_cflag & (PARENB | PARODD | CMSPAR);
   };
   constexpr tcflag_t kCflags = CSIZE | CSTOPB | CRTSCTS;
   constexpr tcflag_t kIflags = IXON | IXOFF | INPCK | IGNPAR | PARMRK;
   return (a.c_cflag & kCflags) == (b.c_cflag & kCflags) && parity(a) == parity(b) &&
-         (a.c_iflag & kIflags) == (b.c_iflag & kIflags) && a_speed.c_ispeed == b_speed.c_ispeed &&
-         a_speed.c_ospeed == b_speed.c_ospeed && a.c_cc[VSTART] == b.c_cc[VSTART] &&
+         (a.c_iflag & kIflags) == (b.c_iflag & kIflags) && a.c_ispeed == b.c_ispeed &&
+         a.c_ospeed == b.c_ospeed && a.c_cc[VSTART] == b.c_cc[VSTART] &&
          a.c_cc[VSTOP] == b.c_cc[VSTOP] && a.c_cc[VEOF] == b.c_cc[VEOF];
 }
 
@@ -182,8 +181,7 @@ struct Terminal {
   int port;
   Access access;
   Pty pty;
-  termios before{};
-  velkaro::LineSettings before_speeds{};
+  velkaro::LineSettings before{};
 };
 
 int Run(int argc, char** argv) {
@@ -250,8 +248,7 @@ int Run(int argc, char** argv) {
     for (Terminal& t : terminals) {
       const termios unusual = UnusualSettings(t.pty.Settings());
       if (::tcsetattr(t.pty.slave(), TCSANOW, &unusual) != 0) Fail(Errno("tcsetattr"));
-      t.before = t.pty.Settings();
-      if (velkaro::PosixSystem::Real().GetLineSettings(t.pty.slave(), &t.before_speeds) != 0) {
+      if (velkaro::PosixSystem::Real().GetLineSettings(t.pty.slave(), &t.before) != 0) {
         Fail(Errno("TCGETS2"));
       }
       if (t.access == Access::kRootOnly) {
@@ -281,15 +278,14 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "wine_com_harness: %s had bytes written to it\n", com.c_str());
         status = status == 0 ? 1 : status;
       }
-      const termios after = t.pty.Settings();
-      velkaro::LineSettings after_speeds{};
-      velkaro::PosixSystem::Real().GetLineSettings(t.pty.slave(), &after_speeds);
-      if (!SameLine(t.before, after, t.before_speeds, after_speeds)) {
+      velkaro::LineSettings after{};
+      velkaro::PosixSystem::Real().GetLineSettings(t.pty.slave(), &after);
+      if (!SameLine(t.before, after)) {
         std::fprintf(stderr,
                      "wine_com_harness: %s line settings were not restored: cflag %o iflag %o "
                      "speed %u before, cflag %o iflag %o speed %u after\n",
-                     com.c_str(), t.before.c_cflag, t.before.c_iflag, t.before_speeds.c_ospeed,
-                     after.c_cflag, after.c_iflag, after_speeds.c_ospeed);
+                     com.c_str(), t.before.c_cflag, t.before.c_iflag, t.before.c_ospeed,
+                     after.c_cflag, after.c_iflag, after.c_ospeed);
         status = status == 0 ? 1 : status;
       }
     }

@@ -326,7 +326,9 @@ void Form1::ShowLamps() {
 void Form1::ShowFindings() {
   for (int port = 1; port <= kPortCount; ++port) {
     const QString summary = QString::fromStdString(scan_.Summary(static_cast<std::int16_t>(port)));
-    port_labels_[static_cast<std::size_t>(port - 1)]->setToolTip(summary);
+    QLabel* label = port_labels_[static_cast<std::size_t>(port - 1)];
+    if (label->toolTip() == summary) continue;  // nothing new to tell
+    label->setToolTip(summary);
     for (LampKind kind : kStackingOrder) {
       QLabel* lamp =
           lamp_widgets_[static_cast<std::size_t>(port - 1)][static_cast<std::size_t>(kind)];
