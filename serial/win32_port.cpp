@@ -78,8 +78,7 @@ DCB WantedLineSettings(const DCB& found) {
 }
 
 bool MendFoundState(DCB& found) {
-  // Wine, for one, leaves Parity as whatever was in memory for a tty with
-  // odd parity chosen but parity itself off.
+  // A parity the driver did not name is out of range too.
   if (found.Parity > SPACEPARITY) {
     if (found.fParity) return false;  // parity is checked, but which is unknown
     found.Parity = NOPARITY;
@@ -150,6 +149,7 @@ ErrorNumber Win32Port::ApplyLineSettings() {
   found.DCBlength = sizeof(DCB);
   COMMTIMEOUTS found_timeouts{};
   if (!sys_.GetCommState(handle_, &found)) return kLineSettingsFailed;
+  if (!sys_.GetLineParity(handle_, &found.Parity)) return kLineSettingsFailed;
   // Never change what could not be put back.
   if (!MendFoundState(found)) return kLineSettingsFailed;
   if (!sys_.GetCommTimeouts(handle_, &found_timeouts)) return kLineSettingsFailed;

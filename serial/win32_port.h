@@ -30,7 +30,7 @@ std::string OpenFinding(DWORD error);
 DCB WantedLineSettings(const DCB& found);
 
 // Makes the state a driver reported safe to hand back to it: a parity out of
-// range becomes none where no parity is checked. False if the state has a
+// range, or not named at all, becomes none where no parity is checked. False if the state has a
 // field out of range that cannot be mended, so that the port must not be
 // changed, since it could not be put back.
 bool MendFoundState(DCB& found);

@@ -1,5 +1,12 @@
 #include "win32_system.h"
 
+// The serial requests come with the driver kit; it needs these before it.
+#include <winioctl.h>
+// clang-format off
+#include <ntdef.h>
+#include <ntddser.h>
+// clang-format on
+
 namespace velkaro {
 
 Win32System& Win32System::Real() {
@@ -17,6 +24,18 @@ BOOL Win32System::CloseHandle(HANDLE handle) { return ::CloseHandle(handle); }
 BOOL Win32System::GetCommState(HANDLE handle, DCB* dcb) { return ::GetCommState(handle, dcb); }
 
 BOOL Win32System::SetCommState(HANDLE handle, DCB* dcb) { return ::SetCommState(handle, dcb); }
+
+BOOL Win32System::GetLineParity(HANDLE handle, BYTE* parity) {
+  SERIAL_LINE_CONTROL line{};
+  line.Parity = kParityNotTold;
+  DWORD returned = 0;
+  if (!::DeviceIoControl(handle, IOCTL_SERIAL_GET_LINE_CONTROL, nullptr, 0, &line, sizeof line,
+                         &returned, nullptr)) {
+    return FALSE;
+  }
+  *parity = line.Parity;
+  return TRUE;
+}
 
 BOOL Win32System::GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
   return ::GetCommTimeouts(handle, timeouts);

@@ -19,6 +19,12 @@ class Win32System {
   virtual BOOL CloseHandle(HANDLE handle);
   virtual BOOL GetCommState(HANDLE handle, DCB* dcb);
   virtual BOOL SetCommState(HANDLE handle, DCB* dcb);
+  // The line's parity as the driver itself says it (the line-control request
+  // behind GetCommState), or kParityNotTold where the driver answers without
+  // naming one. GetCommState would hand back stray memory there instead: Wine
+  // leaves it unset for a tty with odd parity chosen but parity off.
+  static constexpr BYTE kParityNotTold = 0xFF;
+  virtual BOOL GetLineParity(HANDLE handle, BYTE* parity);
   virtual BOOL GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
   virtual BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
   virtual BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue);

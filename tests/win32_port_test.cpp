@@ -41,7 +41,16 @@ TEST(Win32OpenErrorNumber, MapsEachCodeOnce) {
 
 // --- Every call made to fail through the seam ---------------------------------
 
-enum class Call { kCreate, kGetState, kGetTimeouts, kSetup, kSetState, kSetTimeouts, kClose };
+enum class Call {
+  kCreate,
+  kGetState,
+  kGetParity,
+  kGetTimeouts,
+  kSetup,
+  kSetState,
+  kSetTimeouts,
+  kClose
+};
 
 // One device, the way a driver keeps it: its state, its timeouts, open handles.
 class FakeWin32 : public Win32System {
@@ -83,6 +92,11 @@ class FakeWin32 : public Win32System {
     *dcb = state;
     return TRUE;
   }
+  BOOL GetLineParity(HANDLE, BYTE* parity) override {
+    if (Failing(Call::kGetParity)) return FALSE;
+    *parity = parity_told.value_or(state.Parity);
+    return TRUE;
+  }
   // Refuses a state out of range, as drivers do.
   BOOL SetCommState(HANDLE, DCB* dcb) override {
     if (Failing(Call::kSetState)) return FALSE;
@@ -94,6 +108,7 @@ class FakeWin32 : public Win32System {
     ++sets;
     if (sets == 2 && ignore_restore) return TRUE;
     state = *dcb;
+    parity_told.reset();  // a parity set is a parity the driver can name
     return TRUE;
   }
   BOOL GetCommTimeouts(HANDLE, COMMTIMEOUTS* t) override {
@@ -123,7 +138,8 @@ class FakeWin32 : public Win32System {
   std::pair<DWORD, DWORD> queues{0, 0};
   int open_handles = 0;
   int sets = 0;
-  bool ignore_restore = false;  // says it took the second state, keeps the first
+  bool ignore_restore = false;      // says it took the second state, keeps the first
+  std::optional<BYTE> parity_told;  // what the driver names, where not the state's
   std::wstring opened_name;
   DWORD opened_access = 0, opened_share = 1, opened_creation = 0, opened_flags = 1;
 
@@ -224,8 +240,8 @@ TEST_F(Win32PortSeamTest, OpenFailuresLeaveNoHandle) {
 // close, and whatever was changed by then is put back.
 TEST_F(Win32PortSeamTest, ASettingStepFailingKeepsTheHandleUntilTheClose) {
   ASSERT_EQ(port.SetCommPort(1), kNoError);
-  for (Call step :
-       {Call::kGetState, Call::kGetTimeouts, Call::kSetup, Call::kSetState, Call::kSetTimeouts}) {
+  for (Call step : {Call::kGetState, Call::kGetParity, Call::kGetTimeouts, Call::kSetup,
+                    Call::kSetState, Call::kSetTimeouts}) {
     SCOPED_TRACE(static_cast<int>(step));
     sys.FailWith(step, ERROR_INVALID_PARAMETER);
     EXPECT_EQ(port.SetPortOpen(true), kLineSettingsFailed);
@@ -239,21 +255,28 @@ TEST_F(Win32PortSeamTest, ASettingStepFailingKeepsTheHandleUntilTheClose) {
   }
 }
 
-// A driver may report a state it could not take back: Wine gives Parity as
-// stray memory for a tty with odd parity chosen but parity off.
+// A driver may report a state it could not take back. Wine names no parity
+// for a tty with odd parity chosen but parity off, and GetCommState then gives
+// stray memory, often a parity in range.
 TEST_F(Win32PortSeamTest, AFoundStateOutOfRangeIsMendedOrLeftAlone) {
+  constexpr BYTE kNotTold = Win32System::kParityNotTold;
   const struct {
     const char* what;
     BYTE parity, byte_size, stop_bits;
     BOOL parity_checked;
     ErrorNumber opened;
     BYTE parity_restored;
+    std::optional<BYTE> told = std::nullopt;
   } kCases[] = {
       {"parity out of range, none checked", 33, 7, TWOSTOPBITS, FALSE, kNoError, NOPARITY},
       {"parity out of range, but checked", 33, 7, TWOSTOPBITS, TRUE, kLineSettingsFailed, 33},
       {"space parity, the last in range", SPACEPARITY, 7, TWOSTOPBITS, TRUE, kNoError, SPACEPARITY},
       {"byte size out of range", EVENPARITY, 9, TWOSTOPBITS, TRUE, kLineSettingsFailed, EVENPARITY},
       {"stop bits out of range", EVENPARITY, 7, 3, TRUE, kLineSettingsFailed, EVENPARITY},
+      {"stray odd parity, none named", ODDPARITY, 7, TWOSTOPBITS, FALSE, kNoError, NOPARITY,
+       kNotTold},
+      {"stray odd parity, none named, but checked", ODDPARITY, 7, TWOSTOPBITS, TRUE,
+       kLineSettingsFailed, ODDPARITY, kNotTold},
   };
   ASSERT_EQ(port.SetCommPort(1), kNoError);
   for (const auto& c : kCases) {
@@ -262,6 +285,7 @@ TEST_F(Win32PortSeamTest, AFoundStateOutOfRangeIsMendedOrLeftAlone) {
     sys.state.ByteSize = c.byte_size;
     sys.state.StopBits = c.stop_bits;
     sys.state.fParity = c.parity_checked;
+    sys.parity_told = c.told;
     const DCB before = sys.state;
     DCB mended = before;
     mended.Parity = c.parity_restored;
