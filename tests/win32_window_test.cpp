@@ -267,9 +267,10 @@ TEST_F(Win32WindowTest, TheButtonHoldsTheFocusAndTheKeyboardPressesIt) {
   }
   EXPECT_EQ(order, (std::vector<std::string>{"Command1", "Label1", "Label2", "Label3", "Label4",
                                              "Label5", "Label6", "Label7"}));
-  // Tab from the bare window lands on the button, the one tab stop, and
-  // goes nowhere else from there.
+  // The focus put on the bare window goes on to the button, as in a dialog;
+  // Tab lands on the button, the one tab stop, and goes nowhere else.
   ::SetFocus(form.hwnd());
+  EXPECT_EQ(::GetFocus(), button);
   Key(VK_TAB);
   EXPECT_EQ(::GetFocus(), button);
   Key(VK_TAB);
@@ -419,6 +420,10 @@ TEST_F(Win32WindowTest, OnlyLampsThatChangeArePaintedAndNoneIsErased) {
   for (int n = 4; n <= 7; ++n) step("tick " + std::to_string(n), tick);
   step("press after the scan", press);
   for (int n = 1; n <= 7; ++n) step("second scan, tick " + std::to_string(n), tick);
+  // Windows tells every window of a setting that does not concern this one.
+  step("the environment changed", [&] {
+    ::SendMessageW(form.hwnd(), WM_SETTINGCHANGE, 0, reinterpret_cast<LPARAM>(L"Environment"));
+  });
 }
 
 // Moved between monitors of 96, 144 and 192 DPI, the window lays out every
@@ -439,6 +444,17 @@ TEST_F(Win32WindowTest, EachDpiChangeLaysOutControlsFontsAndLampsAnew) {
     RECT suggested{40, 30, 40 + layout::TwipsToPixels(layout::kClientWidth, dpi),
                    30 + layout::TwipsToPixels(layout::kClientHeight, dpi)};
     ::AdjustWindowRectEx(&suggested, WS_OVERLAPPEDWINDOW & ~WS_THICKFRAME, FALSE, 0);
+    // Asked first, the window gives the frame of the table's client area at
+    // that DPI, so that Windows suggests no size rounded from the old one.
+    SIZE scaled{};
+    EXPECT_TRUE(::SendMessageW(form.hwnd(), WM_GETDPISCALEDSIZE, static_cast<WPARAM>(dpi),
+                               reinterpret_cast<LPARAM>(&scaled)));
+    RECT frame{0, 0, layout::TwipsToPixels(layout::kClientWidth, dpi),
+               layout::TwipsToPixels(layout::kClientHeight, dpi)};
+    ::AdjustWindowRectExForDpi(&frame, WS_OVERLAPPEDWINDOW & ~WS_THICKFRAME, FALSE, 0,
+                               static_cast<UINT>(dpi));
+    EXPECT_EQ(scaled.cx, frame.right - frame.left);
+    EXPECT_EQ(scaled.cy, frame.bottom - frame.top);
     ::SendMessageW(form.hwnd(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
                    reinterpret_cast<LPARAM>(&suggested));
     RECT window;
@@ -456,6 +472,18 @@ TEST_F(Win32WindowTest, EachDpiChangeLaysOutControlsFontsAndLampsAnew) {
     EXPECT_LE(CaptionWidth(), layout::TwipsToPixels(layout::kControls[0].rect.width, dpi) -
                                   2 * ::GetSystemMetricsForDpi(SM_CXEDGE, dpi));
     ExpectLampsShown("rgy...", dpi);
+    // The window's icons, drawn at the sizes this DPI asks for.
+    for (const auto& [which, metric] :
+         {std::pair{ICON_SMALL, SM_CXSMICON}, std::pair{ICON_BIG, SM_CXICON}}) {
+      ICONINFO info{};
+      ASSERT_TRUE(::GetIconInfo(
+          reinterpret_cast<HICON>(::SendMessageW(form.hwnd(), WM_GETICON, which, 0)), &info));
+      BITMAP colour{};
+      ::GetObjectW(info.hbmColor, sizeof colour, &colour);
+      ::DeleteObject(info.hbmColor);
+      ::DeleteObject(info.hbmMask);
+      EXPECT_EQ(colour.bmWidth, ::GetSystemMetricsForDpi(metric, static_cast<UINT>(dpi)));
+    }
   }
   EXPECT_EQ(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS), objects);
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <exception>
 #include <stdexcept>
+#include <tuple>
 #include <type_traits>
 
 #include "layout.h"
@@ -236,6 +237,10 @@ void Form1::Release() noexcept {
     if (icon != nullptr) ::DestroyIcon(icon);
     icon = nullptr;
   }
+  for (HICON* icon : {&small_icon_, &big_icon_}) {
+    if (*icon != nullptr) ::DestroyIcon(*icon);
+    *icon = nullptr;
+  }
 }
 
 int Form1::Pixels(int twips) const { return layout::TwipsToPixels(twips, dpi_); }
@@ -304,6 +309,7 @@ void Form1::LayOut(int dpi, const RECT* suggested) {
   }
   // Findings are long lines; the tooltips wrap them at a readable width.
   ::SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, Pixels(6000));
+  SetIcons();
 
   // New fonts first: a control must never be left holding a deleted one.
   // Arial 9.75 pt, as the character height in pixels.
@@ -343,6 +349,27 @@ void Form1::LayOut(int dpi, const RECT* suggested) {
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
   ::RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
+void Form1::SetIcons() {
+  // The title bar, taskbar and Alt+Tab want the program's icon at the sizes
+  // of this DPI, drawn for them rather than stretched from 16 and 32 pixels.
+  const auto size = [this](int metric) {
+    return PerMonitor().system_metrics != nullptr
+               ? PerMonitor().system_metrics(metric, static_cast<UINT>(dpi_))
+               : ::GetSystemMetrics(metric);
+  };
+  for (const auto& [which, metric, icon] : {std::tuple{ICON_SMALL, SM_CXSMICON, &small_icon_},
+                                            std::tuple{ICON_BIG, SM_CXICON, &big_icon_}}) {
+    const HICON fresh =
+        static_cast<HICON>(::LoadImageW(instance_, MAKEINTRESOURCEW(VELKARO_IDI_PROGRAM),
+                                        IMAGE_ICON, size(metric), size(metric), LR_DEFAULTCOLOR));
+    if (fresh == nullptr) continue;  // the class icon stays
+    ::SendMessageW(window_, WM_SETICON, static_cast<WPARAM>(which),
+                   reinterpret_cast<LPARAM>(fresh));
+    if (*icon != nullptr) ::DestroyIcon(*icon);
+    *icon = fresh;
+  }
 }
 
 HFONT Form1::FittingButtonFont() const {
@@ -541,9 +568,31 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       // every font made, for it, in the rectangle Windows suggests.
       LayOut(HIWORD(wparam), reinterpret_cast<const RECT*>(lparam));
       return 0;
+    case WM_GETDPISCALEDSIZE: {
+      // The frame around the table's client area at the new DPI, so that no
+      // rounding of the old size drifts the client area from the table.
+      const int dpi = static_cast<int>(wparam);
+      RECT frame{0, 0, layout::TwipsToPixels(layout::kClientWidth, dpi),
+                 layout::TwipsToPixels(layout::kClientHeight, dpi)};
+      if (PerMonitor().adjust_window_rect == nullptr ||
+          !PerMonitor().adjust_window_rect(&frame, kStyle, FALSE, kExStyle,
+                                           static_cast<UINT>(dpi))) {
+        return FALSE;
+      }
+      auto* size = reinterpret_cast<SIZE*>(lparam);
+      size->cx = frame.right - frame.left;
+      size->cy = frame.bottom - frame.top;
+      return TRUE;
+    }
     case WM_SETTINGCHANGE:
-      // The message font, or high contrast, may have changed.
-      LayOut(dpi_, nullptr);
+      // Only the message font concerns the layout; high contrast comes as
+      // WM_SYSCOLORCHANGE. The environment, locale, work area and wallpaper
+      // leave the window as it is.
+      if (wparam == SPI_SETNONCLIENTMETRICS) LayOut(dpi_, nullptr);
+      return 0;
+    case WM_SETFOCUS:
+      // As a dialog does: the focus never stays on the frame itself.
+      ::SetFocus(focus_ != nullptr && ::IsWindow(focus_) ? focus_ : ::GetDlgItem(window_, IDOK));
       return 0;
     case WM_SYSCOLORCHANGE:
       // The common controls follow the new colours only when told.

@@ -76,6 +76,8 @@ class Form1 {
   // The desktop's message font for the button, smaller only where the
   // caption would not fit inside the button's frame.
   HFONT FittingButtonFont() const;
+  // Gives the window the program's icon at the sizes of its DPI.
+  void SetIcons();
   void Form_Load();
   // Shows, for every port whose seen lamp changed since it was last shown,
   // the lamp the lamp state now says is seen, and for every port whose
@@ -95,6 +97,7 @@ class Form1 {
   HFONT description_font_ = nullptr;
   HFONT button_font_ = nullptr;
   std::array<HICON, kStackingOrder.size()> lamp_icons_{};
+  HICON small_icon_ = nullptr, big_icon_ = nullptr;  // the window's own, at its DPI
   std::array<HWND, kPortCount> lamp_windows_{};
   // What each lamp window shows: nothing yet when it is made.
   std::array<std::optional<LampKind>, kPortCount> lamps_shown_{};
