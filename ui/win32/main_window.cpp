@@ -2,14 +2,14 @@
 
 #include <commctrl.h>
 
-#include <cstdlib>
 #include <exception>
 #include <stdexcept>
 #include <tuple>
-#include <type_traits>
 
-#include "layout.h"
+#include "dpi.h"
+#include "paint.h"
 #include "resources.h"
+#include "texts.h"
 
 namespace velkaro::win32 {
 namespace {
@@ -22,124 +22,43 @@ constexpr DWORD kExStyle = 0;  // a plain frame
 constexpr int kFirstControlId = 1000;
 constexpr int kFirstLampId = 2000;
 
-std::wstring Wide(std::string_view text) {
-  if (text.empty()) return {};
-  const int size =
-      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
-  return wide;
+// A control's place in the layout table, or the table's size for none.
+constexpr std::size_t IndexOf(std::string_view name) {
+  std::size_t i = 0;
+  while (i < layout::kControls.size() && layout::kControls[i].name != name) ++i;
+  return i;
 }
-
-// What assistive technology reads of a port's lamp: the window's text, so the
-// port's name, the lamp's state and what was found of the port share it.
-std::wstring LampText(int port, std::optional<LampKind> seen, const std::wstring& summary) {
-  std::wstring text = L"COM: " + std::to_wstring(port);
-  if (seen) text += L", " + Wide(layout::LampDescription(*seen));
-  return text + L"; " + summary;
-}
-
-// Sets or adds the tooltip of one control of the window.
-void SetTip(HWND tooltip, HWND window, HWND control, const std::wstring& text, bool add) {
-  TOOLINFOW tool{};
-  tool.cbSize = sizeof tool;
-  // The tooltip watches the control's own mouse messages.
-  tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
-  tool.hwnd = window;
-  tool.uId = reinterpret_cast<UINT_PTR>(control);
-  tool.lpszText = const_cast<wchar_t*>(text.c_str());
-  ::SendMessageW(tooltip, add ? TTM_ADDTOOLW : TTM_UPDATETIPTEXTW, 0,
-                 reinterpret_cast<LPARAM>(&tool));
-}
-
-int LampIconId(LampKind kind) {
-  switch (kind) {
-    case LampKind::kOff:
-      return VELKARO_IDI_LAMP_OFF;
-    case LampKind::kOk:
-      return VELKARO_IDI_LAMP_OK;
-    case LampKind::kBad:
-      return VELKARO_IDI_LAMP_BAD;
-    case LampKind::kTest:
-      return VELKARO_IDI_LAMP_TEST;
-  }
-  return 0;
-}
-
-pictures::Rgb ToRgb(COLORREF c) { return {GetRValue(c), GetGValue(c), GetBValue(c)}; }
-
-bool HighContrast() {
-  HIGHCONTRASTW high_contrast{};
-  high_contrast.cbSize = sizeof high_contrast;
-  return ::SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof high_contrast, &high_contrast, 0) &&
-         (high_contrast.dwFlags & HCF_HIGHCONTRASTON) != 0;
-}
-
-// Windows 10's per-monitor DPI calls, looked up at run time so that the
-// program still starts on Windows versions without them.
-struct PerMonitorDpi {
-  UINT(WINAPI* for_window)(HWND) = nullptr;
-  BOOL(WINAPI* adjust_window_rect)(RECT*, DWORD, BOOL, DWORD, UINT) = nullptr;
-  BOOL(WINAPI* system_parameters)(UINT, UINT, void*, UINT, UINT) = nullptr;
-  int(WINAPI* system_metrics)(int, UINT) = nullptr;
-};
-
-const PerMonitorDpi& PerMonitor() {
-  static const PerMonitorDpi calls = [] {
-    PerMonitorDpi found;
-    const HMODULE user32 = ::GetModuleHandleW(L"user32.dll");
-    auto look_up = [user32](auto& call, const char* name) {
-      call = reinterpret_cast<std::remove_reference_t<decltype(call)>>(
-          reinterpret_cast<void*>(::GetProcAddress(user32, name)));
-    };
-    look_up(found.for_window, "GetDpiForWindow");
-    look_up(found.adjust_window_rect, "AdjustWindowRectExForDpi");
-    look_up(found.system_parameters, "SystemParametersInfoForDpi");
-    look_up(found.system_metrics, "GetSystemMetricsForDpi");
-    return found;
-  }();
-  return calls;
-}
-
-int SystemDpi() {
-  const HDC screen = ::GetDC(nullptr);
-  const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
-  ::ReleaseDC(nullptr, screen);
-  return dpi;
-}
-
-// The desktop's message font, the one dialogs use, at the given DPI.
-bool MessageFont(int dpi, LOGFONTW& font) {
-  NONCLIENTMETRICSW metrics{};
-  metrics.cbSize = sizeof metrics;
-  if (PerMonitor().system_parameters != nullptr) {
-    if (!PerMonitor().system_parameters(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0,
-                                        static_cast<UINT>(dpi))) {
-      return false;
-    }
-  } else {
-    if (!::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
-      return false;
-    }
-    metrics.lfMessageFont.lfHeight = ::MulDiv(metrics.lfMessageFont.lfHeight, dpi, SystemDpi());
-  }
-  font = metrics.lfMessageFont;
-  return true;
-}
+constexpr std::size_t kButton = IndexOf("Command1");
+static_assert(kButton < layout::kControls.size());
 
 [[noreturn]] void Refused(const char* what) {
   throw std::runtime_error(std::string(what) + " failed with Windows error " +
                            std::to_string(::GetLastError()));
 }
 
+// Registers a window class of the program's, unless it already is.
+void Register(HINSTANCE instance, const wchar_t* name, UINT style, WNDPROC procedure, HICON icon,
+              HICON small_icon, int background) {
+  WNDCLASSEXW window_class{};
+  window_class.cbSize = sizeof window_class;
+  if (::GetClassInfoExW(instance, name, &window_class)) return;
+  window_class.style = style;
+  window_class.lpfnWndProc = procedure;
+  window_class.hInstance = instance;
+  window_class.hIcon = icon;
+  window_class.hIconSm = small_icon;
+  window_class.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
+  window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(background));
+  window_class.lpszClassName = name;
+  if (!::RegisterClassExW(&window_class)) Refused("RegisterClassExW");
+}
+
 }  // namespace
 
 int ControlId(std::string_view name) {
-  if (name == "Command1") return IDOK;
-  for (std::size_t i = 0; i < layout::kControls.size(); ++i) {
-    if (layout::kControls[i].name == name) return kFirstControlId + static_cast<int>(i);
-  }
-  return 0;
+  const std::size_t i = IndexOf(name);
+  if (i == kButton) return IDOK;
+  return i < layout::kControls.size() ? kFirstControlId + static_cast<int>(i) : 0;
 }
 
 int LampId(int port) { return kFirstLampId + port; }
@@ -159,7 +78,7 @@ void TimerSwitch32::SetEnabled(bool enabled) {
 Form1::Form1(HINSTANCE instance, SerialPort& comm)
     : on_scan_failure([this](const std::string& what) {
         const std::wstring text = L"The scan failed: " + Wide(what);
-        ::MessageBoxW(window_, text.c_str(), Wide(layout::kTitle).c_str(), MB_OK | MB_ICONERROR);
+        ::MessageBoxW(hwnd(), text.c_str(), Wide(layout::kTitle).c_str(), MB_OK | MB_ICONERROR);
         ::PostQuitMessage(1);
       }),
       instance_(instance),
@@ -167,80 +86,41 @@ Form1::Form1(HINSTANCE instance, SerialPort& comm)
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
   ::InitCommonControlsEx(&controls);
 
-  WNDCLASSEXW window_class{};
-  window_class.cbSize = sizeof window_class;
-  if (!::GetClassInfoExW(instance_, kWindowClass, &window_class)) {
-    window_class.style = CS_HREDRAW | CS_VREDRAW;
-    window_class.lpfnWndProc = WindowProc;
-    window_class.hInstance = instance_;
-    window_class.hIcon = static_cast<HICON>(::LoadImageW(
-        instance_, MAKEINTRESOURCEW(VELKARO_IDI_PROGRAM), IMAGE_ICON, 32, 32, LR_DEFAULTCOLOR));
-    window_class.hIconSm = static_cast<HICON>(::LoadImageW(
-        instance_, MAKEINTRESOURCEW(VELKARO_IDI_PROGRAM), IMAGE_ICON, 16, 16, LR_DEFAULTCOLOR));
-    window_class.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
-    window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
-    window_class.lpszClassName = kWindowClass;
-    if (!::RegisterClassExW(&window_class)) Refused("RegisterClassExW");
-  }
-  // A lamp paints every pixel of itself, so it has no background to erase.
-  WNDCLASSEXW lamp_class{};
-  lamp_class.cbSize = sizeof lamp_class;
-  if (!::GetClassInfoExW(instance_, kLampClass, &lamp_class)) {
-    lamp_class.lpfnWndProc = LampProc;
-    lamp_class.hInstance = instance_;
-    lamp_class.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512));  // IDC_ARROW
-    lamp_class.lpszClassName = kLampClass;
-    if (!::RegisterClassExW(&lamp_class)) Refused("RegisterClassExW for the lamps");
-  }
+  // The window's icons are shared, kept by the class for as long as the
+  // program runs; each window sets its own at the sizes of its DPI. A lamp
+  // paints every pixel of itself, so it has no background to erase.
+  auto icon = [instance](int size) {
+    return static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(VELKARO_IDI_PROGRAM),
+                                           IMAGE_ICON, size, size, LR_DEFAULTCOLOR | LR_SHARED));
+  };
+  Register(instance_, kWindowClass, CS_HREDRAW | CS_VREDRAW, WindowProc, icon(32), icon(16),
+           COLOR_BTNFACE + 1);
+  Register(instance_, kLampClass, 0, LampProc, nullptr, nullptr, 0);
+  lamp_dc_.reset(::CreateCompatibleDC(nullptr));
+  if (lamp_dc_ == nullptr) Refused("CreateCompatibleDC");
 
   // Twips convert with the screen's DPI, as a forms runtime does; the window
-  // is laid out again for its own monitor's once it exists.
-  dpi_ = SystemDpi();
-  window_ = ::CreateWindowExW(kExStyle, kWindowClass, Wide(layout::kTitle).c_str(), kStyle,
-                              CW_USEDEFAULT, CW_USEDEFAULT, Pixels(layout::kClientWidth),
-                              Pixels(layout::kClientHeight), nullptr, nullptr, instance_, this);
-  if (window_ == nullptr) Refused("CreateWindowExW");
+  // is laid out again for its own monitor's once it exists. It is this
+  // form's from its first message on (see WindowProc).
+  dpi_ = dpi::OfSystem();
+  if (::CreateWindowExW(kExStyle, kWindowClass, Wide(layout::kTitle).c_str(), kStyle, CW_USEDEFAULT,
+                        CW_USEDEFAULT, Pixels(layout::kClientWidth), Pixels(layout::kClientHeight),
+                        nullptr, nullptr, instance_, this) == nullptr) {
+    Refused("CreateWindowExW");
+  }
   // The system menu offers Close only.
-  const HMENU menu = ::GetSystemMenu(window_, FALSE);
+  const HMENU menu = ::GetSystemMenu(hwnd(), FALSE);
   for (UINT command : {SC_RESTORE, SC_SIZE, SC_MINIMIZE, SC_MAXIMIZE}) {
     ::DeleteMenu(menu, command, MF_BYCOMMAND);
   }
-  timer_switch_.Attach(window_);
-  try {
-    CreateControls();
-    LayOut(PerMonitor().for_window != nullptr ? static_cast<int>(PerMonitor().for_window(window_))
-                                              : dpi_,
-           nullptr);
-    Form_Load();
-  } catch (...) {
-    // No destructor runs for a form that was never made: the window must
-    // not outlive it pointing at it, nor the fonts and icons leak.
-    Release();
-    throw;
-  }
+  timer_switch_.Attach(hwnd());
+  CreateControls();
+  LayOut(dpi::OfWindow(hwnd()), nullptr);
+  Form_Load();
 }
 
-Form1::~Form1() { Release(); }
-
-void Form1::Release() noexcept {
-  if (window_ != nullptr) {
-    ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-    ::DestroyWindow(window_);  // and the tooltip it owns
-    window_ = nullptr;
-    tooltip_ = nullptr;
-  }
-  for (HFONT* font : {&label_font_, &description_font_, &button_font_}) {
-    if (*font != nullptr) ::DeleteObject(*font);
-    *font = nullptr;
-  }
-  for (HICON& icon : lamp_icons_) {
-    if (icon != nullptr) ::DestroyIcon(icon);
-    icon = nullptr;
-  }
-  for (HICON* icon : {&small_icon_, &big_icon_}) {
-    if (*icon != nullptr) ::DestroyIcon(*icon);
-    *icon = nullptr;
-  }
+HWND Form1::PortLabel(int port) const {
+  return controls_[static_cast<std::size_t>(&layout::PortLabel(port) - layout::kControls.data())];
 }
 
 int Form1::Pixels(int twips) const { return layout::TwipsToPixels(twips, dpi_); }
@@ -249,48 +129,39 @@ void Form1::CreateControls() {
   // Windows keeps child windows in one order for stacking and for Tab, so
   // they are made in tab order. Only the lamps of a port overlap, and each
   // port has one lamp window, so nothing else depends on the stacking.
-  std::array<const layout::Control*, layout::kControls.size()> by_tab_index{};
-  for (const layout::Control& control : layout::kControls) {
-    by_tab_index.at(static_cast<std::size_t>(control.tab_index)) = &control;
+  std::array<std::size_t, layout::kControls.size()> by_tab_index{};
+  for (std::size_t i = 0; i < layout::kControls.size(); ++i) {
+    by_tab_index.at(static_cast<std::size_t>(layout::kControls[i].tab_index)) = i;
   }
-  for (const layout::Control* control : by_tab_index) {
-    const bool button = control->font == layout::Font::kPlatformDefault;
+  for (const std::size_t i : by_tab_index) {
+    const layout::Control& control = layout::kControls[i];
+    const bool button = control.font == layout::Font::kPlatformDefault;
     // A port label tells the mouse of itself, for its tooltip.
     const DWORD style = WS_CHILD | WS_VISIBLE |
                         (button ? WS_TABSTOP | BS_DEFPUSHBUTTON : SS_LEFT | SS_NOPREFIX) |
-                        (control->font == layout::Font::kPortLabel ? SS_NOTIFY : 0);
+                        (control.font == layout::Font::kPortLabel ? SS_NOTIFY : 0);
     // Placed and given their fonts by LayOut.
-    const HWND child = ::CreateWindowExW(
-        0, button ? L"BUTTON" : L"STATIC", Wide(control->text).c_str(), style, 0, 0, 0, 0, window_,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(control->name))), instance_,
-        nullptr);
-    if (child == nullptr) Refused("CreateWindowExW for a control");
-  }
-
-  for (LampKind kind : kStackingOrder) {
-    lamp_icons_[static_cast<std::size_t>(kind)] =
-        static_cast<HICON>(::LoadImageW(instance_, MAKEINTRESOURCEW(LampIconId(kind)), IMAGE_ICON,
-                                        pictures::kLampSize, pictures::kLampSize, LR_DEFAULTCOLOR));
-    if (lamp_icons_[static_cast<std::size_t>(kind)] == nullptr) Refused("LoadImageW for a lamp");
+    controls_[i] = ::CreateWindowExW(
+        0, button ? L"BUTTON" : L"STATIC", Wide(control.text).c_str(), style, 0, 0, 0, 0, hwnd(),
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(ControlId(control.name))), instance_, nullptr);
+    if (controls_[i] == nullptr) Refused("CreateWindowExW for a control");
   }
   for (int port = 1; port <= kPortCount; ++port) {
-    lamp_windows_[static_cast<std::size_t>(port - 1)] = ::CreateWindowExW(
-        0, kLampClass, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, window_,
-        reinterpret_cast<HMENU>(static_cast<INT_PTR>(LampId(port))), instance_, nullptr);
-    if (lamp_windows_[static_cast<std::size_t>(port - 1)] == nullptr) {
-      Refused("CreateWindowExW for a lamp");
-    }
+    HWND& lamp = lamp_windows_[static_cast<std::size_t>(port - 1)];
+    lamp = ::CreateWindowExW(0, kLampClass, L"", WS_CHILD | WS_VISIBLE, 0, 0, 0, 0, hwnd(),
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(LampId(port))), instance_,
+                             nullptr);
+    if (lamp == nullptr) Refused("CreateWindowExW for a lamp");
   }
 
   tooltip_ =
       ::CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
                         WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX, CW_USEDEFAULT, CW_USEDEFAULT,
-                        CW_USEDEFAULT, CW_USEDEFAULT, window_, nullptr, instance_, nullptr);
+                        CW_USEDEFAULT, CW_USEDEFAULT, hwnd(), nullptr, instance_, nullptr);
   if (tooltip_ == nullptr) Refused("CreateWindowExW for the tooltips");
   for (int port = 1; port <= kPortCount; ++port) {
-    for (const HWND tool : {lamp_windows_[static_cast<std::size_t>(port - 1)],
-                            ::GetDlgItem(window_, ControlId(layout::PortLabel(port).name))}) {
-      SetTip(tooltip_, window_, tool, L"", true);
+    for (const HWND tool : {lamp_windows_[static_cast<std::size_t>(port - 1)], PortLabel(port)}) {
+      SetTip(tooltip_, hwnd(), tool, L"", true);
     }
   }
 }
@@ -301,8 +172,8 @@ void Form1::LayOut(int dpi, const RECT* suggested) {
     ::SetWindowPos(child, nullptr, Pixels(r.left), Pixels(r.top), Pixels(r.width), Pixels(r.height),
                    SWP_NOZORDER | SWP_NOACTIVATE);
   };
-  for (const layout::Control& control : layout::kControls) {
-    place(::GetDlgItem(window_, ControlId(control.name)), control.rect);
+  for (std::size_t i = 0; i < layout::kControls.size(); ++i) {
+    place(controls_[i], layout::kControls[i].rect);
   }
   for (int port = 1; port <= kPortCount; ++port) {
     place(lamp_windows_[static_cast<std::size_t>(port - 1)], layout::LampRect(port));
@@ -310,109 +181,66 @@ void Form1::LayOut(int dpi, const RECT* suggested) {
   // Findings are long lines; the tooltips wrap them at a readable width.
   ::SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, Pixels(6000));
   SetIcons();
+  TakeColours();
 
   // New fonts first: a control must never be left holding a deleted one.
-  // Arial 9.75 pt, as the character height in pixels.
-  const int height = -::MulDiv(975, dpi_, 7200);
-  auto arial = [height](int weight) {
-    return ::CreateFontW(height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                         OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
-                         DEFAULT_PITCH | FF_SWISS, L"Arial");
+  // The button's is the message font, or the system's where that is not to
+  // be had; the labels' Arial 9.75 pt, as the character height in pixels.
+  auto arial = [height = -::MulDiv(975, dpi_, 7200)](int weight) {
+    return Font(::CreateFontW(height, 0, 0, 0, weight, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                              DEFAULT_PITCH | FF_SWISS, L"Arial"));
   };
-  const std::array<HFONT, 3> old = {label_font_, description_font_, button_font_};
-  label_font_ = arial(FW_BOLD);
-  description_font_ = arial(FW_NORMAL);
-  button_font_ = FittingButtonFont();
-  for (const layout::Control& control : layout::kControls) {
-    const HFONT font = control.font == layout::Font::kPortLabel     ? label_font_
-                       : control.font == layout::Font::kDescription ? description_font_
-                                                                    : button_font_;
-    ::SendMessageW(::GetDlgItem(window_, ControlId(control.name)), WM_SETFONT,
-                   reinterpret_cast<WPARAM>(font), FALSE);
+  Fonts fonts = {
+      dpi::FittingButtonFont(controls_[kButton], Wide(layout::kControls[kButton].text), dpi_),
+      arial(FW_BOLD), arial(FW_NORMAL)};
+  for (std::size_t i = 0; i < layout::kControls.size(); ++i) {
+    const Font& font = fonts[static_cast<std::size_t>(layout::kControls[i].font)];
+    ::SendMessageW(controls_[i], WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), FALSE);
   }
-  for (HFONT font : old) {
-    if (font != nullptr) ::DeleteObject(font);
-  }
+  fonts_ = std::move(fonts);
 
   if (suggested != nullptr) {
-    ::SetWindowPos(window_, nullptr, suggested->left, suggested->top,
+    ::SetWindowPos(hwnd(), nullptr, suggested->left, suggested->top,
                    suggested->right - suggested->left, suggested->bottom - suggested->top,
                    SWP_NOZORDER | SWP_NOACTIVATE);
   } else {
-    RECT frame{0, 0, Pixels(layout::kClientWidth), Pixels(layout::kClientHeight)};
-    if (PerMonitor().adjust_window_rect != nullptr) {
-      PerMonitor().adjust_window_rect(&frame, kStyle, FALSE, kExStyle, static_cast<UINT>(dpi_));
-    } else {
-      ::AdjustWindowRectEx(&frame, kStyle, FALSE, kExStyle);
-    }
-    ::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+    SIZE frame{};
+    dpi::FrameAround({Pixels(layout::kClientWidth), Pixels(layout::kClientHeight)}, kStyle,
+                     kExStyle, dpi_, frame);
+    ::SetWindowPos(hwnd(), nullptr, 0, 0, frame.cx, frame.cy,
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
-  ::RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+  ::RedrawWindow(hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void Form1::SetIcons() {
   // The title bar, taskbar and Alt+Tab want the program's icon at the sizes
   // of this DPI, drawn for them rather than stretched from 16 and 32 pixels.
-  const auto size = [this](int metric) {
-    return PerMonitor().system_metrics != nullptr
-               ? PerMonitor().system_metrics(metric, static_cast<UINT>(dpi_))
-               : ::GetSystemMetrics(metric);
-  };
-  for (const auto& [which, metric, icon] : {std::tuple{ICON_SMALL, SM_CXSMICON, &small_icon_},
-                                            std::tuple{ICON_BIG, SM_CXICON, &big_icon_}}) {
-    const HICON fresh =
-        static_cast<HICON>(::LoadImageW(instance_, MAKEINTRESOURCEW(VELKARO_IDI_PROGRAM),
-                                        IMAGE_ICON, size(metric), size(metric), LR_DEFAULTCOLOR));
+  for (const auto& [which, size, icon] :
+       {std::tuple{ICON_SMALL, dpi::SmallIconSize(dpi_), &small_icon_},
+        std::tuple{ICON_BIG, dpi::BigIconSize(dpi_), &big_icon_}}) {
+    Icon fresh(static_cast<HICON>(::LoadImageW(instance_, MAKEINTRESOURCEW(VELKARO_IDI_PROGRAM),
+                                               IMAGE_ICON, size, size, LR_DEFAULTCOLOR)));
     if (fresh == nullptr) continue;  // the class icon stays
-    ::SendMessageW(window_, WM_SETICON, static_cast<WPARAM>(which),
-                   reinterpret_cast<LPARAM>(fresh));
-    if (*icon != nullptr) ::DestroyIcon(*icon);
-    *icon = fresh;
+    ::SendMessageW(hwnd(), WM_SETICON, static_cast<WPARAM>(which),
+                   reinterpret_cast<LPARAM>(fresh.get()));
+    *icon = std::move(fresh);  // and the one it took over from is destroyed
   }
 }
 
-HFONT Form1::FittingButtonFont() const {
-  LOGFONTW font{};
-  if (!MessageFont(dpi_, font)) return nullptr;  // the button keeps the system font
-  const HWND button = ::GetDlgItem(window_, IDOK);
-  RECT client;
-  ::GetClientRect(button, &client);
-  // The room inside the button's edges, with the margin a dialog's button
-  // leaves around its caption.
-  const int edge = PerMonitor().system_metrics != nullptr
-                       ? PerMonitor().system_metrics(SM_CXEDGE, static_cast<UINT>(dpi_))
-                       : ::GetSystemMetrics(SM_CXEDGE);
-  const int width = client.right - 2 * (edge + ::MulDiv(3, dpi_, 96));
-  const int height = client.bottom - 2 * edge;
-  const std::wstring caption = Wide(layout::kControls[0].text);
-  const int sign = font.lfHeight < 0 ? -1 : 1;
-  const HDC dc = ::GetDC(button);
-  auto fits = [&](int size) {
-    LOGFONTW trial = font;
-    trial.lfHeight = sign * size;
-    const HFONT measured = ::CreateFontIndirectW(&trial);
-    const HGDIOBJ before = ::SelectObject(dc, measured);
-    SIZE extent{};
-    TEXTMETRICW metrics{};
-    const bool fit =
-        ::GetTextExtentPoint32W(dc, caption.c_str(), static_cast<int>(caption.size()), &extent) &&
-        ::GetTextMetricsW(dc, &metrics) && extent.cx <= width && metrics.tmHeight <= height;
-    ::SelectObject(dc, before);
-    ::DeleteObject(measured);
-    return fit;
-  };
-  if (font.lfHeight != 0) {
-    font.lfHeight = sign * layout::LargestFittingSize(std::abs(font.lfHeight), 1, fits);
-  }
-  ::ReleaseDC(button, dc);
-  return ::CreateFontIndirectW(&font);
+void Form1::TakeColours() {
+  label_colour_ = paint::PortLabelColour();
+  std::optional<paint::LampPictures> drawn =
+      paint::DrawLampPictures(instance_, Pixels(layout::kLampSize));
+  if (!drawn) Refused("drawing the lamps' pictures");
+  lamp_pictures_ = std::move(*drawn);
 }
 
 void Form1::Form_Load() {
   scan_.Form_Load();
   ShowLamps();
-  ::SetFocus(::GetDlgItem(window_, IDOK));
+  ::SetFocus(controls_[kButton]);
 }
 
 void Form1::Command1_Click() {
@@ -443,9 +271,8 @@ void Form1::ShowLamps() {
     if (text != texts_shown_[i]) {
       texts_shown_[i] = text;
       ::SetWindowTextW(lamp_windows_[i], text.c_str());
-      SetTip(tooltip_, window_, lamp_windows_[i], summary, false);
-      SetTip(tooltip_, window_, ::GetDlgItem(window_, ControlId(layout::PortLabel(port).name)),
-             summary, false);
+      SetTip(tooltip_, hwnd(), lamp_windows_[i], summary, false);
+      SetTip(tooltip_, hwnd(), PortLabel(port), summary, false);
     }
     if (seen == lamps_shown_[i]) continue;
     lamps_shown_[i] = seen;
@@ -456,36 +283,18 @@ void Form1::ShowLamps() {
 void Form1::PaintLamp(HWND lamp, HDC dc) const {
   RECT rect;
   ::GetClientRect(lamp, &rect);
-  const HDC memory = ::CreateCompatibleDC(dc);
-  const HBITMAP bitmap = ::CreateCompatibleBitmap(dc, rect.right, rect.bottom);
-  const HGDIOBJ old = ::SelectObject(memory, bitmap);
-  ::FillRect(memory, &rect, ::GetSysColorBrush(COLOR_BTNFACE));
   const int port = ::GetDlgCtrlID(lamp) - kFirstLampId;
-  if (port >= 1 && port <= kPortCount) {
-    if (const std::optional<LampKind> seen = lamps_shown_[static_cast<std::size_t>(port - 1)]) {
-      // The 16 by 16 picture, its mask letting the background through, then
-      // each of its pixels repeated to a whole square of screen pixels.
-      const layout::LampPlacement place = layout::PlaceLamp(rect.right);
-      const int size = pictures::kLampSize;
-      const HDC picture = ::CreateCompatibleDC(dc);
-      const HBITMAP picture_bitmap = ::CreateCompatibleBitmap(dc, size, size);
-      const HGDIOBJ picture_old = ::SelectObject(picture, picture_bitmap);
-      const RECT square{0, 0, size, size};
-      ::FillRect(picture, &square, ::GetSysColorBrush(COLOR_BTNFACE));
-      ::DrawIconEx(picture, 0, 0, lamp_icons_[static_cast<std::size_t>(*seen)], size, size, 0,
-                   nullptr, DI_NORMAL);
-      ::SetStretchBltMode(memory, COLORONCOLOR);
-      ::StretchBlt(memory, place.offset, place.offset, size * place.scale, size * place.scale,
-                   picture, 0, 0, size, size, SRCCOPY);
-      ::SelectObject(picture, picture_old);
-      ::DeleteObject(picture_bitmap);
-      ::DeleteDC(picture);
-    }
+  const std::optional<LampKind> seen = port >= 1 && port <= kPortCount
+                                           ? lamps_shown_[static_cast<std::size_t>(port - 1)]
+                                           : std::nullopt;
+  if (!seen) {
+    ::FillRect(dc, &rect, ::GetSysColorBrush(COLOR_BTNFACE));
+    return;
   }
-  ::BitBlt(dc, 0, 0, rect.right, rect.bottom, memory, 0, 0, SRCCOPY);
-  ::SelectObject(memory, old);
-  ::DeleteObject(bitmap);
-  ::DeleteDC(memory);
+  const HGDIOBJ old =
+      ::SelectObject(lamp_dc_.get(), lamp_pictures_[static_cast<std::size_t>(*seen)].get());
+  ::BitBlt(dc, 0, 0, rect.right, rect.bottom, lamp_dc_.get(), 0, 0, SRCCOPY);
+  ::SelectObject(lamp_dc_.get(), old);
 }
 
 LRESULT CALLBACK Form1::LampProc(HWND lamp, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -510,16 +319,18 @@ LRESULT CALLBACK Form1::LampProc(HWND lamp, UINT message, WPARAM wparam, LPARAM 
 
 LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   if (message == WM_NCCREATE) {
-    const auto* create = reinterpret_cast<const CREATESTRUCTW*>(lparam);
-    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));
+    // From here the form owns the window: if it is never finished, the
+    // form's end ends the window.
+    auto* form =
+        static_cast<Form1*>(reinterpret_cast<const CREATESTRUCTW*>(lparam)->lpCreateParams);
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(form));
+    form->window_.reset(window);
   }
   auto* form = reinterpret_cast<Form1*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
-  if (form == nullptr || form->window_ == nullptr) {
-    return ::DefWindowProcW(window, message, wparam, lparam);
-  }
+  if (form == nullptr) return ::DefWindowProcW(window, message, wparam, lparam);
   if (message == WM_NCDESTROY) {
     // Gone: the form must not destroy it again, nor hear of it any more.
-    form->window_ = nullptr;
+    static_cast<void>(form->window_.release());
     ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
     return ::DefWindowProcW(window, message, wparam, lparam);
   }
@@ -550,17 +361,12 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       return 0;
     case WM_CTLCOLORSTATIC: {
       const HDC dc = reinterpret_cast<HDC>(wparam);
-      const int id = ::GetDlgCtrlID(reinterpret_cast<HWND>(lparam));
-      const COLORREF face = ::GetSysColor(COLOR_BTNFACE);
-      const COLORREF text = ::GetSysColor(COLOR_BTNTEXT);
-      ::SetBkColor(dc, face);
-      ::SetTextColor(dc, text);
-      for (const layout::Control& control : layout::kControls) {
-        if (ControlId(control.name) == id && control.text_colour) {
-          const pictures::Rgb c = layout::PortLabelColour(ToRgb(face), ToRgb(text), HighContrast());
-          ::SetTextColor(dc, RGB(c.r, c.g, c.b));
-        }
-      }
+      const auto index = static_cast<std::size_t>(::GetDlgCtrlID(reinterpret_cast<HWND>(lparam)) -
+                                                  kFirstControlId);
+      const bool port_label =
+          index < layout::kControls.size() && layout::kControls[index].text_colour.has_value();
+      ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
+      ::SetTextColor(dc, port_label ? label_colour_ : ::GetSysColor(COLOR_BTNTEXT));
       return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
     }
     case WM_DPICHANGED:
@@ -572,17 +378,9 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       // The frame around the table's client area at the new DPI, so that no
       // rounding of the old size drifts the client area from the table.
       const int dpi = static_cast<int>(wparam);
-      RECT frame{0, 0, layout::TwipsToPixels(layout::kClientWidth, dpi),
-                 layout::TwipsToPixels(layout::kClientHeight, dpi)};
-      if (PerMonitor().adjust_window_rect == nullptr ||
-          !PerMonitor().adjust_window_rect(&frame, kStyle, FALSE, kExStyle,
-                                           static_cast<UINT>(dpi))) {
-        return FALSE;
-      }
-      auto* size = reinterpret_cast<SIZE*>(lparam);
-      size->cx = frame.right - frame.left;
-      size->cy = frame.bottom - frame.top;
-      return TRUE;
+      return dpi::FrameAround({layout::TwipsToPixels(layout::kClientWidth, dpi),
+                               layout::TwipsToPixels(layout::kClientHeight, dpi)},
+                              kStyle, kExStyle, dpi, *reinterpret_cast<SIZE*>(lparam));
     }
     case WM_SETTINGCHANGE:
       // Only the message font concerns the layout; high contrast comes as
@@ -592,24 +390,25 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       return 0;
     case WM_SETFOCUS:
       // As a dialog does: the focus never stays on the frame itself.
-      ::SetFocus(focus_ != nullptr && ::IsWindow(focus_) ? focus_ : ::GetDlgItem(window_, IDOK));
+      ::SetFocus(focus_ != nullptr && ::IsWindow(focus_) ? focus_ : controls_[kButton]);
       return 0;
     case WM_SYSCOLORCHANGE:
       // The common controls follow the new colours only when told.
-      for (HWND child = ::GetWindow(window_, GW_CHILD); child != nullptr;
+      for (HWND child = ::GetWindow(hwnd(), GW_CHILD); child != nullptr;
            child = ::GetWindow(child, GW_HWNDNEXT)) {
         ::SendMessageW(child, WM_SYSCOLORCHANGE, wparam, lparam);
       }
-      ::RedrawWindow(window_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+      TakeColours();
+      ::RedrawWindow(hwnd(), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
       return 0;
     case WM_ACTIVATE:
       // As a dialog does: the control that had the focus gets it back when
       // the window is switched to again, so Space still presses the button.
       if (LOWORD(wparam) == WA_INACTIVE) {
         const HWND focus = ::GetFocus();
-        if (focus != nullptr && ::IsChild(window_, focus)) focus_ = focus;
+        if (focus != nullptr && ::IsChild(hwnd(), focus)) focus_ = focus;
       } else if (HIWORD(wparam) == 0) {  // not minimised
-        ::SetFocus(focus_ != nullptr ? focus_ : ::GetDlgItem(window_, IDOK));
+        ::SetFocus(focus_ != nullptr ? focus_ : controls_[kButton]);
       }
       return 0;
     case WM_DESTROY:
@@ -619,20 +418,7 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
     default:
       break;
   }
-  return ::DefWindowProcW(window_, message, wparam, lparam);
-}
-
-int RunMessageLoop(HWND window) {
-  MSG message;
-  BOOL got;
-  while ((got = ::GetMessageW(&message, nullptr, 0, 0)) != 0) {
-    if (got == -1) return 1;
-    if (!::IsDialogMessageW(window, &message)) {
-      ::TranslateMessage(&message);
-      ::DispatchMessageW(&message);
-    }
-  }
-  return static_cast<int>(message.wParam);
+  return ::DefWindowProcW(hwnd(), message, wparam, lparam);
 }
 
 }  // namespace velkaro::win32

@@ -7,7 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "handles.h"
 #include "lamp_state.h"
+#include "layout.h"
 #include "scan_sequencer.h"
 #include "serial_port.h"
 
@@ -41,11 +43,10 @@ class Form1 {
   // Creates the window and its controls, hidden, and runs Form_Load. Throws
   // std::runtime_error if Windows refuses to make it.
   Form1(HINSTANCE instance, SerialPort& comm);
-  ~Form1();
   Form1(const Form1&) = delete;
   Form1& operator=(const Form1&) = delete;
 
-  HWND hwnd() const { return window_; }
+  HWND hwnd() const { return window_.get(); }
   // The tooltip control: one tool for each port's lamp and one for its label.
   HWND tooltip() const { return tooltip_; }
   const LampState& lamps() const { return lamps_; }
@@ -66,50 +67,51 @@ class Form1 {
   static LRESULT CALLBACK LampProc(HWND lamp, UINT message, WPARAM wparam, LPARAM lparam);
   LRESULT Handle(UINT message, WPARAM wparam, LPARAM lparam);
   void Fail(const std::string& what) noexcept;
-  // Destroys the window and frees the fonts and icons; safe to call twice.
-  void Release() noexcept;
   void CreateControls();
   // Places every control and lamp from the layout table at the given DPI,
-  // makes the fonts anew for it and sizes the window: to `suggested` if
-  // Windows gave a rectangle, else around the table's client area.
+  // makes the fonts, icons and lamp pictures anew for it and sizes the
+  // window: to `suggested` if Windows gave a rectangle, else around the
+  // table's client area.
   void LayOut(int dpi, const RECT* suggested);
-  // The desktop's message font for the button, smaller only where the
-  // caption would not fit inside the button's frame.
-  HFONT FittingButtonFont() const;
   // Gives the window the program's icon at the sizes of its DPI.
   void SetIcons();
+  // Works out the port labels' colour and draws each lamp's picture, at the
+  // lamps' size, over the window's background, for the colours of now.
+  void TakeColours();
   void Form_Load();
   // Shows, for every port whose seen lamp changed since it was last shown,
   // the lamp the lamp state now says is seen, and for every port whose
   // finding changed, the finding in its lamp's text and tooltips. Other
   // lamps are not touched.
   void ShowLamps();
-  // Paints a lamp window whole in one step: the picture over the window's
-  // background is put together off screen first.
+  // Paints a lamp window whole in one step, from its ready picture.
   void PaintLamp(HWND lamp, HDC dc) const;
   int Pixels(int twips) const;
+  HWND PortLabel(int port) const;
 
   HINSTANCE instance_;
-  HWND window_ = nullptr;
-  HWND focus_ = nullptr;  // the control that had the focus when the window was switched away from
   int dpi_ = 96;
-  HFONT label_font_ = nullptr;
-  HFONT description_font_ = nullptr;
-  HFONT button_font_ = nullptr;
-  std::array<HICON, kStackingOrder.size()> lamp_icons_{};
-  HICON small_icon_ = nullptr, big_icon_ = nullptr;  // the window's own, at its DPI
+  // Ended in the reverse of this order: the window, and with it every
+  // control, before the fonts, icons and pictures they were given.
+  // By the kind of font each control of the table has.
+  using Fonts = std::array<Font, 3>;
+  Fonts fonts_;
+  Icon small_icon_, big_icon_;  // the window's own, at its DPI
+  MemoryDc lamp_dc_;            // for painting from the pictures
+  std::array<Bitmap, kStackingOrder.size()> lamp_pictures_;
+  Window window_;
+  // The window's children, by their place in the layout table, and ended with it.
+  std::array<HWND, layout::kControls.size()> controls_{};
   std::array<HWND, kPortCount> lamp_windows_{};
+  HWND tooltip_ = nullptr;
+  HWND focus_ = nullptr;  // the control that had the focus when the window was switched away from
+  COLORREF label_colour_ = 0;
   // What each lamp window shows: nothing yet when it is made.
   std::array<std::optional<LampKind>, kPortCount> lamps_shown_{};
-  HWND tooltip_ = nullptr;  // owned by the window, and destroyed with it
   std::array<std::wstring, kPortCount> texts_shown_{};
   LampState lamps_;
   TimerSwitch32 timer_switch_;
   ScanSequencer scan_;
 };
-
-// Runs the window's messages until it is closed, with a dialog's keyboard
-// handling (Tab, Enter, Space). Returns the program's exit status.
-int RunMessageLoop(HWND window);
 
 }  // namespace velkaro::win32
