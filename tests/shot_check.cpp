@@ -1,11 +1,13 @@
 // Checks a screenshot of the window's client area.
-//   shot_check SHOT.png [--labels] [--lamps PATTERN]
+//   shot_check SHOT.png [--labels] [--lamps PATTERN] [--dpi N]
 // --labels: every label's text lies whole inside its box.
 // --lamps:  each port shows the lamp PATTERN gives it, one letter a port:
 //           g green, r red, y yellow, . unlit.
+// --dpi:    the lamps are where a window at N DPI has them (96 unless told).
 #include <QImage>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -25,18 +27,21 @@ int main(int argc, char** argv) {
   using namespace velkaro;
   bool labels = false;
   std::string lamps;
+  int dpi = 96;
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--labels") == 0) {
       labels = true;
     } else if (std::strcmp(argv[i], "--lamps") == 0 && i + 1 < argc &&
                std::strlen(argv[i + 1]) == kPortCount) {
       lamps = argv[++i];
+    } else if (std::strcmp(argv[i], "--dpi") == 0 && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
+      dpi = std::atoi(argv[++i]);
     } else {
       argc = 0;
     }
   }
   if (argc < 2 || (!labels && lamps.empty())) {
-    std::fprintf(stderr, "usage: shot_check SHOT.png [--labels] [--lamps PATTERN]\n");
+    std::fprintf(stderr, "usage: shot_check SHOT.png [--labels] [--lamps PATTERN] [--dpi N]\n");
     return 2;
   }
   QImage shot(QString::fromLocal8Bit(argv[1]));
@@ -57,7 +62,7 @@ int main(int argc, char** argv) {
     const char c = lamps[static_cast<std::size_t>(port - 1)];
     const int wrong =
         testing_support::WrongLampPixels([&shot](int x, int y) { return Rgb(shot.pixel(x, y)); },
-                                         port, testing_support::LampOf(c), Rgb(background));
+                                         port, testing_support::LampOf(c), Rgb(background), dpi);
     if (wrong != 0) {
       std::fprintf(stderr, "shot_check: COM%d does not show lamp '%c': %d pixels differ\n", port, c,
                    wrong);

@@ -255,7 +255,30 @@ class Win32WindowTest : public testing::Test {
     return pixels;
   }
 
-  void ExpectLampsShown(std::string_view seen, int dpi = 96) {
+  // The screen's DPI of the session, which the window starts at: 96 is 100 %.
+  static int SystemDpi() {
+    const HDC screen = ::GetDC(nullptr);
+    const int dpi = ::GetDeviceCaps(screen, LOGPIXELSY);
+    ::ReleaseDC(nullptr, screen);
+    return dpi;
+  }
+
+  // The window's icons are drawn at the sizes the DPI asks for.
+  void ExpectIconsFor(int dpi) {
+    for (const auto& [which, metric] :
+         {std::pair{ICON_SMALL, SM_CXSMICON}, std::pair{ICON_BIG, SM_CXICON}}) {
+      ICONINFO info{};
+      ASSERT_TRUE(::GetIconInfo(
+          reinterpret_cast<HICON>(::SendMessageW(form.hwnd(), WM_GETICON, which, 0)), &info));
+      BITMAP colour{};
+      ::GetObjectW(info.hbmColor, sizeof colour, &colour);
+      ::DeleteObject(info.hbmColor);
+      ::DeleteObject(info.hbmMask);
+      EXPECT_EQ(colour.bmWidth, ::GetSystemMetricsForDpi(metric, static_cast<UINT>(dpi)));
+    }
+  }
+
+  void ExpectLampsShown(std::string_view seen, int dpi = SystemDpi()) {
     const std::vector<COLORREF> shot = Shot();
     const pictures::Rgb background = ToRgb(::GetSysColor(COLOR_BTNFACE));
     auto pixel_at = [&](int x, int y) {
@@ -284,8 +307,9 @@ class Win32WindowTest : public testing::Test {
 TEST_F(Win32WindowTest, TheWindowIsFixedAndEveryControlSitsWhereTheLayoutTableSays) {
   RECT client;
   ::GetClientRect(form.hwnd(), &client);
-  EXPECT_EQ(client.right, 259);
-  EXPECT_EQ(client.bottom, 169);
+  const int dpi = SystemDpi();  // 259 by 169 at 96
+  EXPECT_EQ(client.right, layout::TwipsToPixels(layout::kClientWidth, dpi));
+  EXPECT_EQ(client.bottom, layout::TwipsToPixels(layout::kClientHeight, dpi));
   EXPECT_EQ(TextOf(form.hwnd()), L"Velkaro");
   const LONG_PTR style = ::GetWindowLongPtrW(form.hwnd(), GWL_STYLE);
   EXPECT_EQ(style & (WS_CAPTION | WS_SYSMENU), WS_CAPTION | WS_SYSMENU);
@@ -296,7 +320,8 @@ TEST_F(Win32WindowTest, TheWindowIsFixedAndEveryControlSitsWhereTheLayoutTableSa
   }
   EXPECT_NE(::GetMenuState(menu, SC_CLOSE, MF_BYCOMMAND), static_cast<UINT>(-1));
 
-  ExpectLaidOut(96);  // Arial 9.75 pt is 13 pixels high there
+  ExpectLaidOut(dpi);
+  ExpectIconsFor(dpi);
   for (const layout::Control& control : layout::kControls) {
     SCOPED_TRACE(std::string(control.name));
     const HWND child = Control(control.name);
@@ -530,18 +555,7 @@ TEST_F(Win32WindowTest, EachDpiChangeLaysOutControlsFontsAndLampsAnew) {
     EXPECT_LE(CaptionWidth(), layout::TwipsToPixels(layout::kControls[0].rect.width, dpi) -
                                   2 * ::GetSystemMetricsForDpi(SM_CXEDGE, dpi));
     ExpectLampsShown("rgy...", dpi);
-    // The window's icons, drawn at the sizes this DPI asks for.
-    for (const auto& [which, metric] :
-         {std::pair{ICON_SMALL, SM_CXSMICON}, std::pair{ICON_BIG, SM_CXICON}}) {
-      ICONINFO info{};
-      ASSERT_TRUE(::GetIconInfo(
-          reinterpret_cast<HICON>(::SendMessageW(form.hwnd(), WM_GETICON, which, 0)), &info));
-      BITMAP colour{};
-      ::GetObjectW(info.hbmColor, sizeof colour, &colour);
-      ::DeleteObject(info.hbmColor);
-      ::DeleteObject(info.hbmMask);
-      EXPECT_EQ(colour.bmWidth, ::GetSystemMetricsForDpi(metric, static_cast<UINT>(dpi)));
-    }
+    ExpectIconsFor(dpi);
   }
 }
 
@@ -575,7 +589,8 @@ TEST_F(Win32WindowTest, TheCaptionFitsWithLargeText) {
   metrics.cbSize = sizeof metrics;
   ASSERT_TRUE(::SystemParametersInfoW(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0));
   NONCLIENTMETRICSW large = metrics;
-  large.lfMessageFont.lfHeight = -::MulDiv(14, 96, 72);  // 14 pt
+  const int dpi = SystemDpi();
+  large.lfMessageFont.lfHeight = -::MulDiv(14, dpi, 72);  // 14 pt
   const Restore as_before{
       [&] { ::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof metrics, &metrics, 0); }};
   ASSERT_TRUE(::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof large, &large, 0));
@@ -583,9 +598,11 @@ TEST_F(Win32WindowTest, TheCaptionFitsWithLargeText) {
   const LOGFONTW font = FontOf(Control("Command1"));
   const int caption = CaptionWidth();
   ::SystemParametersInfoW(SPI_SETNONCLIENTMETRICS, sizeof metrics, &metrics, 0);
-  EXPECT_LT(-font.lfHeight, 19) << "the 14 pt caption is wider than the button";
-  EXPECT_GE(-font.lfHeight, 12);
-  EXPECT_LE(caption, 88 - 2 * ::GetSystemMetrics(SM_CXEDGE));
+  EXPECT_LT(-font.lfHeight, -large.lfMessageFont.lfHeight)
+      << "the 14 pt caption is wider than the button";
+  EXPECT_GE(-font.lfHeight, ::MulDiv(12, dpi, 96));
+  EXPECT_LE(caption, layout::TwipsToPixels(layout::kControls[0].rect.width, dpi) -
+                         2 * ::GetSystemMetrics(SM_CXEDGE));
 }
 
 // Holding Enter presses the button many times a tick; the scan goes on at

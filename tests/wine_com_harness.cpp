@@ -22,9 +22,10 @@
 // so runs side by side never share Wine's server or COM links. --prefix DIR
 // keeps the prefix in DIR instead, for runs one after the other. On SIGTERM
 // or SIGINT the harness ends the Wine of its prefix, and with it the program,
-// and exits with 128 + the signal.
+// and exits with 128 + the signal. --log-pixels N gives the session a system
+// DPI of N (96 is 100 %, 144 is 150 %), as the display settings would.
 //
-//   wine_com_harness [--prefix DIR] -- PROGRAM.exe [ARG...]
+//   wine_com_harness [--prefix DIR] [--log-pixels N] -- PROGRAM.exe [ARG...]
 #include <fcntl.h>
 #include <glob.h>
 #include <grp.h>
@@ -186,11 +187,17 @@ struct Terminal {
 
 int Run(int argc, char** argv) {
   std::optional<fs::path> prefix;
+  std::string log_pixels;
   int first = 1;
   for (; first < argc; ++first) {
     const std::string arg = argv[first];
     if (arg == "--prefix" && first + 1 < argc) {
       prefix = fs::absolute(argv[++first]);
+    } else if (arg == "--log-pixels" && first + 1 < argc) {
+      log_pixels = argv[++first];
+      if (log_pixels.find_first_not_of("0123456789") != std::string::npos || log_pixels.empty()) {
+        Fail("--log-pixels takes a number of dots per inch, not " + log_pixels);
+      }
     } else if (arg == "--") {
       ++first;
       break;
@@ -198,7 +205,9 @@ int Run(int argc, char** argv) {
       Fail("unknown argument " + arg);
     }
   }
-  if (first >= argc) Fail("usage: wine_com_harness [--prefix DIR] -- PROGRAM [ARG...]");
+  if (first >= argc) {
+    Fail("usage: wine_com_harness [--prefix DIR] [--log-pixels N] -- PROGRAM [ARG...]");
+  }
   if (::geteuid() != 0) Fail("needs root, to hand the terminals to an unprivileged user");
   RefuseIfSerialNodesVisible();
   CatchStopSignals();
@@ -234,6 +243,14 @@ int Run(int argc, char** argv) {
       booted = RunAsUser(*prefix, {"wineboot", "--init"});
       RunAsUser(*prefix, {"wineserver", "--wait"});
       if (stop_signal != 0) return 128 + stop_signal;
+    }
+
+    if (!log_pixels.empty()) {
+      const int set =
+          RunAsUser(*prefix, {"wine", "reg", "add", R"(HKCU\Control Panel\Desktop)", "/v",
+                              "LogPixels", "/t", "REG_DWORD", "/d", log_pixels, "/f"});
+      RunAsUser(*prefix, {"wineserver", "--wait"});
+      if (set != 0) Fail("wine reg could not set LogPixels: exit status " + std::to_string(set));
     }
 
     // The program may sit where the test user cannot reach; run a copy.

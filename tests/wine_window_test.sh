@@ -3,15 +3,20 @@
 # X server with_xvfb.sh gave it; presses TEST PORTS by a click and, in a second
 # run, by the keyboard; and checks each lamp in a screenshot after the scan.
 # The harness then checks from the Linux side that no byte was written and
-# every setting was put back.
-#   tests/with_xvfb.sh tests/wine_window_test.sh VELKARO_EXE HARNESS SHOT_CHECK
+# every setting was put back. DPI, if given, is the session's system DPI.
+#   tests/with_xvfb.sh tests/wine_window_test.sh VELKARO_EXE HARNESS SHOT_CHECK [DPI]
 set -euo pipefail
 say() { echo "wine_window_test: $*" >&2; }
-if [ $# -ne 3 ] || [ -z "${VELKARO_WINE_DISPLAY:-}" ]; then
-  say "usage: tests/with_xvfb.sh $0 VELKARO_EXE HARNESS SHOT_CHECK"
+if [ $# -lt 3 ] || [ $# -gt 4 ] || [ -z "${VELKARO_WINE_DISPLAY:-}" ]; then
+  say "usage: tests/with_xvfb.sh $0 VELKARO_EXE HARNESS SHOT_CHECK [DPI]"
   exit 2
 fi
-exe=$1 harness=$2 check=$3
+exe=$1 harness=$2 check=$3 dpi=${4:-96}
+dpi_options=()
+[ $# -eq 4 ] && dpi_options=(--log-pixels "$dpi")
+# Twips to pixels at the DPI, rounded as the window rounds them.
+px() { echo $((($1 * dpi + 720) / 1440)); }
+width=$(px 3885) height=$(px 2535)
 here=$(cd "$(dirname "$0")" && pwd)
 for tool in xdotool import; do
   command -v "$tool" >/dev/null || { say "$tool is needed"; exit 1; }
@@ -37,10 +42,10 @@ shows() {
   local pattern=$1 seconds=$2 deadline=$((SECONDS + $2))
   while :; do
     import -window "$window" "$work/$press.png" 2>/dev/null &&
-      "$check" "$work/$press.png" --lamps "$pattern" >/dev/null 2>&1 && return 0
+      "$check" "$work/$press.png" --lamps "$pattern" --dpi "$dpi" >/dev/null 2>&1 && return 0
     if [ "$SECONDS" -ge "$deadline" ]; then
       cp "$work/$press.png" "/tmp/wine-window-$press.png" 2>/dev/null || true
-      "$check" "$work/$press.png" --lamps "$pattern" || true
+      "$check" "$work/$press.png" --lamps "$pattern" --dpi "$dpi" || true
       return 1
     fi
     sleep 0.2
@@ -49,7 +54,7 @@ shows() {
 
 for press in click keyboard; do
   echo "wine_window_test: pressing TEST PORTS by $press"
-  bash "$here/without_serial_ports.sh" "$harness" -- "$exe" \
+  bash "$here/without_serial_ports.sh" "$harness" "${dpi_options[@]}" -- "$exe" \
     >"$work/$press.log" 2>&1 &
   run=$!
   window=$(bash "$here/wait_for_window.sh" Velkaro 120 "$run") || true
@@ -61,8 +66,8 @@ for press in click keyboard; do
     exit 1
   fi
   geometry=$(xdotool getwindowgeometry --shell "$window" | grep -E '^(WIDTH|HEIGHT)=' | tr '\n' ' ')
-  if [ "$geometry" != "WIDTH=259 HEIGHT=169 " ]; then
-    say "the client area is $geometry, not 259 by 169"
+  if [ "$geometry" != "WIDTH=$width HEIGHT=$height " ]; then
+    say "the client area is $geometry, not $width by $height"
     exit 1
   fi
   # Pressed once Wine has the window painted, every lamp unlit.
@@ -72,7 +77,7 @@ for press in click keyboard; do
     exit 1
   fi
   if [ "$press" = click ]; then
-    xdotool mousemove --window "$window" 65 35 click 1  # the button's middle
+    xdotool mousemove --window "$window" "$(px 975)" "$(px 525)" click 1  # the button's middle
   else
     xdotool windowfocus --sync "$window" key Return
   fi
