@@ -57,10 +57,31 @@ VELKARO_COUNTED(CreateFontIndirectW, Make<&__real___imp_CreateFontIndirectW>)
 VELKARO_COUNTED(CreateCompatibleBitmap, Make<&__real___imp_CreateCompatibleBitmap>)
 VELKARO_COUNTED(CreateCompatibleDC, Make<&__real___imp_CreateCompatibleDC>)
 VELKARO_COUNTED(GetDC, Make<&__real___imp_GetDC>)
-VELKARO_COUNTED(DeleteObject, End<&__real___imp_DeleteObject, 0>)
 VELKARO_COUNTED(DeleteDC, End<&__real___imp_DeleteDC, 0>)
 VELKARO_COUNTED(ReleaseDC, End<&__real___imp_ReleaseDC, 1>)
 VELKARO_COUNTED(DestroyIcon, End<&__real___imp_DestroyIcon, 0>)
+
+// Windows refuses to delete an object still selected into a device context,
+// and it lives on; Wine says it deleted it. Counted as Windows has it.
+extern "C" {
+extern decltype(&::DeleteObject) __real___imp_DeleteObject;
+}
+static BOOL WINAPI CountedDeleteObject(HGDIOBJ object) {
+  bool selected = false;
+  for (const void* made : alive) {
+    const HDC dc = static_cast<HDC>(const_cast<void*>(made));
+    if (::GetObjectType(dc) != OBJ_MEMDC && ::GetObjectType(dc) != OBJ_DC) continue;
+    for (UINT kind : {OBJ_BITMAP, OBJ_FONT, OBJ_BRUSH, OBJ_PEN}) {
+      selected = selected || ::GetCurrentObject(dc, kind) == object;
+    }
+  }
+  const BOOL ended = __real___imp_DeleteObject(object);
+  if (const auto it = alive.find(object); ended && !selected && it != alive.end()) alive.erase(it);
+  return ended;
+}
+extern "C" {
+decltype(&::DeleteObject) __wrap___imp_DeleteObject = CountedDeleteObject;
+}
 
 // Shared icons are never ended, by anyone: only the others count.
 extern "C" {
