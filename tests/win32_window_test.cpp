@@ -423,6 +423,7 @@ TEST_F(Win32WindowTest, LabelsStayReadableOnADarkScheme) {
   ASSERT_TRUE(::SetSysColors(2, elements.data(), dark.data()));
   const auto [port_text, port_face] = LabelColours("Label4");
   const pictures::Rgb sentence_text = LabelColours("Label7").first;
+  ExpectLampsShown("......");  // drawn again over the dark background
   ::SetSysColors(2, elements.data(), light.data());
   EXPECT_EQ(port_face, (pictures::Rgb{0, 0, 0}));
   EXPECT_GE(layout::ContrastRatio(port_text, port_face), layout::kMinimumTextContrast);
