@@ -148,7 +148,7 @@ ErrorNumber PosixPort::OpenRefused(int errnum) {
 
 ErrorNumber PosixPort::CheckNoOtherHolder() {
   if (!terminal_) return kNoError;
-  const Holder holder = HeldByAnotherProcess(device_, options_.processes, node_->st_dev);
+  const Holder holder = HeldByAnotherProcess(node_->st_rdev, options_.processes, node_->st_dev);
   return holder ? HeldBy(holder) : kNoError;
 }
 
@@ -168,7 +168,6 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   struct stat node;
   if (sys_.Stat(path.c_str(), &node) != 0) return OpenRefused(errno);
   node_ = node;
-  device_ = node.st_rdev;
   terminal_ = S_ISCHR(node.st_mode);
   if (terminal_) {
     // sysfs knows a ttyS node with no UART behind it, and the console, so
@@ -223,16 +222,13 @@ ErrorNumber PosixPort::Open() {
     return held;
   }
 
-  if (sys_.GetLineSettings(fd_, &saved_) != 0) {
-    // EIO: a node with no UART behind it. ENOTTY: a device, but no terminal.
-    if (errno == EIO) {
-      Close();
-      return Judged(kNoSuchPort, "absent: the device did not answer (EIO)");
-    }
-    return Judged(kLineSettingsFailed, "present, but it refused line settings");
+  saved_valid_ = sys_.GetLineSettings(fd_, &saved_) == 0;
+  // EIO: a node with no UART behind it. ENOTTY: a device, but no terminal.
+  if (!saved_valid_ && errno == EIO) {
+    Close();
+    return Judged(kNoSuchPort, "absent: the device did not answer (EIO)");
   }
-  saved_valid_ = true;
-  if (ApplyLineSettings().failed()) {
+  if (!saved_valid_ || ApplyLineSettings().failed()) {
     return Judged(kLineSettingsFailed, "present, but it refused line settings");
   }
   return Judged(kNoError, "present, free");

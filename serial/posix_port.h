@@ -51,7 +51,7 @@ class PosixPort : public SerialPort {
 
  private:
   // Judges the port from what the system tells of it, without opening it.
-  // Sets terminal_ and device_.
+  // Sets terminal_ and node_.
   ErrorNumber CheckBeforeOpening(const std::string& path);
   // Keeps what was found, and passes the number on.
   ErrorNumber Judged(ErrorNumber number, std::string finding);
@@ -72,8 +72,7 @@ class PosixPort : public SerialPort {
   PosixSystem& sys_;
   std::int16_t port_ = 0;
   std::string path_;
-  bool terminal_ = false;  // a character device: another program's use counts
-  dev_t device_ = 0;
+  bool terminal_ = false;            // a character device: another program's use counts
   std::optional<struct stat> node_;  // once it was found
   std::string finding_;
   int fd_ = -1;

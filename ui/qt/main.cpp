@@ -56,8 +56,8 @@ int ListPorts() {
   return 0;
 }
 
-// Ends the program once Qt's application exists. No port is ever open
-// between ticks, so there is nothing left to tidy. Ending here skips
+// Ends the program once Qt has begun. No port is ever open between ticks,
+// so there is nothing left to tidy. Ending here skips
 // ~QApplication, where Qt 6.4's Wayland client may wait forever for its own
 // event thread, and where Qt 6.8 leaves some of its own memory behind.
 [[noreturn]] void EndWithApplication(int status) {
@@ -107,8 +107,7 @@ void HoldWhileMakingThePlatform(QtMsgType type, const QMessageLogContext& contex
   if (reasons.isEmpty()) reasons << text.section(u'\n', 0, 0);
   std::fprintf(stderr, "velkaro: cannot show the window: %s\n",
                reasons.join(QStringLiteral("; ")).toLocal8Bit().constData());
-  std::fflush(nullptr);
-  std::_Exit(1);
+  EndWithApplication(1);
 }
 
 // Passes on what Qt said while it made its platform, and all it says later.

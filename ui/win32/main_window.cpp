@@ -237,6 +237,10 @@ void Form1::TakeColours() {
   lamp_pictures_ = std::move(*drawn);
 }
 
+void Form1::FocusLastControl() {
+  ::SetFocus(focus_ != nullptr && ::IsWindow(focus_) ? focus_ : controls_[kButton]);
+}
+
 void Form1::Form_Load() {
   scan_.Form_Load();
   ShowLamps();
@@ -390,7 +394,7 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       return 0;
     case WM_SETFOCUS:
       // As a dialog does: the focus never stays on the frame itself.
-      ::SetFocus(focus_ != nullptr && ::IsWindow(focus_) ? focus_ : controls_[kButton]);
+      FocusLastControl();
       return 0;
     case WM_SYSCOLORCHANGE:
       // The common controls follow the new colours only when told.
@@ -408,7 +412,7 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
         const HWND focus = ::GetFocus();
         if (focus != nullptr && ::IsChild(hwnd(), focus)) focus_ = focus;
       } else if (HIWORD(wparam) == 0) {  // not minimised
-        ::SetFocus(focus_ != nullptr ? focus_ : controls_[kButton]);
+        FocusLastControl();
       }
       return 0;
     case WM_DESTROY:

@@ -78,6 +78,8 @@ class Form1 {
   // Works out the port labels' colour and draws each lamp's picture, at the
   // lamps' size, over the window's background, for the colours of now.
   void TakeColours();
+  // Gives the focus back to the control that last had it, or the button.
+  void FocusLastControl();
   void Form_Load();
   // Shows, for every port whose seen lamp changed since it was last shown,
   // the lamp the lamp state now says is seen, and for every port whose
