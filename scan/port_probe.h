@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <string>
 
 #include "lamp_state.h"
 #include "serial_port.h"
@@ -37,9 +38,24 @@ constexpr bool ProvesPortExists(ErrorNumber number) {
   return number == kLineSettingsFailed || number == kNoError || number == kPortUnavailable;
 }
 
-// Opens and closes port n (1 to 6), shows green or red on its lamps, and for
-// n < 6 marks port n+1 yellow. Throws SerialError if the port cannot be
-// chosen; every later failure only decides the colour.
+// What one probe found, handed from the thread that talked to the port to
+// the one that shows it.
+struct ProbeOutcome {
+  std::int16_t port = 0;
+  ErrorNumber number;   // the one the open left: the verdict
+  std::string finding;  // the port's own words for it
+};
+
+// The probe's part that talks to the port: chooses port n (1 to 6), opens it,
+// closes it and clears the number. Throws SerialError if the port cannot be
+// chosen; every later failure only decides the verdict. Touches no lamp.
+ProbeOutcome TryPort(std::int16_t port, SerialPort& comm, ErrorTrap& err);
+
+// The probe's part that shows the verdict: green or red on the port's lamps,
+// and for n < 6 port n+1 yellow.
+void ShowVerdict(const ProbeOutcome& outcome, LampState& lamps);
+
+// Both parts on the caller's thread.
 void ProbePort(std::int16_t port, SerialPort& comm, LampState& lamps, ErrorTrap& err);
 
 }  // namespace velkaro

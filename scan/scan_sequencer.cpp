@@ -2,12 +2,26 @@
 
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 namespace velkaro {
 
 namespace {
 constexpr char kNotProbed[] = "not probed yet";
 }  // namespace
+
+ScanSequencer::ScanSequencer(LampState& lamps, SerialPort& comm, TimerSwitch& timer)
+    : lamps_(lamps), comm_(comm), timer_(timer) {
+  for (std::int16_t port = 1; port <= kPortCount; ++port) {
+    paths_[static_cast<std::size_t>(port - 1)] = comm_.DevicePath(port);
+  }
+}
+
+ScanSequencer::ScanSequencer(LampState& lamps, SerialPort& comm, TimerSwitch& timer,
+                             std::function<void()> probe_done)
+    : ScanSequencer(lamps, comm, timer) {
+  worker_ = std::make_unique<ProbeWorker>(comm_, std::move(probe_done));
+}
 
 void ScanSequencer::Form_Load() {
   ScanStep = 0;
@@ -16,30 +30,59 @@ void ScanSequencer::Form_Load() {
 }
 
 void ScanSequencer::Command1_Click() {
+  ++presses_;
   lamps_.ResetLamps();
   findings_.fill(kNotProbed);
   timer_.SetEnabled(true);
 }
 
 void ScanSequencer::Timer1_Timer() {
+  // The scan goes at the pace of a probe that takes longer than a tick.
+  if (probe_out_) return;
   if (ScanStep == std::numeric_limits<std::int32_t>::max()) {
     throw std::overflow_error("ScanStep overflow");
   }
   ++ScanStep;
-  if (ScanStep >= SerialPort::kFirstPort && ScanStep <= SerialPort::kLastPort) {
-    const auto port = static_cast<std::int16_t>(ScanStep);
-    ProbePort(port, comm_, lamps_, err_);
-    const std::string finding = comm_.Finding();
-    findings_[static_cast<std::size_t>(port - 1)] = finding.empty() ? "not judged" : finding;
-  } else {
+  if (ScanStep < SerialPort::kFirstPort || ScanStep > SerialPort::kLastPort) {
     timer_.SetEnabled(false);
     ScanStep = 0;
+    return;
   }
+  const auto port = static_cast<std::int16_t>(ScanStep);
+  probe_out_ = true;
+  started_after_ = presses_;
+  if (worker_) {
+    worker_->Start(port);
+    return;
+  }
+  ProbeResult result;
+  try {
+    result.outcome = TryPort(port, comm_, err_);
+  } catch (...) {
+    result.failure = std::current_exception();
+  }
+  Finish(std::move(result));
+}
+
+void ScanSequencer::ProbeDone() {
+  if (!worker_ || !probe_out_) return;
+  if (std::optional<ProbeResult> result = worker_->Take()) Finish(std::move(*result));
+}
+
+void ScanSequencer::Finish(ProbeResult result) {
+  probe_out_ = false;
+  if (result.failure) std::rethrow_exception(result.failure);
+  if (started_after_ != presses_) return;  // the user started the scan afresh meanwhile
+  const ProbeOutcome& outcome = result.outcome;
+  ShowVerdict(outcome, lamps_);
+  findings_[static_cast<std::size_t>(outcome.port - 1)] =
+      outcome.finding.empty() ? "not judged" : outcome.finding;
 }
 
 std::string ScanSequencer::Summary(std::int16_t port) const {
-  const std::string& finding = findings_.at(static_cast<std::size_t>(port - 1));
-  return "COM" + std::to_string(port) + " (" + comm_.DevicePath(port) +
+  const auto i = static_cast<std::size_t>(port - 1);
+  const std::string& finding = findings_.at(i);
+  return "COM" + std::to_string(port) + " (" + paths_[i] +
          "): " + (finding.empty() ? kNotProbed : finding);
 }
 

@@ -2,10 +2,13 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "lamp_state.h"
 #include "port_probe.h"
+#include "probe_worker.h"
 #include "serial_port.h"
 
 namespace velkaro {
@@ -18,20 +21,31 @@ class TimerSwitch {
 };
 
 // Turns a press of the button into a scan of ports 1 to 6, one per tick of a
-// 300 ms timer, and stops the timer on the seventh tick.
+// 300 ms timer, and stops the timer on the seventh tick. Its state changes
+// only on the thread that calls it.
 class ScanSequencer {
  public:
   static constexpr int kTickMilliseconds = 300;
 
-  ScanSequencer(LampState& lamps, SerialPort& comm, TimerSwitch& timer)
-      : lamps_(lamps), comm_(comm), timer_(timer) {}
+  // Each probe runs to its end inside its tick, on the caller's thread.
+  ScanSequencer(LampState& lamps, SerialPort& comm, TimerSwitch& timer);
+  // Each probe runs on a worker thread of its own, which owns `comm` from
+  // then on. `probe_done` is called on that thread when a probe has ended,
+  // and must only ask the caller's thread to call ProbeDone.
+  ScanSequencer(LampState& lamps, SerialPort& comm, TimerSwitch& timer,
+                std::function<void()> probe_done);
 
   void Form_Load();
+  // Also drops the result of a probe still out: its port stays unlit.
   void Command1_Click();
   // Throws std::overflow_error if ScanStep cannot count up, and passes on a
-  // SerialError from the probe.
+  // SerialError from a probe that runs inside the tick. A tick that comes
+  // while a probe is out does nothing.
   void Timer1_Timer();
+  // Shows what the probe out found. Passes on what it threw, as a tick does.
+  void ProbeDone();
 
+  bool probe_out() const { return probe_out_; }
   const ErrorTrap& err() const { return err_; }
 
   // What is known of port n, as one line for a person to read:
@@ -39,15 +53,24 @@ class ScanSequencer {
   // since the last press is "not probed yet".
   std::string Summary(std::int16_t port) const;
 
-  // 0 while idle; during a scan, the last port probed.
+  // 0 while idle; during a scan, the last port probed or being probed.
   std::int32_t ScanStep = 0;
 
  private:
+  // Shows a probe's result, unless a press came since it was started.
+  void Finish(ProbeResult result);
+
   LampState& lamps_;
   SerialPort& comm_;
   TimerSwitch& timer_;
   ErrorTrap err_;
+  std::array<std::string, kPortCount> paths_;  // the ports' device names, asked once
   std::array<std::string, kPortCount> findings_;
+  bool probe_out_ = false;
+  std::uint64_t presses_ = 0;
+  std::uint64_t started_after_ = 0;  // the presses when the probe out was started
+  // Last, so that it ends first: it waits for a probe under way.
+  std::unique_ptr<ProbeWorker> worker_;
 };
 
 }  // namespace velkaro

@@ -1,6 +1,8 @@
 #include "fake_port.h"
 
+#include <chrono>
 #include <stdexcept>
+#include <utility>
 
 namespace velkaro {
 
@@ -26,7 +28,50 @@ ErrorNumber FakeSerialPort::SetCommPort(std::int16_t port) {
   return kNoError;
 }
 
+void FakeSerialPort::HoldOpen(std::int16_t port, bool cancellable) {
+  const std::lock_guard lock(gate_mutex_);
+  held_port_ = port;
+  cancellable_ = cancellable;
+}
+
+void FakeSerialPort::ReleaseOpen() {
+  {
+    const std::lock_guard lock(gate_mutex_);
+    held_port_ = 0;
+  }
+  gate_.notify_all();
+}
+
+void FakeSerialPort::CancelOpen() {
+  {
+    const std::lock_guard lock(gate_mutex_);
+    if (!holding_ || !cancellable_) return;
+    cancelled_ = true;
+  }
+  gate_.notify_all();
+}
+
+bool FakeSerialPort::WaitUntilOpenHeld(int seconds) {
+  std::unique_lock lock(gate_mutex_);
+  return gate_.wait_for(lock, std::chrono::seconds(seconds), [this] { return holding_; });
+}
+
 ErrorNumber FakeSerialPort::SetPortOpen(bool open) {
+  if (open) {
+    std::unique_lock lock(gate_mutex_);
+    if (held_port_ != 0 && held_port_ == port_) {
+      holding_ = true;
+      gate_.notify_all();
+      gate_.wait(lock, [this] { return held_port_ == 0 || cancelled_; });
+      holding_ = false;
+      if (std::exchange(cancelled_, false)) {
+        held_port_ = 0;
+        calls_.push_back({Op::kOpen, port_});
+        finding_ = "absent: the open was given up";
+        return kNoSuchPort;
+      }
+    }
+  }
   calls_.push_back({open ? Op::kOpen : Op::kClose, port_});
   if (port_ == 0) return kNoSuchPort;
   if (!open) {

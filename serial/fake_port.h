@@ -1,7 +1,9 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,15 @@ class FakeSerialPort : public SerialPort {
   // Says what a real port would for the outcome its open was scripted with.
   std::string Finding() const override { return finding_; }
 
+  // Makes the next open of `port` wait, as a slow device's would, until
+  // ReleaseOpen; if `cancellable`, CancelOpen gives it up too, and it reports
+  // no such port. Safe to call from any thread, as are the three after it.
+  void HoldOpen(std::int16_t port, bool cancellable = false);
+  void ReleaseOpen();
+  void CancelOpen() override;
+  // Waits until an open is held, at most `seconds`; false if none came.
+  bool WaitUntilOpenHeld(int seconds = 10);
+
   const std::vector<Call>& calls() const { return calls_; }
   // The ports whose open was attempted, in order.
   std::vector<std::int16_t> OpenAttempts() const;
@@ -47,6 +58,13 @@ class FakeSerialPort : public SerialPort {
   std::int16_t port_ = 0;
   bool open_ = false;
   std::string finding_;
+
+  std::mutex gate_mutex_;
+  std::condition_variable gate_;
+  std::int16_t held_port_ = 0;  // whose next open waits
+  bool cancellable_ = false;
+  bool holding_ = false;  // an open waits now
+  bool cancelled_ = false;
 };
 
 // A port that cannot even be chosen: the probe's first step fails, and with

@@ -32,6 +32,13 @@ class SerialPort {
   // free", "absent: no device node". A close that could not put the port
   // back as it was adds to it.
   virtual std::string Finding() const = 0;
+
+  // Called from another thread while the program ends, with a probe perhaps
+  // under way: an open still waiting on the system, that has changed nothing
+  // on the port yet, gives up, so that the probe ends soon. Everything else
+  // the probe does runs to its end. A port whose open never waits may ignore
+  // it; the others must make it safe to call at any moment.
+  virtual void CancelOpen() {}
 };
 
 }  // namespace velkaro

@@ -13,11 +13,15 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <thread>
 
 #include "fake_port.h"
 #include "lamp_pixels.h"
@@ -76,6 +80,12 @@ class MainWindowTest : public testing::Test {
       }
       EXPECT_EQ(shown, 1) << "port " << port << " in " << seen;
     }
+  }
+
+  // A tick by hand, and the probe it started brought back to the window.
+  static void Tick(Form1& f) {
+    f.Timer1_Timer();
+    ASSERT_TRUE(QTest::qWaitFor([&f] { return !f.scan().probe_out(); }, 10000));
   }
 
   FakeSerialPort comm;
@@ -245,7 +255,7 @@ TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   QTest::mouseClick(Child("Command1"), Qt::LeftButton);
   Child<QTimer>("Timer1")->stop();  // step the scan by hand
   for (std::string_view seen : testing_support::kLampsAfterTick) {
-    form.Timer1_Timer();
+    Tick(form);
     ExpectLampsShown(std::string(seen));
   }
   EXPECT_EQ(form.scan().ScanStep, 0);
@@ -268,8 +278,8 @@ TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   ExpectLampsShown("......");
   EXPECT_EQ(Child("Label2")->toolTip(), "COM2 (fake/COM2): not probed yet");
   Child<QTimer>("Timer1")->stop();
-  form.Timer1_Timer();
-  form.Timer1_Timer();
+  Tick(form);
+  Tick(form);
   EXPECT_EQ(Child("Label2")->toolTip(), "COM2 (fake/COM2): present, free");
   EXPECT_EQ(Child("test3")->accessibleDescription(), "next; COM3 (fake/COM3): not probed yet");
 }
@@ -291,7 +301,7 @@ TEST_F(MainWindowTest, LampsStaySharpOnAScreenOfAnotherScale) {
       << "the window's scale is still " << form.devicePixelRatioF();
   QTest::mouseClick(Child("Command1"), Qt::LeftButton);
   Child<QTimer>("Timer1")->stop();  // step the scan by hand
-  form.Timer1_Timer();
+  Tick(form);
   ExpectLampsShown("ry....");
 }
 
@@ -312,9 +322,56 @@ TEST_F(MainWindowTest, AFailedTickStopsTheTimerAndIsTold) {
   std::vector<QString> told;
   broken.on_scan_failure = [&told](const QString& what) { told.push_back(what); };
   QTest::mouseClick(broken.findChild<QWidget*>("Command1"), Qt::LeftButton);
-  broken.Timer1_Timer();
+  Tick(broken);
   EXPECT_FALSE(broken.findChild<QTimer*>("Timer1")->isActive());
   EXPECT_EQ(told.size(), 1u);
+}
+
+// A probe whose open waits on the system leaves the window answering: what
+// is posted to it is handled, a press shows every lamp unlit at once, and the
+// probe's result, when it comes, is dropped. The window's end waits for the
+// probe to close its port.
+TEST_F(MainWindowTest, AProbeThatWaitsLeavesTheWindowAnswering) {
+  comm.HoldOpen(2);
+  QTest::mouseClick(Child("Command1"), Qt::LeftButton);
+  Child<QTimer>("Timer1")->stop();
+  Tick(form);
+  form.Timer1_Timer();
+  ASSERT_TRUE(comm.WaitUntilOpenHeld());
+  bool handled = false;
+  QMetaObject::invokeMethod(
+      &form, [&handled] { handled = true; }, Qt::QueuedConnection);
+  EXPECT_TRUE(QTest::qWaitFor([&handled] { return handled; }, 5000));
+  QTest::mouseClick(Child("Command1"), Qt::LeftButton);
+  Child<QTimer>("Timer1")->stop();
+  ExpectLampsShown("......");
+  comm.ReleaseOpen();
+  ASSERT_TRUE(QTest::qWaitFor([this] { return !form.scan().probe_out(); }, 10000));
+  ExpectLampsShown("......");
+  EXPECT_EQ(Child("Label2")->toolTip(), "COM2 (fake/COM2): not probed yet");
+  Tick(form);
+  ExpectLampsShown("..ry..");
+
+  FakeSerialPort held;
+  held.SetOpenOutcome(1, kNoError);
+  held.HoldOpen(1);
+  auto closing = std::make_unique<Form1>(held);
+  closing->show();
+  QTest::mouseClick(closing->findChild<QWidget*>("Command1"), Qt::LeftButton);
+  closing->Timer1_Timer();
+  ASSERT_TRUE(held.WaitUntilOpenHeld());
+  closing->close();
+  EXPECT_FALSE(closing->isVisible()) << "the window waited to go";
+  std::atomic<bool> released = false;
+  std::thread release([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    released = true;
+    held.ReleaseOpen();
+  });
+  closing.reset();
+  EXPECT_TRUE(released) << "the window ended with its probe under way";
+  release.join();
+  EXPECT_FALSE(held.is_open());
 }
 
 TEST_F(MainWindowTest, TheRealTimerRunsAWholeScan) {

@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 
 #include "fake_port.h"
 
@@ -16,7 +22,35 @@ struct FakeTimer : TimerSwitch {
   bool enabled = false;
 };
 
-class ScanSequencerTest : public testing::Test {
+// The window's thread as a test sees it: what a worker posts waits here
+// until the test takes it.
+class Mailbox {
+ public:
+  void Post() {
+    {
+      const std::lock_guard lock(mutex_);
+      ++posted_;
+    }
+    arrived_.notify_one();
+  }
+  bool Take() {
+    std::unique_lock lock(mutex_);
+    if (!arrived_.wait_for(lock, std::chrono::seconds(10), [this] { return posted_ > 0; })) {
+      return false;
+    }
+    --posted_;
+    return true;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable arrived_;
+  int posted_ = 0;
+};
+
+// Every case runs with each probe inside its tick, and again with each on
+// the worker thread, brought back as a window would.
+class ScanSequencerTest : public testing::TestWithParam<bool> {
  protected:
   ScanSequencerTest() {
     // COM1, COM3 and COM4 exist (COM3 held by another program), the rest not.
@@ -54,31 +88,43 @@ class ScanSequencerTest : public testing::Test {
     return seen;
   }
 
+  // A tick, and the probe it started brought back.
+  void Tick() {
+    scan.Timer1_Timer();
+    if (!scan.probe_out()) return;
+    ASSERT_TRUE(posts.Take()) << "the probe never came back";
+    scan.ProbeDone();
+  }
+
   LampState lamps;
   FakeSerialPort comm;
   FakeTimer timer;
-  ScanSequencer scan{lamps, comm, timer};
+  Mailbox posts;
+  std::unique_ptr<ScanSequencer> made =
+      GetParam() ? std::make_unique<ScanSequencer>(lamps, comm, timer, [this] { posts.Post(); })
+                 : std::make_unique<ScanSequencer>(lamps, comm, timer);
+  ScanSequencer& scan = *made;
 };
 
-TEST_F(ScanSequencerTest, NothingHappensBeforeThePress) {
+TEST_P(ScanSequencerTest, NothingHappensBeforeThePress) {
   EXPECT_FALSE(timer.enabled);
   EXPECT_EQ(scan.ScanStep, 0);
   EXPECT_EQ(Seen(), "......");
   EXPECT_TRUE(comm.calls().empty());
 }
 
-TEST_F(ScanSequencerTest, AScanProbesOnePortPerTickAndStopsOnTheSeventh) {
+TEST_P(ScanSequencerTest, AScanProbesOnePortPerTickAndStopsOnTheSeventh) {
   scan.Command1_Click();
   EXPECT_TRUE(timer.enabled);
   EXPECT_EQ(Seen(), "......");
   const char* const after_tick[] = {"gy....", "gry...", "grgy..", "grggy.", "grggry", "grggrr"};
   for (int tick = 1; tick <= 6; ++tick) {
-    scan.Timer1_Timer();
+    Tick();
     EXPECT_EQ(Seen(), after_tick[tick - 1]) << "after tick " << tick;
     EXPECT_EQ(scan.ScanStep, tick);
     EXPECT_TRUE(timer.enabled);
   }
-  scan.Timer1_Timer();
+  Tick();
   EXPECT_FALSE(timer.enabled);
   EXPECT_EQ(scan.ScanStep, 0);
   EXPECT_EQ(Seen(), "grggrr");
@@ -88,43 +134,43 @@ TEST_F(ScanSequencerTest, AScanProbesOnePortPerTickAndStopsOnTheSeventh) {
   EXPECT_TRUE(lamps.IsVisible(1, LampKind::kOff));
 }
 
-TEST_F(ScanSequencerTest, ASecondPressStartsAgainFromPortOne) {
+TEST_P(ScanSequencerTest, ASecondPressStartsAgainFromPortOne) {
   scan.Command1_Click();
-  for (int tick = 0; tick < 7; ++tick) scan.Timer1_Timer();
+  for (int tick = 0; tick < 7; ++tick) Tick();
   comm.ClearLog();
   scan.Command1_Click();
   EXPECT_EQ(Seen(), "......");
-  scan.Timer1_Timer();
+  Tick();
   EXPECT_EQ(comm.OpenAttempts(), (std::vector<std::int16_t>{1}));
 }
 
-TEST_F(ScanSequencerTest, APressMidScanResetsTheLampsAndTheScanCarriesOn) {
+TEST_P(ScanSequencerTest, APressMidScanResetsTheLampsAndTheScanCarriesOn) {
   scan.Command1_Click();
-  for (int tick = 0; tick < 3; ++tick) scan.Timer1_Timer();
+  for (int tick = 0; tick < 3; ++tick) Tick();
   ASSERT_EQ(Seen(), "grgy..");
   scan.Command1_Click();  // right after port 4 turned yellow
   EXPECT_EQ(Seen(), "......");
   EXPECT_TRUE(timer.enabled);
   EXPECT_EQ(scan.ScanStep, 3);
 
-  scan.Timer1_Timer();  // still probes port 4
+  Tick();  // still probes port 4
   EXPECT_EQ(Seen(), "...gy.");
   EXPECT_TRUE(lamps.IsVisible(4, LampKind::kOff));  // shown again by the press
-  scan.Timer1_Timer();
-  scan.Timer1_Timer();
+  Tick();
+  Tick();
   EXPECT_EQ(Seen(), "...grr");
-  scan.Timer1_Timer();  // the seventh tick since the scan began
+  Tick();  // the seventh tick since the scan began
   EXPECT_FALSE(timer.enabled);
   EXPECT_EQ(comm.OpenAttempts(), (std::vector<std::int16_t>{1, 2, 3, 4, 5, 6}));
 }
 
-TEST_F(ScanSequencerTest, NoPortOutsideOneToSixIsEverProbed) {
+TEST_P(ScanSequencerTest, NoPortOutsideOneToSixIsEverProbed) {
   // Presses at every point of many scans, and a step count left anywhere.
   for (int round = 0; round < 50; ++round) {
     if (round % 3 == 0) scan.Command1_Click();
     if (round == 20) scan.ScanStep = -4;
     if (round == 30) scan.ScanStep = 9;
-    scan.Timer1_Timer();
+    Tick();
   }
   for (const FakeSerialPort::Call& call : comm.calls()) {
     EXPECT_GE(call.port, 1);
@@ -132,21 +178,117 @@ TEST_F(ScanSequencerTest, NoPortOutsideOneToSixIsEverProbed) {
   }
 }
 
-TEST_F(ScanSequencerTest, AStepCountThatCannotGrowRaisesOverflowInsteadOfWrapping) {
+TEST_P(ScanSequencerTest, AStepCountThatCannotGrowRaisesOverflowInsteadOfWrapping) {
   scan.ScanStep = std::numeric_limits<std::int32_t>::max();
   EXPECT_THROW(scan.Timer1_Timer(), std::overflow_error);
   EXPECT_EQ(scan.ScanStep, std::numeric_limits<std::int32_t>::max());
   EXPECT_TRUE(comm.calls().empty());
 }
 
-TEST(ScanSequencerFailureTest, APortThatCannotBeChosenFailsTheTick) {
+INSTANTIATE_TEST_SUITE_P(Probes, ScanSequencerTest, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "OnTheWorker" : "InsideTheTick";
+                         });
+
+// A probe that fails on the worker fails when it comes back, as inside a tick.
+TEST(ScanSequencerFailureTest, APortThatCannotBeChosenFailsTheTickOrItsReturn) {
   RefusingSerialPort comm;
   LampState lamps;
   FakeTimer timer;
-  ScanSequencer scan(lamps, comm, timer);
-  scan.Form_Load();
+  ScanSequencer inside(lamps, comm, timer);
+  inside.Form_Load();
+  inside.Command1_Click();
+  EXPECT_THROW(inside.Timer1_Timer(), SerialError);
+
+  Mailbox posts;
+  ScanSequencer threaded(lamps, comm, timer, [&posts] { posts.Post(); });
+  threaded.Command1_Click();
+  threaded.Timer1_Timer();
+  ASSERT_TRUE(posts.Take());
+  EXPECT_THROW(threaded.ProbeDone(), SerialError);
+  EXPECT_FALSE(threaded.probe_out());
+}
+
+class ProbeOutTest : public ScanSequencerTest {};
+INSTANTIATE_TEST_SUITE_P(OnTheWorker, ProbeOutTest, testing::Values(true));
+
+TEST_P(ProbeOutTest, TicksWaitForItAndAPressDropsItsResult) {
+  comm.HoldOpen(2);
   scan.Command1_Click();
-  EXPECT_THROW(scan.Timer1_Timer(), SerialError);
+  Tick();
+  scan.Timer1_Timer();
+  ASSERT_TRUE(comm.WaitUntilOpenHeld());
+  for (int tick = 0; tick < 3; ++tick) scan.Timer1_Timer();
+  EXPECT_EQ(scan.ScanStep, 2) << "a tick went on while port 2 was out";
+  EXPECT_EQ(Seen(), "gy....");
+
+  scan.Command1_Click();
+  EXPECT_EQ(Seen(), "......");
+  EXPECT_TRUE(timer.enabled);
+  comm.ReleaseOpen();
+  ASSERT_TRUE(posts.Take());
+  scan.ProbeDone();
+  EXPECT_EQ(Seen(), "......") << "the result from before the press was shown";
+  EXPECT_EQ(scan.Summary(2), "COM2 (fake/COM2): not probed yet");
+  EXPECT_FALSE(comm.is_open());
+
+  Tick();  // the scan carries on from the next port
+  EXPECT_EQ(Seen(), "..gy..");
+  EXPECT_EQ(comm.OpenAttempts(), (std::vector<std::int16_t>{1, 2, 3}));
+}
+
+// Lets go of a held open after a while, unless told to stop first.
+class ReleaseLater {
+ public:
+  ReleaseLater(FakeSerialPort& comm, std::chrono::milliseconds after)
+      : thread_([this, &comm, after] {
+          std::unique_lock lock(mutex_);
+          if (stop_.wait_for(lock, after, [this] { return stopped_; })) return;
+          released_ = true;
+          comm.ReleaseOpen();
+        }) {}
+  ~ReleaseLater() {
+    {
+      const std::lock_guard lock(mutex_);
+      stopped_ = true;
+    }
+    stop_.notify_one();
+    thread_.join();
+  }
+  bool released() {
+    const std::lock_guard lock(mutex_);
+    return released_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable stop_;
+  bool stopped_ = false;
+  bool released_ = false;
+  std::thread thread_;
+};
+
+// The scan's end waits for a probe under way to close its port, but gives up
+// an open that is still waiting and could be given up.
+TEST(ProbeWorkerEndTest, WaitsForTheProbeUnlessItsOpenCanBeGivenUp) {
+  using std::chrono_literals::operator""ms;
+  for (const bool cancellable : {false, true}) {
+    SCOPED_TRACE(cancellable ? "cancellable" : "not cancellable");
+    FakeSerialPort comm;
+    comm.SetOpenOutcome(1, kNoError);
+    comm.HoldOpen(1, cancellable);
+    LampState lamps;
+    FakeTimer timer;
+    auto scan = std::make_unique<ScanSequencer>(lamps, comm, timer, [] {});
+    scan->Command1_Click();
+    scan->Timer1_Timer();
+    ASSERT_TRUE(comm.WaitUntilOpenHeld());
+    ReleaseLater release(comm, cancellable ? 20000ms : 100ms);
+    scan.reset();
+    EXPECT_EQ(release.released(), !cancellable);
+    EXPECT_FALSE(comm.is_open());
+    EXPECT_EQ(comm.calls().back().op, FakeSerialPort::Op::kClose);
+  }
 }
 
 }  // namespace

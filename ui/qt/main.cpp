@@ -56,8 +56,8 @@ int ListPorts() {
   return 0;
 }
 
-// Ends the program once Qt has begun. No port is ever open between ticks,
-// so there is nothing left to tidy. Ending here skips
+// Ends the program once Qt has begun, with no probe under way: no port is
+// open between probes, so there is nothing left to tidy. Ending here skips
 // ~QApplication, where Qt 6.4's Wayland client may wait forever for its own
 // event thread, and where Qt 6.8 leaves some of its own memory behind.
 [[noreturn]] void EndWithApplication(int status) {
@@ -165,7 +165,10 @@ int main(int argc, char** argv) {
   QApplication::setDesktopFileName("org.velkaro.Velkaro");
 
   const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
-  velkaro::Form1 form(*comm);
-  form.show();
-  EndWithApplication(QApplication::exec());
+  auto form = std::make_unique<velkaro::Form1>(*comm);
+  form->show();
+  const int status = QApplication::exec();
+  // The window has gone; a probe still under way puts its port back first.
+  form.reset();
+  EndWithApplication(status);
 }

@@ -166,7 +166,8 @@ Form1::Form1(SerialPort& comm, QWidget* parent)
         QMessageBox::critical(this, windowTitle(), QString("The scan failed: %1").arg(what));
         QApplication::exit(1);
       }),
-      scan_(lamps_, comm, timer_switch_) {
+      scan_(lamps_, comm, timer_switch_,
+            [this] { QMetaObject::invokeMethod(this, &Form1::ProbeDone, Qt::QueuedConnection); }) {
   static const bool accessible_as_a_window = (QAccessible::installFactory(FormAccessible), true);
   (void)accessible_as_a_window;
   setObjectName("Form1");
@@ -298,9 +299,13 @@ void Form1::Command1_Click() {
   ShowLamps();
 }
 
-void Form1::Timer1_Timer() {
+void Form1::Timer1_Timer() { Step(&ScanSequencer::Timer1_Timer); }
+
+void Form1::ProbeDone() { Step(&ScanSequencer::ProbeDone); }
+
+void Form1::Step(void (ScanSequencer::*step)()) {
   try {
-    scan_.Timer1_Timer();
+    (scan_.*step)();
   } catch (const std::exception& e) {
     // Only a broken serial layer gets here; there is no scan to go on with.
     Timer1->stop();

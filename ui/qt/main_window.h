@@ -35,12 +35,15 @@ class Form1 : public QWidget {
   Q_OBJECT
 
  public:
+  // Probes run on a thread of the window's own, which owns `comm` while the
+  // window lives; the window ends once a probe under way has put its port
+  // back.
   explicit Form1(SerialPort& comm, QWidget* parent = nullptr);
 
   const LampState& lamps() const { return lamps_; }
   const ScanSequencer& scan() const { return scan_; }
 
-  // Called when a tick fails, after the timer was stopped. By default it
+  // Called when a tick or a probe fails, after the timer was stopped. By default it
   // shows a message box and ends the program with status 1; tests put their
   // own here, since a modal box would wait for a press nobody makes.
   std::function<void(const QString& what)> on_scan_failure;
@@ -48,12 +51,17 @@ class Form1 : public QWidget {
  public slots:
   void Command1_Click();
   void Timer1_Timer();
+  // A probe came back from the worker.
+  void ProbeDone();
 
  protected:
   void changeEvent(QEvent* event) override;
 
  private:
   void Form_Load();
+  // Runs a step of the scan and shows the lamps after it; a step that
+  // throws stops the timer and is told.
+  void Step(void (ScanSequencer::*step)());
   // The port labels' colour, readable on the window's background.
   void ColourPortLabels();
   // The platform's font for the button, smaller only where the caption would
