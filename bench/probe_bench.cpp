@@ -1,4 +1,5 @@
-// How long one probe takes, and one whole scan without the timer's waits.
+// How long one probe takes, one whole scan without the timer's waits, and how
+// long the window waits on the scan.
 #include <dirent.h>
 #include <fcntl.h>
 #include <pty.h>
@@ -11,13 +12,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -242,6 +252,113 @@ void BM_ProbeSysfsPlaceholder(benchmark::State& state) {
   std::filesystem::remove_all(sys);
 }
 BENCHMARK(BM_ProbeSysfsPlaceholder)->Arg(0)->Arg(300)->Unit(benchmark::kMicrosecond);
+
+// The window's thread through a whole scan of six free pseudo-terminals,
+// with its 300 ms ticks: how long an event posted to it waits to be
+// handled, as a window manager's ping does. A loop of the standard
+// library's stands in for the toolkit's; a ping is posted every
+// millisecond. Arguments: the process shape (0: 3,000 daemons, each a
+// session of its own; 1: a desktop of 400 processes with 30 descriptors,
+// four to a session), and where each probe runs (0: inside its tick, 1: on
+// the worker).
+class WindowThread {
+ public:
+  void Post(bool ping) {
+    {
+      const std::lock_guard lock(mutex_);
+      queue_.push_back({ping, Clock::now()});
+    }
+    wake_.notify_one();
+  }
+
+  // Runs one press's scan to its end; returns how long each ping waited.
+  std::vector<double> Scan(ScanSequencer& scan, const bool& timer_on) {
+    std::vector<double> waits_ms;
+    scan.Command1_Click();
+    auto next_tick = Clock::now() + std::chrono::milliseconds(ScanSequencer::kTickMilliseconds);
+    while (timer_on || scan.probe_out()) {
+      std::unique_lock lock(mutex_);
+      wake_.wait_until(lock, next_tick, [this] { return !queue_.empty(); });
+      std::deque<Event> events;
+      events.swap(queue_);
+      lock.unlock();
+      for (const Event& event : events) {
+        if (event.ping) {
+          waits_ms.push_back(
+              std::chrono::duration<double, std::milli>(Clock::now() - event.posted).count());
+        } else {
+          scan.ProbeDone();
+        }
+      }
+      if (Clock::now() >= next_tick) {
+        scan.Timer1_Timer();
+        next_tick += std::chrono::milliseconds(ScanSequencer::kTickMilliseconds);
+      }
+    }
+    return waits_ms;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Event {
+    bool ping;
+    Clock::time_point posted;
+  };
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<Event> queue_;
+};
+
+void BM_WindowWaitDuringScan(benchmark::State& state) {
+  const bool desktop = state.range(0) == 1;
+  const IdleProcesses extra(desktop ? 400 : 3000, desktop ? kDesktop : ProcessShape{});
+  std::array<Pty, kPortCount> ptys;
+  for (const Pty& pty : ptys) {
+    if (!pty.ok()) {
+      state.SkipWithError("openpty failed");
+      return;
+    }
+  }
+  PosixPortOptions options;
+  options.device_path = [&ptys](std::int16_t port) {
+    return ptys[static_cast<std::size_t>(port - 1)].path();
+  };
+  PosixPort port(options);
+  struct Timer : TimerSwitch {
+    void SetEnabled(bool on) override { enabled = on; }
+    bool enabled = false;
+  } timer;
+  LampState lamps;
+  WindowThread window;
+  auto scan = state.range(1) == 1 ? std::make_unique<ScanSequencer>(
+                                        lamps, port, timer, [&window] { window.Post(false); })
+                                  : std::make_unique<ScanSequencer>(lamps, port, timer);
+  scan->Form_Load();
+  std::atomic<bool> pinging = true;
+  std::thread pinger([&] {
+    while (pinging) {
+      window.Post(true);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  std::vector<double> waits;
+  for (auto _ : state) {
+    const std::vector<double> scan_waits = window.Scan(*scan, timer.enabled);
+    waits.insert(waits.end(), scan_waits.begin(), scan_waits.end());
+  }
+  pinging = false;
+  pinger.join();
+  if (waits.empty()) return;
+  std::sort(waits.begin(), waits.end());
+  state.counters["p99_ms"] = waits[waits.size() * 99 / 100];
+  state.counters["longest_ms"] = waits.back();
+}
+BENCHMARK(BM_WindowWaitDuringScan)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->ArgNames({"desktop", "worker"})
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_SimulatedScan(benchmark::State& state) {
   struct NoTimer : TimerSwitch {

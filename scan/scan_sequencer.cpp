@@ -65,7 +65,7 @@ void ScanSequencer::Timer1_Timer() {
 }
 
 void ScanSequencer::ProbeDone() {
-  if (!worker_ || !probe_out_) return;
+  if (!worker_) return;
   if (std::optional<ProbeResult> result = worker_->Take()) Finish(std::move(*result));
 }
 

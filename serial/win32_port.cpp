@@ -130,11 +130,29 @@ std::string Win32Port::DevicePath(std::int16_t port) const {
 ErrorNumber Win32Port::Open() {
   if (is_open() || port_ == 0) return kNoSuchPort;
   const std::wstring name = options_.device_name(port_);
+  {
+    const std::lock_guard lock(opening_mutex_);
+    if (cancelled_) {
+      finding_ = OpenFinding(ERROR_OPERATION_ABORTED);
+      return OpenErrorNumber(ERROR_OPERATION_ABORTED);
+    }
+    opening_thread_ = ::GetCurrentThreadId();
+  }
   // Share mode 0: while we hold the port nobody else can open it, and a port
   // someone else holds refuses us.
   handle_ = sys_.CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+  DWORD error = handle_ == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
+  {
+    // A cancel from here on finds no request to cut short; one that came
+    // as the open succeeded leaves the port unchanged and closed.
+    const std::lock_guard lock(opening_mutex_);
+    opening_thread_ = 0;
+    if (cancelled_ && handle_ != INVALID_HANDLE_VALUE) {
+      sys_.CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE));
+      error = ERROR_OPERATION_ABORTED;
+    }
+  }
   if (handle_ == INVALID_HANDLE_VALUE) {
-    const DWORD error = ::GetLastError();
     finding_ = OpenFinding(error);
     return OpenErrorNumber(error);
   }
@@ -142,6 +160,12 @@ ErrorNumber Win32Port::Open() {
   const ErrorNumber applied = ApplyLineSettings();
   finding_ = applied.failed() ? "present, but it refused line settings" : "present, free";
   return applied;
+}
+
+void Win32Port::CancelOpen() {
+  const std::lock_guard lock(opening_mutex_);
+  cancelled_ = true;
+  if (opening_thread_ != 0) sys_.CancelSynchronousIo(opening_thread_);
 }
 
 ErrorNumber Win32Port::ApplyLineSettings() {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 #include "serial_port.h"
@@ -58,6 +59,10 @@ class Win32Port : public SerialPort {
   ErrorNumber SetPortOpen(bool open) override;
   std::string DevicePath(std::int16_t port) const override;
   std::string Finding() const override { return finding_; }
+  // Cuts short a CreateFileW still waiting on its device, as a Bluetooth
+  // port out of range makes it wait, and refuses every later open. The
+  // settings steps that follow an open are never cut short.
+  void CancelOpen() override;
 
   bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
 
@@ -76,6 +81,10 @@ class Win32Port : public SerialPort {
   std::string finding_;
   DCB saved_state_{};
   COMMTIMEOUTS saved_timeouts_{};
+  // Shared with CancelOpen's thread.
+  std::mutex opening_mutex_;
+  DWORD opening_thread_ = 0;  // the thread waiting in CreateFileW, or none
+  bool cancelled_ = false;
 };
 
 }  // namespace velkaro

@@ -49,4 +49,12 @@ BOOL Win32System::SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue) {
   return ::SetupComm(handle, in_queue, out_queue);
 }
 
+BOOL Win32System::CancelSynchronousIo(DWORD thread_id) {
+  const HANDLE thread = ::OpenThread(THREAD_TERMINATE, FALSE, thread_id);
+  if (thread == nullptr) return FALSE;
+  const BOOL cancelled = ::CancelSynchronousIo(thread);
+  ::CloseHandle(thread);
+  return cancelled;
+}
+
 }  // namespace velkaro

@@ -28,6 +28,8 @@ class Win32System {
   virtual BOOL GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
   virtual BOOL SetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts);
   virtual BOOL SetupComm(HANDLE handle, DWORD in_queue, DWORD out_queue);
+  // Cuts short the request a thread of this process is waiting in.
+  virtual BOOL CancelSynchronousIo(DWORD thread_id);
 };
 
 }  // namespace velkaro

@@ -21,18 +21,23 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iomanip>
+#include <mutex>
 #include <optional>
 #include <sstream>
 
 #include "port_guards.h"
 #include "port_probe.h"
 #include "pty.h"
+#include "scan_sequencer.h"
 
 namespace velkaro {
 namespace {
@@ -724,6 +729,48 @@ TEST_F(PosixPortTest, AProgramThatOpensThePortDuringTheChecksIsNotConfiguredUnde
   ScriptedSystem sys;
   sys.before_open = [&path] { ::close(::open(path.c_str(), O_RDWR | O_NOCTTY)); };
   EXPECT_EQ(OpenAndClose(path, sys), kNoError);
+  ExpectPtyUntouched();
+}
+
+// On the window's worker, a probe whose open waits on the system puts the
+// port back as it found it, and a press meanwhile drops what it found.
+TEST_F(PosixPortTest, AProbeOnTheWorkerLeavesThePortAsItWasWhenItsResultIsDropped) {
+  std::mutex gate;
+  std::condition_variable moved;
+  bool waiting = false, released = false;
+  ScriptedSystem sys;
+  sys.before_open = [&] {
+    std::unique_lock lock(gate);
+    waiting = true;
+    moved.notify_all();
+    moved.wait(lock, [&] { return released; });
+  };
+  PosixPort port(OptionsFor(pty_.path()), sys);
+  struct : TimerSwitch {
+    void SetEnabled(bool) override {}
+  } timer;
+  LampState lamps;
+  std::promise<void> back;
+  ScanSequencer scan(lamps, port, timer, [&back] { back.set_value(); });
+  scan.Form_Load();
+  scan.Command1_Click();
+  scan.Timer1_Timer();
+  {
+    std::unique_lock lock(gate);
+    ASSERT_TRUE(moved.wait_for(lock, std::chrono::seconds(10), [&] { return waiting; }));
+  }
+  scan.Command1_Click();
+  {
+    const std::lock_guard lock(gate);
+    released = true;
+  }
+  moved.notify_all();
+  ASSERT_EQ(back.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  scan.ProbeDone();
+  EXPECT_EQ(lamps.SeenLamp(1), LampKind::kOff);
+  EXPECT_EQ(scan.Summary(1), "COM1 (" + pty_.path() + "): not probed yet");
+  EXPECT_EQ(sys.sets, 2) << "the port was set and put back";
+  EXPECT_EQ(sys.open_fds, 0);
   ExpectPtyUntouched();
 }
 

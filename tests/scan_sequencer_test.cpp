@@ -107,6 +107,7 @@ class ScanSequencerTest : public testing::TestWithParam<bool> {
 };
 
 TEST_P(ScanSequencerTest, NothingHappensBeforeThePress) {
+  scan.ProbeDone();  // a stray return
   EXPECT_FALSE(timer.enabled);
   EXPECT_EQ(scan.ScanStep, 0);
   EXPECT_EQ(Seen(), "......");

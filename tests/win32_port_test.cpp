@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "port_probe.h"
 #include "scan_sequencer.h"
@@ -79,6 +85,7 @@ class FakeWin32 : public Win32System {
     opened_creation = creation;
     opened_flags = flags;
     if (Failing(Call::kCreate)) return INVALID_HANDLE_VALUE;
+    if (during_create && during_create()) return INVALID_HANDLE_VALUE;
     ++open_handles;
     return kHandle;
   }
@@ -126,6 +133,15 @@ class FakeWin32 : public Win32System {
     return !Failing(Call::kSetup);
   }
 
+  BOOL CancelSynchronousIo(DWORD thread) override {
+    {
+      const std::lock_guard lock(mutex);
+      cancelled.push_back(thread);
+    }
+    cancel.notify_all();
+    return TRUE;
+  }
+
   void FailWith(Call call, DWORD code) {
     fail_call = call;
     fail_code = code;
@@ -140,6 +156,11 @@ class FakeWin32 : public Win32System {
   int sets = 0;
   bool ignore_restore = false;      // says it took the second state, keeps the first
   std::optional<BYTE> parity_told;  // what the driver names, where not the state's
+  // Runs inside CreateFileW; true makes it fail, with the code it left.
+  std::function<bool()> during_create;
+  std::mutex mutex;  // for what another thread cancels
+  std::condition_variable cancel;
+  std::vector<DWORD> cancelled;  // the threads whose request was cut short
   std::wstring opened_name;
   DWORD opened_access = 0, opened_share = 1, opened_creation = 0, opened_flags = 1;
 
@@ -338,6 +359,51 @@ TEST_F(Win32PortSeamTest, AnUnreachableBluetoothPortShowsGreen) {
   ProbePort(6, port, lamps, err);
   EXPECT_EQ(lamps.SeenLamp(6), LampKind::kOk);
   EXPECT_EQ(sys.open_handles, 0);
+}
+
+// The program's end cuts short an open still waiting on its device, and
+// nothing else: a cancel as the open succeeds closes the port unchanged, an
+// idle port's cancel cuts nothing short, and no open follows a cancel.
+TEST_F(Win32PortSeamTest, TheEndCutsShortOnlyAnOpenStillWaiting) {
+  DWORD waiting = 0;
+  sys.during_create = [&] {
+    std::unique_lock lock(sys.mutex);
+    waiting = ::GetCurrentThreadId();
+    sys.cancel.notify_all();
+    sys.cancel.wait(lock, [&] { return !sys.cancelled.empty(); });
+    ::SetLastError(ERROR_OPERATION_ABORTED);
+    return true;
+  };
+  ASSERT_FALSE(port.SetCommPort(1).failed());
+  ErrorNumber opened;
+  std::thread worker([&] { opened = port.SetPortOpen(true); });
+  {
+    std::unique_lock lock(sys.mutex);
+    ASSERT_TRUE(sys.cancel.wait_for(lock, std::chrono::seconds(10), [&] { return waiting != 0; }));
+  }
+  port.CancelOpen();
+  worker.join();
+  EXPECT_EQ(sys.cancelled, std::vector<DWORD>{waiting});
+  EXPECT_TRUE(opened.failed());
+  sys.during_create = nullptr;
+  EXPECT_TRUE(port.SetPortOpen(true).failed()) << "an open after the cancel";
+  EXPECT_EQ(sys.open_handles, 0);
+
+  FakeWin32 late;
+  Win32Port racing(Win32PortOptions{}, late);
+  late.during_create = [&racing] {
+    racing.CancelOpen();  // as the device answers
+    return false;
+  };
+  ASSERT_FALSE(racing.SetCommPort(1).failed());
+  EXPECT_TRUE(racing.SetPortOpen(true).failed());
+  EXPECT_EQ(late.open_handles, 0);
+  EXPECT_EQ(late.sets, 0) << "the port was changed after the cancel";
+
+  FakeWin32 quiet;
+  Win32Port idle(Win32PortOptions{}, quiet);
+  idle.CancelOpen();
+  EXPECT_TRUE(quiet.cancelled.empty());
 }
 
 // --- Real ports under Wine ----------------------------------------------------

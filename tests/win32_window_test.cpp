@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -118,6 +121,25 @@ void Pump(DWORD milliseconds = 0, Ticks ticks = Ticks::kStepped) {
     }
     if (milliseconds > 0) ::Sleep(10);
   } while (static_cast<LONG>(until - ::GetTickCount()) > 0);
+}
+
+// Handles what comes for the window until `done` holds; false if it never
+// does within 10 s.
+template <typename Done>
+bool PumpUntil(Done done) {
+  const DWORD until = ::GetTickCount() + 10000;
+  while (!done()) {
+    if (static_cast<LONG>(until - ::GetTickCount()) <= 0) return false;
+    Pump();
+    ::Sleep(1);
+  }
+  return true;
+}
+
+// A tick stepped by hand, and the probe it started brought back.
+void Tick(Form1& form) {
+  form.Timer1_Timer();
+  ASSERT_TRUE(PumpUntil([&form] { return !form.scan().probe_out(); }));
 }
 
 std::wstring TextOf(HWND window) {
@@ -396,7 +418,7 @@ TEST_F(Win32WindowTest, TheButtonHoldsTheFocusAndTheKeyboardPressesIt) {
   EXPECT_FALSE(form.timer_enabled());
   Key(VK_SPACE);
   EXPECT_TRUE(form.timer_enabled());
-  for (int tick = 0; tick < 7; ++tick) form.Timer1_Timer();
+  for (int tick = 0; tick < 7; ++tick) Tick(form);
   EXPECT_FALSE(form.timer_enabled());
   Key(VK_RETURN);
   EXPECT_TRUE(form.timer_enabled()) << "Enter presses the button too";
@@ -475,7 +497,7 @@ TEST_F(Win32WindowTest, EachTickShowsTheLampsOfTheScan) {
   ::SendMessageW(Control("Command1"), BM_CLICK, 0, 0);
   EXPECT_TRUE(form.timer_enabled());
   for (std::string_view seen : testing_support::kLampsAfterTick) {
-    form.Timer1_Timer();  // stepped by hand, not by the timer
+    Tick(form);  // stepped by hand, not by the timer
     ExpectLampsShown(seen);
   }
   EXPECT_EQ(form.scan().ScanStep, 0);
@@ -521,7 +543,7 @@ TEST_F(Win32WindowTest, OnlyLampsThatChangeArePaintedAndNoneIsErased) {
     }
   };
   const auto press = [&] { ::SendMessageW(Control("Command1"), BM_CLICK, 0, 0); };
-  const auto tick = [&] { form.Timer1_Timer(); };
+  const auto tick = [&] { Tick(form); };
   step("press", press);
   for (int n = 1; n <= 3; ++n) step("tick " + std::to_string(n), tick);
   step("press in the middle of the scan", press);
@@ -539,8 +561,8 @@ TEST_F(Win32WindowTest, OnlyLampsThatChangeArePaintedAndNoneIsErased) {
 // whole pixels and a caption that fits.
 TEST_F(Win32WindowTest, EachDpiChangeLaysOutControlsFontsAndLampsAnew) {
   ::SendMessageW(Control("Command1"), BM_CLICK, 0, 0);
-  form.Timer1_Timer();
-  form.Timer1_Timer();
+  Tick(form);
+  Tick(form);
   for (const int dpi : {144, 192, 96}) {
     SCOPED_TRACE("at " + std::to_string(dpi) + " dpi");
     const std::array<HFONT, 3> old_fonts = {FontHandle(Control("Label1")),
@@ -589,7 +611,7 @@ TEST_F(Win32WindowTest, NothingTheWindowMakesOutlivesIt) {
   {
     Form1 own(::GetModuleHandleW(nullptr), comm);
     ::SendMessageW(own.hwnd(), WM_COMMAND, IDOK, 0);
-    for (int tick = 0; tick < 7; ++tick) own.Timer1_Timer();
+    for (int tick = 0; tick < 7; ++tick) Tick(own);
     ::UpdateWindow(own.hwnd());
     for (const int dpi : {144, 192, 96}) {
       RECT suggested{0, 0, 400, 300};
@@ -638,6 +660,54 @@ TEST_F(Win32WindowTest, PressesDuringAScanDoNotHoldUpItsTicks) {
   EXPECT_GE(comm.OpenAttempts().size(), 3u) << "the presses restarted the timer's countdown";
 }
 
+// A probe whose open waits on the system leaves the window answering: what
+// is posted to it is handled, a press shows every lamp unlit at once, and the
+// probe's result, when it comes, is dropped. The form's end waits for the
+// probe to close its port.
+TEST_F(Win32WindowTest, AProbeThatWaitsLeavesTheWindowAnswering) {
+  comm.HoldOpen(2);
+  ::SendMessageW(Control("Command1"), BM_CLICK, 0, 0);
+  Tick(form);
+  form.Timer1_Timer();
+  ASSERT_TRUE(comm.WaitUntilOpenHeld());
+  constexpr UINT kPing = WM_APP + 7;
+  ASSERT_TRUE(::PostMessageW(form.hwnd(), kPing, 0, 0));
+  EXPECT_TRUE(PumpUntil([] {
+    MSG ping;
+    return ::PeekMessageW(&ping, nullptr, kPing, kPing, PM_NOREMOVE) == FALSE;
+  })) << "the window's messages wait for the probe";
+  ::SendMessageW(Control("Command1"), BM_CLICK, 0, 0);
+  ExpectLampsShown("......");
+  comm.ReleaseOpen();
+  ASSERT_TRUE(PumpUntil([this] { return !form.scan().probe_out(); }));
+  ExpectLampsShown("......");
+  EXPECT_EQ(form.scan().Summary(2), "COM2 (fake/COM2): not probed yet");
+  Tick(form);
+  ExpectLampsShown("..ry..");
+
+  FakeSerialPort held;
+  held.SetOpenOutcome(1, kNoError);
+  held.HoldOpen(1);
+  auto closing = std::make_unique<Form1>(::GetModuleHandleW(nullptr), held);
+  ::SendMessageW(closing->hwnd(), WM_COMMAND, IDOK, 0);
+  closing->Timer1_Timer();
+  ASSERT_TRUE(held.WaitUntilOpenHeld());
+  ::SendMessageW(closing->hwnd(), WM_CLOSE, 0, 0);
+  EXPECT_EQ(closing->hwnd(), nullptr) << "the window waited to go";
+  std::atomic<bool> released = false;
+  std::thread release([&] {
+    ::Sleep(100);
+    released = true;
+    held.ReleaseOpen();
+  });
+  closing.reset();
+  EXPECT_TRUE(released) << "the form ended with its probe under way";
+  release.join();
+  EXPECT_FALSE(held.is_open());
+  MSG quit;  // the closed window asked the message loop to end
+  ::PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+}
+
 // Whatever a broken serial layer throws stops at the window procedure: the
 // timer stops and the failure is told.
 TEST_F(Win32WindowTest, AFailedTickStopsTheTimerAndIsTold) {
@@ -653,6 +723,7 @@ TEST_F(Win32WindowTest, AFailedTickStopsTheTimerAndIsTold) {
     ::SendMessageW(broken.hwnd(), WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(broken.timer_enabled());
     ::SendMessageW(broken.hwnd(), WM_TIMER, TimerSwitch32::kTimerId, 0);
+    EXPECT_TRUE(PumpUntil([&told] { return !told.empty(); }));  // when the probe is back
     EXPECT_FALSE(broken.timer_enabled());
     EXPECT_EQ(told.size(), 1u);
   }

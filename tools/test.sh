@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: once with warnings as
-# errors, once under AddressSanitizer and UndefinedBehaviorSanitizer, and once
-# cross-built for Windows and run under Wine.
+# errors, once under AddressSanitizer and UndefinedBehaviorSanitizer, the
+# threaded scan under ThreadSanitizer, and once cross-built for Windows and
+# run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -50,6 +51,16 @@ cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKARO_WERROR=
   -DVELKARO_SANITIZE=ON -DVELKARO_BUILD_BENCH=OFF
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
+
+# Qt is not built for ThreadSanitizer, and its own threads would be reported
+# from its uninstrumented code; the threaded scan is tested here without it.
+echo "== build and test the threaded scan (ThreadSanitizer)"
+cmake -S . -B build/tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELKARO_WERROR=ON \
+  -DVELKARO_THREAD_SANITIZER=ON -DVELKARO_BUILD_BENCH=OFF -DVELKARO_BUILD_UI=OFF
+cmake --build build/tsan -j "$jobs" --target scan_tests posix_port_tests
+for threaded in scan_tests posix_port_tests; do
+  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build/tsan/tests/$threaded" --gtest_brief=1
+done
 
 echo "== cross-build for Windows and test under Wine"
 start=$SECONDS

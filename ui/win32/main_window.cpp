@@ -82,7 +82,11 @@ Form1::Form1(HINSTANCE instance, SerialPort& comm)
         ::PostQuitMessage(1);
       }),
       instance_(instance),
-      scan_(lamps_, comm, timer_switch_) {
+      scan_(lamps_, comm, timer_switch_, [this] {
+        // A window already gone takes nothing, and a form that ends waits
+        // for this call first.
+        ::PostMessageW(post_to_.load(), kProbeDoneMessage, 0, 0);
+      }) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
   ::InitCommonControlsEx(&controls);
 
@@ -114,6 +118,7 @@ Form1::Form1(HINSTANCE instance, SerialPort& comm)
     ::DeleteMenu(menu, command, MF_BYCOMMAND);
   }
   timer_switch_.Attach(hwnd());
+  post_to_ = hwnd();
   CreateControls();
   LayOut(dpi::OfWindow(hwnd()), nullptr);
   Form_Load();
@@ -257,6 +262,11 @@ void Form1::Timer1_Timer() {
   ShowLamps();
 }
 
+void Form1::ProbeDone() {
+  scan_.ProbeDone();
+  ShowLamps();
+}
+
 void Form1::Fail(const std::string& what) noexcept {
   try {
     timer_switch_.SetEnabled(false);
@@ -335,6 +345,7 @@ LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wparam, LPA
   if (message == WM_NCDESTROY) {
     // Gone: the form must not destroy it again, nor hear of it any more.
     static_cast<void>(form->window_.release());
+    form->post_to_ = nullptr;
     ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
     return ::DefWindowProcW(window, message, wparam, lparam);
   }
@@ -362,6 +373,9 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       break;
     case WM_TIMER:
       if (wparam == TimerSwitch32::kTimerId) Timer1_Timer();
+      return 0;
+    case kProbeDoneMessage:
+      ProbeDone();
       return 0;
     case WM_CTLCOLORSTATIC: {
       const HDC dc = reinterpret_cast<HDC>(wparam);

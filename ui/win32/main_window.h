@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -19,6 +20,9 @@ namespace velkaro::win32 {
 // so that Enter presses it as the default button of a dialog.
 int ControlId(std::string_view name);  // a control of the layout table, or 0
 int LampId(int port);                  // the one window that shows a port's lamp
+
+// Posted to the window by the probe's worker when a probe has ended.
+inline constexpr UINT kProbeDoneMessage = WM_APP + 1;
 
 // Switches the window's Win32 timer on and off for the scan. Enabling a
 // running timer leaves its countdown as it is.
@@ -41,7 +45,9 @@ class TimerSwitch32 : public TimerSwitch {
 class Form1 {
  public:
   // Creates the window and its controls, hidden, and runs Form_Load. Throws
-  // std::runtime_error if Windows refuses to make it.
+  // std::runtime_error if Windows refuses to make it. Probes run on a thread
+  // of the form's own, which owns `comm` while the form lives; the form ends
+  // once a probe under way has put its port back.
   Form1(HINSTANCE instance, SerialPort& comm);
   Form1(const Form1&) = delete;
   Form1& operator=(const Form1&) = delete;
@@ -55,8 +61,10 @@ class Form1 {
 
   void Command1_Click();
   void Timer1_Timer();
+  // A probe came back from the worker.
+  void ProbeDone();
 
-  // Called when handling a message failed (a tick, or a press whose timer
+  // Called when handling a message failed (a tick, a probe's return, or a press whose timer
   // Windows refused), after the timer was stopped. By default it shows a
   // message box and ends the program with status 1; tests put their own
   // here, since a modal box would wait for a press nobody makes.
@@ -113,6 +121,8 @@ class Form1 {
   std::array<std::wstring, kPortCount> texts_shown_{};
   LampState lamps_;
   TimerSwitch32 timer_switch_;
+  // Where the worker posts a probe's return: the window while it exists.
+  std::atomic<HWND> post_to_ = nullptr;
   ScanSequencer scan_;
 };
 
