@@ -5,7 +5,7 @@
 namespace velkaro {
 
 SerialError::SerialError(ErrorNumber number)
-    : std::runtime_error("serial error " + std::to_string(number.value())), number_(number) {}
+    : std::runtime_error("the serial layer refused to choose the port"), number_(number) {}
 
 ProbeOutcome TryPort(std::int16_t port, SerialPort& comm, ErrorTrap& err) {
   // Choosing the port is not trapped: a failure here goes to the caller.

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <sstream>
 
@@ -25,39 +26,56 @@ namespace {
 // The largest pid Linux can hand out (PID_MAX_LIMIT on 64-bit systems).
 constexpr long long kPidMaxLimit = 4 * 1024 * 1024;
 
-// Reads at most `limit` bytes of an open file and closes it.
-std::string ReadAndClose(int fd, std::size_t limit) {
+// A descriptor of the look's own, closed on every way out.
+class OwnedFd {
+ public:
+  explicit OwnedFd(int fd) : fd_(fd) {}
+  ~OwnedFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  OwnedFd(const OwnedFd&) = delete;
+  OwnedFd& operator=(const OwnedFd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// A directory stream of the look's own, closed on every way out.
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using OwnedDir = std::unique_ptr<DIR, DirCloser>;
+
+// Reads at most `limit` bytes of an open file.
+std::string ReadAtMost(const OwnedFd& fd, std::size_t limit) {
   std::string text(limit, '\0');
   std::size_t used = 0;
   while (used < limit) {
-    const ssize_t got = ::read(fd, text.data() + used, limit - used);
+    const ssize_t got = ::read(fd.get(), text.data() + used, limit - used);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     used += static_cast<std::size_t>(got);
   }
-  ::close(fd);
   text.resize(used);
   return text;
 }
 
 // Reads at most `limit` bytes of a small file; empty if it cannot be read.
 std::string ReadSmallFile(int dir_fd, const char* path, std::size_t limit) {
-  const int fd = ::openat(dir_fd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return {};
-  return ReadAndClose(fd, limit);
+  const OwnedFd fd(::openat(dir_fd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return {};
+  return ReadAtMost(fd, limit);
 }
 
 // A lock file's content, read only if it is a regular file: never through a
 // symbolic link, and never from a device or a pipe.
 std::string ReadLockFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return {};
+  const OwnedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+  if (fd.get() < 0) return {};
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return {};
-  }
-  return ReadAndClose(fd, 64);
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  return ReadAtMost(fd, 64);
 }
 
 bool IsLiveProcess(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
@@ -67,14 +85,15 @@ bool IsLiveProcess(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 long long ReadTtyNr(int proc_fd, const char* pid) {
   char path[32];
   std::snprintf(path, sizeof path, "%s/stat", pid);
-  const int fd = ::openat(proc_fd, path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
   char stat[512];
   ssize_t got;
-  do {
-    got = ::read(fd, stat, sizeof stat - 1);
-  } while (got < 0 && errno == EINTR);
-  ::close(fd);
+  {
+    const OwnedFd fd(::openat(proc_fd, path, O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return -1;
+    do {
+      got = ::read(fd.get(), stat, sizeof stat - 1);
+    } while (got < 0 && errno == EINTR);
+  }
   if (got <= 0) return -1;
   stat[got] = '\0';
   // The command name in parentheses may hold anything, so count fields
@@ -112,7 +131,8 @@ bool HasOtherThreads(int proc_fd, const char* pid) {
 // and looks at each once: this runs for every process on every probe.
 Descriptors ListDescriptors(int proc_fd, const char* fd_path, dev_t device, dev_t filesystem,
                             bool& listed_any) {
-  const int fd_dir = ::openat(proc_fd, fd_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const OwnedFd dir(::openat(proc_fd, fd_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  const int fd_dir = dir.get();
   if (fd_dir < 0) return Descriptors::kUnclear;  // gone, or not ours to look into (EACCES)
   const dev_t kDevTty = makedev(5, 0);
   Descriptors seen = Descriptors::kNone;
@@ -140,13 +160,11 @@ Descriptors ListDescriptors(int proc_fd, const char* fd_path, dev_t device, dev_
       const dev_t on = makedev(st.stx_rdev_major, st.stx_rdev_minor);
       if (on == device &&
           (filesystem == 0 || makedev(st.stx_dev_major, st.stx_dev_minor) == filesystem)) {
-        ::close(fd_dir);
         return Descriptors::kHold;
       }
       if (on == kDevTty) seen = Descriptors::kUnclear;
     }
   }
-  ::close(fd_dir);
   return seen;
 }
 
@@ -154,17 +172,21 @@ Descriptors ListDescriptors(int proc_fd, const char* fd_path, dev_t device, dev_
 pid_t OtherThread(int proc_fd, const char* pid) {
   char path[32];
   std::snprintf(path, sizeof path, "%s/task", pid);
-  DIR* task = ::fdopendir(::openat(proc_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (task == nullptr) return 0;
+  const int task_fd = ::openat(proc_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (task_fd < 0) return 0;
+  const OwnedDir task(::fdopendir(task_fd));
+  if (task == nullptr) {
+    ::close(task_fd);
+    return 0;
+  }
   pid_t other = 0;
   while (other == 0) {
-    const dirent* entry = ::readdir(task);
+    const dirent* entry = ::readdir(task.get());
     if (entry == nullptr) break;
     if (entry->d_name[0] != '.' && std::strcmp(entry->d_name, pid) != 0) {
       other = static_cast<pid_t>(std::atol(entry->d_name));
     }
   }
-  ::closedir(task);
   return other;
 }
 
@@ -281,9 +303,15 @@ SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root) {
 }
 
 Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_filesystem) {
-  DIR* proc = ::opendir(walk.proc_root.c_str());
-  if (proc == nullptr) return {};
-  const int proc_fd = ::dirfd(proc);
+  const OwnedDir proc(::opendir(walk.proc_root.c_str()));
+  if (proc == nullptr) return {.blind = true};
+  const int proc_fd = ::dirfd(proc.get());
+  // Where our own descriptors cannot be listed (a tmpfs over /proc, say),
+  // nobody else's can be either: the look is blind, not empty.
+  if (const OwnedFd own(::openat(proc_fd, "self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      own.get() < 0) {
+    return {.blind = true};
+  }
   const pid_t self = ::getpid();
   // A pseudo-terminal stays its session's controlling terminal while only
   // its master is open, so no descriptor on it needs to be left anywhere:
@@ -321,7 +349,7 @@ Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_fi
   };
   Holder held;
   while (!held) {
-    const dirent* entry = ::readdir(proc);
+    const dirent* entry = ::readdir(proc.get());
     if (entry == nullptr) break;
     const std::optional<pid_t> pid = ParsePid(entry->d_name);
     if (!pid) continue;
@@ -335,7 +363,6 @@ Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_fi
       held = {session_on_device(*pid, entry->d_name), true};
     }
   }
-  ::closedir(proc);
   return held;
 }
 
@@ -343,12 +370,45 @@ std::string ProcessName(pid_t pid, const std::string& proc_root) {
   std::string name =
       ReadSmallFile(AT_FDCWD, (proc_root + "/" + std::to_string(pid) + "/comm").c_str(), 64);
   while (!name.empty() && (name.back() == '\n' || name.back() == '\0')) name.pop_back();
-  // Any program may name itself: no control character of its name reaches a
-  // terminal or breaks a line of the list.
-  for (char& c : name) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  return ShowableName(name);
+}
+
+std::string ShowableName(std::string_view name) {
+  // Any program may name itself: nothing in its name may reach a terminal
+  // as a control sequence, break a line of the list, turn text around for
+  // the reader, or make the output invalid UTF-8.
+  const auto hidden = [](char32_t c) {
+    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f ||
+           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
+  };
+  std::string shown;
+  for (std::size_t at = 0; at < name.size();) {
+    const auto lead = static_cast<unsigned char>(name[at]);
+    // The sequence's length, and the least code point it may encode, so
+    // that no character is written longer than it must be.
+    const std::size_t length = lead < 0x80                   ? 1
+                               : lead >= 0xc2 && lead < 0xe0 ? 2
+                               : lead >= 0xe0 && lead < 0xf0 ? 3
+                               : lead >= 0xf0 && lead < 0xf5 ? 4
+                                                             : 0;
+    constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    char32_t c = length == 1 ? lead : lead & (0x7fu >> length);
+    bool valid = length > 0 && at + length <= name.size();
+    for (std::size_t i = 1; valid && i < length; ++i) {
+      const auto next = static_cast<unsigned char>(name[at + i]);
+      valid = (next & 0xc0) == 0x80;
+      c = (c << 6) | (next & 0x3f);
+    }
+    valid = valid && c >= kLeast[length] && c <= 0x10ffff && !(c >= 0xd800 && c <= 0xdfff);
+    if (!valid || hidden(c)) {
+      shown += '?';
+      at += valid ? length : 1;
+      continue;
+    }
+    shown.append(name.substr(at, length));
+    at += length;
   }
-  return name;
+  return shown;
 }
 
 bool IsActiveConsole(dev_t device, const std::string& console_active) {

@@ -61,6 +61,9 @@ struct ProcessWalk {
 struct Holder {
   pid_t pid = 0;            // 0: none found
   bool by_session = false;  // its session's terminal, where pid is the session's leader if known
+  // The processes could not be looked at (no /proc, or not our own entry in
+  // it): nobody's use of the device can be seen.
+  bool blind = false;
   explicit operator bool() const { return pid > 0; }
 };
 
@@ -76,6 +79,11 @@ Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_fi
 
 // A process's command name, as /proc/<pid>/comm gives it, or empty.
 std::string ProcessName(pid_t pid, const std::string& proc_root = "/proc");
+
+// A name any program may have chosen, made safe to show: every byte that is
+// not valid UTF-8, every C0 and C1 control, and every bidirectional control
+// becomes '?'.
+std::string ShowableName(std::string_view name);
 
 // True if the device is one of the kernel consoles listed in the given file.
 bool IsActiveConsole(dev_t device, const std::string& console_active);

@@ -54,11 +54,13 @@ bool SameLineSettings(const LineSettings& want, const LineSettings& got) {
          want.c_cc[VTIME] == got.c_cc[VTIME];
 }
 
-// "pid 42", or "minicom (pid 42)" where the process's name can be read.
-std::string Who(pid_t pid, const std::string& proc_root) {
+// "pid 42", or "minicom (pid 42)" where the process's name can be read; a
+// login's is "login, pid 42".
+std::string Who(pid_t pid, const std::string& proc_root, bool login = false) {
   const std::string name = ProcessName(pid, proc_root);
   const std::string number = "pid " + std::to_string(pid);
-  return name.empty() ? number : name + " (" + number + ")";
+  if (name.empty()) return number;
+  return login ? name + ", " + number : name + " (" + number + ")";
 }
 
 std::string ErrnoName(int errnum) {
@@ -70,10 +72,9 @@ std::string ErrnoName(int errnum) {
 // user lacks. Root is never refused for want of a group, and a group that
 // may not read and write the node is not the reason either.
 std::string PermissionFinding(const std::optional<struct stat>& node) {
-  const std::string refused = "present, but you may not open it";
   constexpr mode_t kGroupRw = S_IRGRP | S_IWGRP;
   if (!node || ::geteuid() == 0 || (node->st_mode & kGroupRw) != kGroupRw) {
-    return refused + " (permission denied)";
+    return FindingText(Seen::kNotYours);
   }
   const gid_t gid = node->st_gid;
   std::vector<gid_t> ours(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
@@ -85,12 +86,64 @@ std::string PermissionFinding(const std::optional<struct stat>& node) {
   group* found = nullptr;
   if (std::find(ours.begin(), ours.end(), gid) != ours.end() ||
       ::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-    return refused + " (permission denied)";
+    return FindingText(Seen::kNotYours);
   }
-  return refused + ": it belongs to group " + found->gr_name + ", which you are not in";
+  return FindingText(Seen::kNotYours, found->gr_name);
 }
 
 }  // namespace
+
+std::string FindingText(Seen seen, std::string_view detail) {
+  const std::string d(detail);
+  switch (seen) {
+    case Seen::kFree:
+      return "present, free";
+    case Seen::kInUse:
+      return "present, in use by " + d;
+    case Seen::kLocked:
+      return "present, locked by " + d;
+    case Seen::kFlocked:
+      return "present, locked by another program (flock)";
+    case Seen::kExclusive:
+      return "present, opened exclusively by another program";
+    case Seen::kLineDiscipline:
+      return "present, taken by the kernel's line discipline " + d;
+    case Seen::kLoginTerminal:
+      return "present, the terminal of a login session (" + d + ")";
+    case Seen::kConsole:
+      return "present, the kernel console";
+    case Seen::kNotYours:
+      return d.empty() ? "present, but you may not open it (permission denied)"
+                       : "present, but you may not open it: it belongs to group " + d +
+                             ", which you are not in";
+    case Seen::kRefusedSettings:
+      return "present, but it refused line settings";
+    case Seen::kUseCannotBeSeen:
+      return "present, not opened: /proc cannot be read, so other programs' use cannot be seen";
+    case Seen::kNoNode:
+      return "absent: no device node";
+    case Seen::kNoUart:
+      return "absent: no UART behind this node";
+    case Seen::kNoAnswer:
+      return "absent: the device did not answer (" + d + ")";
+    case Seen::kSettingsNotPutBack:
+      return "; its line settings could not be put back (" + d + ")";
+  }
+  return {};
+}
+
+bool OpenStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number is the one just found closed.
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null != fd) {
+      if (null >= 0) ::close(null);
+      return false;
+    }
+  }
+  return true;
+}
 
 std::string DefaultDevicePath(std::int16_t port) { return "/dev/ttyS" + std::to_string(port - 1); }
 
@@ -133,14 +186,14 @@ ErrorNumber PosixPort::OpenRefused(int errnum) {
   const auto finding = [&]() -> std::string {
     switch (errnum) {
       case EBUSY:
-        return "present, opened exclusively by another program";
+        return FindingText(Seen::kExclusive);
       case EACCES:
       case EPERM:
         return PermissionFinding(node_);
       case ENOENT:
-        return "absent: no device node";
+        return FindingText(Seen::kNoNode);
       default:
-        return "absent: the device did not answer (" + ErrnoName(errnum) + ")";
+        return FindingText(Seen::kNoAnswer, ErrnoName(errnum));
     }
   };
   return Judged(OpenErrorNumber(errnum), finding());
@@ -149,17 +202,12 @@ ErrorNumber PosixPort::OpenRefused(int errnum) {
 ErrorNumber PosixPort::CheckNoOtherHolder() {
   if (!terminal_) return kNoError;
   const Holder holder = HeldByAnotherProcess(node_->st_rdev, options_.processes, node_->st_dev);
-  return holder ? HeldBy(holder) : kNoError;
-}
-
-ErrorNumber PosixPort::HeldBy(const Holder& holder) {
-  const std::string& proc = options_.processes.proc_root;
-  if (!holder.by_session)
-    return Judged(kPortUnavailable, "present, in use by " + Who(holder.pid, proc));
-  const std::string name = ProcessName(holder.pid, proc);
-  return Judged(kPortUnavailable, "present, the terminal of a login session (" +
-                                      (name.empty() ? "" : name + ", ") + "pid " +
-                                      std::to_string(holder.pid) + ")");
+  // Where nobody's use can be seen, the port is left as if someone used it.
+  if (holder.blind) return Judged(kPortUnavailable, FindingText(Seen::kUseCannotBeSeen));
+  if (!holder) return kNoError;
+  const std::string who = Who(holder.pid, options_.processes.proc_root, holder.by_session);
+  return Judged(kPortUnavailable,
+                FindingText(holder.by_session ? Seen::kLoginTerminal : Seen::kInUse, who));
 }
 
 ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
@@ -174,9 +222,9 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
     // neither needs the lock files or the processes looked through.
     switch (JudgeBySysfs(node.st_rdev, options_.sysfs_char_root)) {
       case SysfsVerdict::kNoUart:
-        return Judged(kNoSuchPort, "absent: no UART behind this node");
+        return Judged(kNoSuchPort, FindingText(Seen::kNoUart));
       case SysfsVerdict::kConsole:
-        return Judged(kPortUnavailable, "present, the kernel console");
+        return Judged(kPortUnavailable, FindingText(Seen::kConsole));
       case SysfsVerdict::kPort:
         break;
       case SysfsVerdict::kNotTty:
@@ -184,15 +232,15 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
         break;
       case SysfsVerdict::kUnknown:
         if (IsActiveConsole(node.st_rdev, options_.console_active)) {
-          return Judged(kPortUnavailable, "present, the kernel console");
+          return Judged(kPortUnavailable, FindingText(Seen::kConsole));
         }
         break;
     }
   }
   if (const LockHolder lock = HeldByLockFile(path, options_.lock_dirs)) {
-    return Judged(
-        kPortUnavailable,
-        "present, locked by " + Who(lock.pid, options_.processes.proc_root) + " in " + lock.path);
+    return Judged(kPortUnavailable,
+                  FindingText(Seen::kLocked,
+                              Who(lock.pid, options_.processes.proc_root) + " in " + lock.path));
   }
   // A login on the port, or any other program with it open: opening it
   // could already upset its modem lines, and setting it would change theirs.
@@ -210,7 +258,17 @@ ErrorNumber PosixPort::Open() {
   // controlling terminal of this process.
   fd_ = sys_.Open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) return OpenRefused(errno);
+  // Whatever fails from here, the port is never left open, exclusive or
+  // changed: it is put back and closed before the failure goes on.
+  try {
+    return TakeAndSet();
+  } catch (...) {
+    Close();
+    throw;
+  }
+}
 
+ErrorNumber PosixPort::TakeAndSet() {
   ErrorNumber held = CheckNotHeld();
   if (!held.failed()) held = TakeExclusive();
   // The checks take a while on a busy machine, the walk through every
@@ -226,24 +284,23 @@ ErrorNumber PosixPort::Open() {
   // EIO: a node with no UART behind it. ENOTTY: a device, but no terminal.
   if (!saved_valid_ && errno == EIO) {
     Close();
-    return Judged(kNoSuchPort, "absent: the device did not answer (EIO)");
+    return Judged(kNoSuchPort, FindingText(Seen::kNoAnswer, "EIO"));
   }
   if (!saved_valid_ || ApplyLineSettings().failed()) {
-    return Judged(kLineSettingsFailed, "present, but it refused line settings");
+    return Judged(kLineSettingsFailed, FindingText(Seen::kRefusedSettings));
   }
-  return Judged(kNoError, "present, free");
+  return Judged(kNoError, FindingText(Seen::kFree));
 }
 
 ErrorNumber PosixPort::CheckNotHeld() {
   // A kernel driver on the line (pppd, ldattach, a Bluetooth UART) owns it.
   int discipline = N_TTY;
   if (sys_.Ioctl(fd_, TIOCGETD, &discipline) == 0 && discipline != N_TTY) {
-    return Judged(kPortUnavailable,
-                  "present, taken by the kernel's line discipline " + std::to_string(discipline));
+    return Judged(kPortUnavailable, FindingText(Seen::kLineDiscipline, std::to_string(discipline)));
   }
 
   if (sys_.Flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    return Judged(kPortUnavailable, "present, locked by another program (flock)");
+    return Judged(kPortUnavailable, FindingText(Seen::kFlocked));
   }
   // Any other flock failure means locks are not supported here, which tells
   // us nothing about other programs.
@@ -252,7 +309,7 @@ ErrorNumber PosixPort::CheckNotHeld() {
   // reports its type as unknown.
   serial_struct serial{};
   if (sys_.Ioctl(fd_, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
-    return Judged(kNoSuchPort, "absent: no UART behind this node");
+    return Judged(kNoSuchPort, FindingText(Seen::kNoUart));
   }
   return kNoError;
 }
@@ -265,7 +322,7 @@ ErrorNumber PosixPort::TakeExclusive() {
   int exclusive = 0;
   if (sys_.Ioctl(fd_, TIOCGEXCL, &exclusive) != 0) return kNoError;
   if (exclusive != 0) {
-    return Judged(kPortUnavailable, "present, opened exclusively by another program");
+    return Judged(kPortUnavailable, FindingText(Seen::kExclusive));
   }
   exclusive_ = sys_.Ioctl(fd_, TIOCEXCL, nullptr) == 0;
   return kNoError;
@@ -283,25 +340,20 @@ ErrorNumber PosixPort::ApplyLineSettings() {
   return kNoError;
 }
 
-std::string PosixPort::RestoreLineSettings() {
+int PosixPort::RestoreLineSettings() {
   // Nothing was written, so restoring at once never waits for output.
-  if (sys_.SetLineSettings(fd_, &saved_) != 0) return std::strerror(errno);
+  if (sys_.SetLineSettings(fd_, &saved_) != 0) return errno;
   LineSettings got{};
-  if (sys_.GetLineSettings(fd_, &got) != 0) return std::strerror(errno);
-  if (!SameLineSettings(saved_, got)) return "the driver kept other settings";
-  return {};
+  if (sys_.GetLineSettings(fd_, &got) != 0) return errno;
+  return SameLineSettings(saved_, got) ? 0 : -1;
 }
 
 ErrorNumber PosixPort::Close() {
   if (!is_open()) return kNoError;
   ErrorNumber result = kNoError;
-  if (saved_valid_) {
-    if (const std::string why = RestoreLineSettings(); !why.empty()) {
-      result = kNoSuchPort;
-      options_.report(path_ + ": line settings could not be put back: " + why);
-      finding_ += "; its line settings could not be put back (" + why + ")";
-    }
-  }
+  // The port is closed before anything is said of it, so that nothing said
+  // can reach it, not even through a standard descriptor it became.
+  const int not_put_back = saved_valid_ ? RestoreLineSettings() : 0;
   if (exclusive_ && sys_.Ioctl(fd_, TIOCNXCL, nullptr) != 0) result = kNoSuchPort;
   // The flock goes with the descriptor.
   if (sys_.Close(fd_) != 0 && errno != EINTR) result = kNoSuchPort;
@@ -309,6 +361,13 @@ ErrorNumber PosixPort::Close() {
   fd_ = -1;
   exclusive_ = false;
   saved_valid_ = false;
+  if (not_put_back != 0) {
+    result = kNoSuchPort;
+    const std::string why =
+        not_put_back > 0 ? std::strerror(not_put_back) : "the driver kept other settings";
+    finding_ += FindingText(Seen::kSettingsNotPutBack, why);
+    options_.report(path_ + ": line settings could not be put back: " + why);
+  }
   return result;
 }
 

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "port_guards.h"
@@ -31,6 +32,31 @@ struct PosixPortOptions {
 // The error number for an errno left by open(2).
 ErrorNumber OpenErrorNumber(int errnum);
 
+// What a probe of a POSIX port can find, each with its one text.
+enum class Seen {
+  kFree,               // opened, set and put back
+  kInUse,              // detail: who, "minicom (pid 42)"
+  kLocked,             // detail: who and where, "minicom (pid 42) in /run/lock/LCK..ttyS0"
+  kFlocked,            //
+  kExclusive,          //
+  kLineDiscipline,     // detail: the discipline's number
+  kLoginTerminal,      // detail: "login, pid 42", or "pid 42"
+  kConsole,            //
+  kNotYours,           // detail: the group the user is not in, or empty
+  kRefusedSettings,    //
+  kUseCannotBeSeen,    // /proc cannot be read
+  kNoNode,             //
+  kNoUart,             //
+  kNoAnswer,           // detail: the errno's name
+  kSettingsNotPutBack  // detail: why; follows another finding
+};
+std::string FindingText(Seen seen, std::string_view detail = {});
+
+// Opens /dev/null onto each of descriptors 0, 1 and 2 that is closed, as
+// daemons do, so that no port opened later becomes one of them and takes
+// what is written there. False if one could not be opened.
+bool OpenStandardDescriptors();
+
 // A serial port on a POSIX tty. A port another program uses is never opened
 // or changed. Opening never waits, never takes the port as a controlling
 // terminal, never reads or writes a byte, and closing puts the line settings
@@ -56,17 +82,19 @@ class PosixPort : public SerialPort {
   // Keeps what was found, and passes the number on.
   ErrorNumber Judged(ErrorNumber number, std::string finding);
   ErrorNumber OpenRefused(int errnum);  // an errno from stat(2) or open(2)
-  ErrorNumber HeldBy(const Holder& holder);
   // The walk through every other process, for a terminal.
   ErrorNumber CheckNoOtherHolder();
   ErrorNumber Open();
+  // What follows the open; the port is closed again if it throws.
+  ErrorNumber TakeAndSet();
   // Checks that need the descriptor but change nothing on the port.
   ErrorNumber CheckNotHeld();
   ErrorNumber TakeExclusive();
   ErrorNumber ApplyLineSettings();
   ErrorNumber Close();
-  // Empty if the saved settings are back in place, else why not.
-  std::string RestoreLineSettings();
+  // 0 if the saved settings are back in place, else the errno that stopped
+  // them, or -1 where the driver kept other settings.
+  int RestoreLineSettings();
 
   PosixPortOptions options_;
   PosixSystem& sys_;

@@ -27,12 +27,37 @@ TEST(PortGuardsTest, TtyNumbersDecodeAsTheKernelEncodesThem) {
   EXPECT_EQ(DecodeTtyNr(pts_300), makedev(136, 300));
 }
 
-TEST(PortGuardsTest, UnreadableSourcesHoldNothing) {
+TEST(PortGuardsTest, UnreadableSourcesHoldNothingAndNoProcIsBlind) {
   const dev_t device = makedev(4, 64);
   EXPECT_FALSE(HeldByLockFile("/dev/ttyS0", {"/nonexistent-lock-dir"}));
-  EXPECT_FALSE(HeldByAnotherProcess(device, {.proc_root = "/nonexistent-proc"}));
+  EXPECT_TRUE(HeldByAnotherProcess(device, {.proc_root = "/nonexistent-proc"}).blind);
   EXPECT_FALSE(IsActiveConsole(device, "/nonexistent-console"));
   EXPECT_EQ(JudgeBySysfs(device, "/nonexistent-sys"), SysfsVerdict::kUnknown);
+}
+
+// Any program may name itself; its name is shown with nothing that could
+// act on a terminal, turn the text around or break UTF-8.
+TEST(PortGuardsTest, NamesAreShownWithoutControlsOrInvalidBytes) {
+  const struct {
+    std::string_view name, shown;
+  } kRows[] = {
+      {"minicom", "minicom"},
+      {"hol\nder\x1b[2J\x7f", "hol?der?[2J?"},
+      {"csi\xc2\x9b"
+       "2J",
+       "csi?2J"},  // U+009B, a C1 control
+      {"raw\x9b"
+       "2J",
+       "raw?2J"},  // a byte that is no UTF-8
+      {"\xe2\x80\xae"
+       "nomociim",
+       "?nomociim"},                                               // U+202E, right-to-left override
+      {"\xe2\x81\xa6x\xe2\x81\xa9\xd8\x9c\xe2\x80\x8f", "?x???"},  // U+2066, 2069, 061C, 200F
+      {"caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x94\x8c", "caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x94\x8c"},
+      {"\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80", "?????????"},  // overlong, surrogate, too high
+      {"cut\xe2\x82", "cut??"},
+  };
+  for (const auto& row : kRows) EXPECT_EQ(ShowableName(row.name), row.shown) << row.name;
 }
 
 // A /proc of made-up processes, with pids no real process can have. The port
@@ -49,12 +74,14 @@ class FakeProcTest : public testing::Test {
     struct stat st;
     if (::stat(kPort, &st) != 0) throw std::runtime_error("stat /dev/zero");
     device_ = st.st_rdev;
+    Restart();
   }
   ~FakeProcTest() override { std::filesystem::remove_all(root_); }
 
+  // Empty but for our own entry, which a /proc the look can see has.
   void Restart() {
     std::filesystem::remove_all(root_);
-    std::filesystem::create_directories(root_);
+    std::filesystem::create_directories(root_ / "self" / "fd");
   }
 
   // The tty drivers list, naming the port's driver as of `type`.
@@ -85,13 +112,18 @@ class FakeProcTest : public testing::Test {
     }
   }
 
-  bool Held() {
+  Holder Look() {
     ProcessWalk walk{.proc_root = root_.string(), .session_of = [this](pid_t pid) {
                        ++sessions_asked_;
                        const auto found = sessions_.find(pid);
                        return found == sessions_.end() ? pid_t{-1} : found->second;
                      }};
-    return static_cast<bool>(HeldByAnotherProcess(device_, walk, node_filesystem_));
+    return HeldByAnotherProcess(device_, walk, node_filesystem_);
+  }
+  bool Held() {
+    const Holder holder = Look();
+    EXPECT_FALSE(holder.blind);
+    return static_cast<bool>(holder);
   }
 
   std::filesystem::path root_;
@@ -122,6 +154,10 @@ TEST_F(FakeProcTest, OurOwnDescriptorsAndOtherDevicesHoldNothing) {
   Process(::getpid(), 0, {kPort});
   Process(kOther, 0, {"/dev/null", "/nonexistent"});
   EXPECT_FALSE(Held());
+  // A /proc without our own entry (a tmpfs over it) shows nobody: blind.
+  std::filesystem::remove_all(root_ / "self");
+  Process(kLeader, 0, {kPort});
+  EXPECT_TRUE(Look().blind);
 }
 
 // A program in a chroot with /dev bind-mounted has the port open under a

@@ -450,6 +450,7 @@ class ScriptedSystem : public PosixSystem {
     return PosixSystem::Ioctl(fd, request, arg);
   }
   int GetLineSettings(int fd, LineSettings* settings) override {
+    if (get_throws) throw std::bad_alloc();
     const int result = PosixSystem::GetLineSettings(fd, settings);
     if (get_eio) {
       errno = EIO;
@@ -479,6 +480,7 @@ class ScriptedSystem : public PosixSystem {
   std::optional<int> uart_type;
   std::optional<int> exclusive;  // what TIOCGEXCL reads; negative: not supported
   bool get_eio = false;
+  bool get_throws = false;  // as an allocation failing there would
   bool refuse_set = false;
   bool refuse_restore = false;
   bool ignore_restore = false;
@@ -586,6 +588,17 @@ TEST_F(PosixPortTest, EachVerdictSaysWhatWasSeen) {
   std::string finding;
   OpenAndClose((dir_ / "ttyS9").string(), PosixSystem::Real(), &finding);
   EXPECT_EQ(finding, "absent: no device node");
+  // Where /proc shows nobody (not even us), nobody's use can be seen: the
+  // port is judged present and left unopened.
+  PosixPortOptions blind = OptionsFor(path);
+  blind.processes.proc_root = (dir_ / "empty-proc").string();
+  ScriptedSystem sys;
+  PosixPort port(blind, sys);
+  port.SetCommPort(1);
+  EXPECT_EQ(port.SetPortOpen(true), kPortUnavailable);
+  EXPECT_EQ(port.Finding(),
+            "present, not opened: /proc cannot be read, so other programs' use cannot be seen");
+  EXPECT_EQ(sys.opens, 0);
 }
 
 TEST(OpenErrorNumberTest, MapsEveryErrnoToOneOfTheNumbers) {
@@ -599,7 +612,7 @@ TEST_F(PosixPortTest, FailuresFromTheDeviceAreJudgedAndNeverLeakADescriptor) {
   const struct {
     const char* what;
     void (*script)(ScriptedSystem&);
-    ErrorNumber want;
+    std::optional<ErrorNumber> want;  // none: the step throws
   } kCases[] = {
       {"a real UART", [](ScriptedSystem& s) { s.uart_type = PORT_16550A; }, kNoError},
       {"a node with no UART behind it", [](ScriptedSystem& s) { s.uart_type = PORT_UNKNOWN; },
@@ -613,12 +626,25 @@ TEST_F(PosixPortTest, FailuresFromTheDeviceAreJudgedAndNeverLeakADescriptor) {
       {"an input speed read back otherwise",
        [](ScriptedSystem& s) { s.readback_differs = [](LineSettings& t) { t.c_ispeed = 1200; }; },
        kLineSettingsFailed},
+      {"a step after the open throwing, once the port is exclusive",
+       [](ScriptedSystem& s) { s.get_throws = true; }, std::nullopt},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
     ScriptedSystem sys;
     c.script(sys);
-    EXPECT_EQ(OpenAndClose(pty_.path(), sys), c.want);
+    if (c.want) {
+      EXPECT_EQ(OpenAndClose(pty_.path(), sys), *c.want);
+    } else {
+      PosixPort port(OptionsFor(pty_.path()), sys);
+      port.SetCommPort(1);
+      EXPECT_THROW(port.SetPortOpen(true), std::bad_alloc);
+      EXPECT_FALSE(port.is_open());
+      int exclusive = 1;
+      ASSERT_EQ(::ioctl(pty_.slave(), TIOCGEXCL, &exclusive), 0);
+      EXPECT_EQ(exclusive, 0) << "the port was left exclusive";
+      EXPECT_EQ(OpenAndClose(pty_.path()), kNoError) << "a later probe";
+    }
     EXPECT_EQ(sys.open_fds, 0);
     ExpectPtyUntouched();
   }
@@ -646,6 +672,30 @@ TEST_F(PosixPortTest, AFailedRestoreIsToldInOneLineNamingThePort) {
   ASSERT_EQ(PosixSystem::Real().SetLineSettings(pty_.slave(), &unusual), 0);
   OpenAndClose(pty_.path());
   EXPECT_TRUE(reports_.empty()) << "a good probe says nothing";
+
+  // With standard error closed the port becomes descriptor 2, and what is
+  // told of it must not reach it. At start the program opens /dev/null
+  // there instead.
+  const int saved = ::dup(2);
+  ::close(2);
+  ScriptedSystem sys;
+  sys.refuse_restore = true;
+  PosixPortOptions options = OptionsFor(pty_.path());
+  options.report = ReportToStandardError;
+  PosixPort port(options, sys);
+  port.SetCommPort(1);
+  port.SetPortOpen(true);
+  const bool port_on_2 = ::fcntl(2, F_GETFD) >= 0;
+  port.SetPortOpen(false);
+  const bool opened = OpenStandardDescriptors();
+  struct stat on_2 {};
+  ::fstat(2, &on_2);
+  ::dup2(saved, 2);
+  ::close(saved);
+  EXPECT_TRUE(port_on_2);
+  EXPECT_EQ(pty_.PendingOnMaster(), 0) << "the report reached the port";
+  EXPECT_TRUE(opened);
+  EXPECT_EQ(on_2.st_rdev, makedev(1, 3)) << "descriptor 2 is not /dev/null";
 }
 
 // Only an exclusivity the probe set itself is released, and none is touched
@@ -879,7 +929,9 @@ TEST_F(PosixPortTest, ComNIsDevTtySNMinusOne) {
 
 TEST_F(PosixPortTest, AProbeNeverTakesThePortAsItsControllingTerminal) {
   PosixPortOptions options = OptionsFor(pty_.path());
-  options.processes.proc_root = dir_ / "no-proc";  // we hold the pty ourselves
+  // We hold the pty ourselves, so the look sees only our own entry.
+  options.processes.proc_root = dir_ / "no-proc";
+  std::filesystem::create_directories(dir_ / "no-proc" / "self" / "fd");
   const int status = InChild([&options] {
     if (::setsid() < 0) return 10;  // a session leader with no terminal yet
     PosixPort port(options);

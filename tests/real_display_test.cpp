@@ -101,25 +101,37 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
                   "/velkaro.pid) 2>/dev/null || { echo ended; break; }; sleep 0.1; done");
   }
   // What Qt cannot show the window on ends the program with Qt's reason,
-  // and what it may not show it on, or arguments it does not take, with
-  // the usage; never with an abort.
+  // its own last word included, and what it may not show it on, or
+  // arguments it does not take, with the usage; never with an abort, and
+  // the same arguments the same way with a display or without.
+  constexpr char kQtGaveUp[] = "; This application failed to start";
+  const std::string unreachable = "DISPLAY=:" + number + "9";
+  const std::string nowhere = "DISPLAY= WAYLAND_DISPLAY=";
   const struct {
     std::string env, args;
     const char* status;
-    const char* says;
+    std::string says;
   } kRefusals[] = {
       {"XAUTHORITY=/nonexistent DISPLAY=:" + locked, "", "1", "cannot show the window: "},
-      {"DISPLAY=:" + number + "9", "", "1", "cannot show the window: could not connect to display"},
-      {env + "WAYLAND_DISPLAY= XDG_RUNTIME_DIR=" + dir, "-platform wayland", "1",
-       "cannot show the window: "},
+      {unreachable, "", "1", "cannot show the window: could not connect to display"},
+      {"QT_FATAL_WARNINGS=0 " + unreachable, "", "1", kQtGaveUp},
+      {"QT_FATAL_WARNINGS= " + unreachable, "", "1", kQtGaveUp},
+      {"QT_FATAL_CRITICALS=0 " + unreachable, "", "1", kQtGaveUp},
+      {env + "WAYLAND_DISPLAY= XDG_RUNTIME_DIR=" + dir, "-platform wayland", "1", kQtGaveUp},
+      {nowhere, "-platform linuxfb:fb=/dev/nonexistent", "1", "cannot show the window: no screen"},
       {env, "-platform OFFSCREEN", "2", "the platform offscreen shows no window"},
-      {env, "''", "2", "unknown argument"},
-      {"DISPLAY= WAYLAND_DISPLAY=", "--bogus", "2", "unknown option --bogus"},
+      {env, "-platform vkkhrdisplay", "2", "the platform vkkhrdisplay shows no window"},
+      {env, "''", "2", "an empty argument"},
+      {nowhere, "''", "2", "an empty argument"},
+      {nowhere, "--bogus", "2", "unknown option --bogus"},
+      {nowhere, "--version --bogus", "2", "unknown option --bogus"},
+      {nowhere, "--bogus --version", "2", "unknown option --bogus"},
   };
   std::vector<std::string> refused;
   for (const auto& c : kRefusals) {
-    refused.push_back(Shell(c.env + " timeout 20 " VELKARO_EXE " " + c.args + " 2>&1; echo $?"));
+    refused.push_back(Shell(c.env + " timeout 10 " VELKARO_EXE " " + c.args + " 2>&1; echo $?"));
   }
+  const std::string help = Shell(VELKARO_EXE " --help");
   Shell("kill $(cat " + dir + "/velkaro.pid) $(cat " + dir + "/xvfb.pid) $(cat " + dir +
         "/locked.pid) 2>/dev/null");
   ASSERT_FALSE(window.empty()) << "no window titled Velkaro: "
@@ -129,11 +141,14 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
   EXPECT_EQ(ended, "ended") << "Ctrl+Q did not end the program";
   for (std::size_t i = 0; i < refused.size(); ++i) {
     const auto& c = kRefusals[i];
+    const bool qt_gave_up = c.says == kQtGaveUp;
     EXPECT_TRUE(refused[i].ends_with(std::string("\n") + c.status) &&
-                refused[i].find(std::string("velkaro: ") + c.says) != std::string::npos)
+                refused[i].find((qt_gave_up ? "" : "velkaro: ") + c.says) != std::string::npos &&
+                (!qt_gave_up || refused[i].starts_with("velkaro: cannot show the window: ")))
         << c.env << " velkaro " << c.args << ":\n"
         << refused[i];
   }
+  EXPECT_NE(help.find("-h, --help"), std::string::npos) << help;
 
   QImage image(QString::fromStdString(shot));
   ASSERT_FALSE(image.isNull()) << "no screenshot in " << shot;
@@ -174,9 +189,12 @@ TEST(RealDisplayTest, TheListNamesAHolderWithNoDisplay) {
     stand_ins += paths.back() + " ";
     ASSERT_EQ(::tcgetattr(masters[i], &before[i]), 0);
   }
-  const std::string list = "DISPLAY= WAYLAND_DISPLAY= VELKARO_PORT_STAND_INS='" + stand_ins +
-                           "' " VELKARO_SOURCE_DIR "/tests/without_serial_ports.sh " VELKARO_EXE
-                           " --list 2>&1; echo $?";
+  const auto list_with = [&stand_ins](const std::string& before, const std::string& redirect) {
+    return "DISPLAY= WAYLAND_DISPLAY= VELKARO_PORT_STAND_INS='" + stand_ins +
+           "' " VELKARO_SOURCE_DIR "/tests/without_serial_ports.sh " + before +
+           VELKARO_EXE " --list " + redirect + "; echo $?";
+  };
+  const std::string list = list_with("", "2>&1");
   const std::string free = Shell(list);
   // The holder has the port open once it runs as sleep.
   const std::string holder = Shell("sleep 600 <>" + paths[2] +
@@ -185,6 +203,10 @@ TEST(RealDisplayTest, TheListNamesAHolderWithNoDisplay) {
                                    " done; echo $!");
   const std::string held = Shell(list);
   Shell("kill " + holder);
+  // A list that cannot be written is a failure, even line by line to a
+  // terminal; and with standard error closed nothing reaches a port.
+  const std::string unwritten = Shell(list_with("stdbuf -oL ", "2>&1 >/dev/full"));
+  const std::string closed_stderr = Shell(list_with("", "2>&-"));
 
   std::string wanted;
   for (int port = 1; port <= kPortCount; ++port) {
@@ -192,6 +214,8 @@ TEST(RealDisplayTest, TheListNamesAHolderWithNoDisplay) {
               "): present, free\n";
   }
   EXPECT_EQ(free, wanted + "0");
+  EXPECT_EQ(unwritten, "velkaro: cannot write the list: No space left on device\n1");
+  EXPECT_EQ(closed_stderr, wanted + "0");
   const std::string line = "COM3 (/dev/ttyS2): present, free";
   EXPECT_EQ(held,
             wanted.replace(wanted.find(line), line.size(),

@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QStringList>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -8,12 +9,14 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "main_window.h"
 #include "platform_port.h"
+#include "posix_port.h"
 #include "scan_sequencer.h"
 
 namespace {
@@ -21,13 +24,21 @@ namespace {
 constexpr char kUsage[] =
     "Usage: velkaro [--list | --help | --version]\n"
     "Tells which of the serial ports COM1 to COM6 exist: press TEST PORTS in its window.\n"
-    "  --list     try the ports once, with no window, and print one line for each:\n"
-    "             COM1 (/dev/ttyS0): present, in use by minicom (pid 4242)\n"
-    "  --help     show this and exit\n"
-    "  --version  show the version and exit\n"
+    "  --list         try the ports once, with no window, and print one line for each:\n"
+    "                 COM1 (/dev/ttyS0): present, in use by minicom (pid 4242)\n"
+    "  -h, --help     show this and exit\n"
+    "  --version      show the version and exit\n"
     "It also takes Qt's own options, with one dash, such as -platform xcb or -platform wayland.\n";
 
-// The scan the window runs, without the window or the timer's waits.
+// What stopped a port from being judged, in words.
+std::string WhatFailed(const std::exception& e) {
+  if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) return "out of memory";
+  return e.what();
+}
+
+// The scan the window runs, without the window or the timer's waits. Every
+// port gets its line; the status is 1 if one could not be judged or the
+// list could not be written.
 int ListPorts() {
   struct Ticks : velkaro::TimerSwitch {
     void SetEnabled(bool on) override { running = on; }
@@ -36,22 +47,40 @@ int ListPorts() {
   const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
   velkaro::LampState lamps;
   velkaro::ScanSequencer scan(lamps, *comm, timer);
+  std::array<std::string, velkaro::kPortCount> not_judged;  // why, for each port that was not
   scan.Form_Load();
   scan.Command1_Click();
   while (timer.running) {
     try {
       scan.Timer1_Timer();
     } catch (const std::exception& e) {
-      // The port keeps "not probed yet", and the scan goes on with the next.
-      std::fprintf(stderr, "velkaro: COM%d: %s\n", static_cast<int>(scan.ScanStep), e.what());
+      // The scan goes on with the next port.
+      const std::string why = WhatFailed(e);
+      std::fprintf(stderr, "velkaro: COM%d could not be judged: %s\n",
+                   static_cast<int>(scan.ScanStep), why.c_str());
+      if (scan.ScanStep >= 1 && scan.ScanStep <= velkaro::kPortCount) {
+        not_judged[static_cast<std::size_t>(scan.ScanStep - 1)] = why;
+      }
     }
   }
+  int write_error = 0;
   for (std::int16_t port = 1; port <= velkaro::kPortCount; ++port) {
-    std::printf("%s\n", scan.Summary(port).c_str());
+    const std::string& why = not_judged[static_cast<std::size_t>(port - 1)];
+    const std::string line = why.empty() ? scan.Summary(port)
+                                         : "COM" + std::to_string(port) + " (" +
+                                               comm->DevicePath(port) + "): not judged: " + why;
+    if (std::printf("%s\n", line.c_str()) < 0 && write_error == 0) write_error = errno;
   }
-  if (std::fflush(stdout) != 0) {
-    std::fprintf(stderr, "velkaro: cannot write the list: %s\n", std::strerror(errno));
+  // On a terminal each line went out as it was printed, so a failed write
+  // shows in the stream's error flag, not in the last flush.
+  if (std::fflush(stdout) != 0 && write_error == 0) write_error = errno;
+  if (std::ferror(stdout)) {
+    std::fprintf(stderr, "velkaro: cannot write the list: %s\n",
+                 std::strerror(write_error != 0 ? write_error : EIO));
     return 1;
+  }
+  for (const std::string& why : not_judged) {
+    if (!why.empty()) return 1;
   }
   return 0;
 }
@@ -98,16 +127,36 @@ void HoldWhileMakingThePlatform(QtMsgType type, const QMessageLogContext& contex
     held.messages.push_back({type, context.category ? context.category : "", text});
     return;
   }
+  // Qt's warnings first, as they came, then Qt's own last word.
   QStringList reasons;
   for (const HeldMessage& message : held.messages) {
     if (message.type == QtWarningMsg || message.type == QtCriticalMsg) {
       reasons << message.text.trimmed();
     }
   }
-  if (reasons.isEmpty()) reasons << text.section(u'\n', 0, 0);
+  reasons << text.section(u'\n', 0, 0).trimmed();
   std::fprintf(stderr, "velkaro: cannot show the window: %s\n",
                reasons.join(QStringLiteral("; ")).toLocal8Bit().constData());
   EndWithApplication(1);
+}
+
+// Whether Qt itself ends the program at a message of the kind the variable
+// names, read as Qt reads it: unset, empty or a number that is 0 is no;
+// any other number, or anything that is no number, is yes.
+bool QtStopsAt(const char* variable) {
+  const QByteArray value = qgetenv(variable);
+  if (value.isEmpty()) return false;
+  bool ok = false;
+  const int count = value.toInt(&ok, 0);
+  return !ok || count != 0;
+}
+
+// The platforms that show a window on a screen: X11, Wayland in its
+// variants, and the framebuffer ones. Any other leaves a process nobody can
+// see or close.
+bool ShowsAWindow(const QString& platform) {
+  return platform == QLatin1String("xcb") || platform.startsWith(QLatin1String("wayland")) ||
+         platform == QLatin1String("eglfs") || platform == QLatin1String("linuxfb");
 }
 
 // Passes on what Qt said while it made its platform, and all it says later.
@@ -126,40 +175,55 @@ void PassOnHeldMessages() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Velkaro's own options are spelt with two dashes; Qt's, with one.
+  // Before anything can be opened: a port must never become a standard
+  // descriptor, where a message meant for a person would reach it.
+  if (!velkaro::OpenStandardDescriptors()) return 1;
+
+  // Velkaro's own options are spelt with two dashes, and judged whole
+  // before anything else; Qt's take one.
+  bool help = false, version = false, list = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
-      return 0;
+      help = true;
+    } else if (arg == "--version") {
+      version = true;
+    } else if (arg == "--list") {
+      list = true;
+    } else if (arg.empty()) {
+      return UsageError("an empty argument");
+    } else if (arg.starts_with("--")) {
+      return UsageError("unknown option " + std::string(arg));
     }
-    if (arg == "--version") {
-      std::printf("velkaro %s\n", VELKARO_VERSION);
-      return 0;
-    }
-    if (arg == "--list") {
-      if (argc > 2) return UsageError("--list takes no other argument");
-      return ListPorts();
-    }
-    if (arg.starts_with("--")) return UsageError("unknown option " + std::string(arg));
+  }
+  if (help) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (version) {
+    std::printf("velkaro %s\n", VELKARO_VERSION);
+    return 0;
+  }
+  if (list) {
+    if (argc > 2) return UsageError("--list takes no other argument");
+    return ListPorts();
   }
 
   // Whoever asked Qt to end at a warning hears it at once, from Qt.
-  if (!qEnvironmentVariableIsSet("QT_FATAL_WARNINGS") &&
-      !qEnvironmentVariableIsSet("QT_FATAL_CRITICALS")) {
+  if (!QtStopsAt("QT_FATAL_WARNINGS") && !QtStopsAt("QT_FATAL_CRITICALS")) {
     held.qt_handler = qInstallMessageHandler(HoldWhileMakingThePlatform);
   }
   QApplication app(argc, argv);
   PassOnHeldMessages();
   // Qt took the options that are its own; anything left is not ours either.
   if (argc > 1) EndWithApplication(UsageError(std::string("unknown argument ") + argv[1]));
-  // A platform with nothing to show the window on would leave a process
-  // nobody can see or close.
   const QString platform = QGuiApplication::platformName();
-  for (const char* shows_nothing : {"offscreen", "minimal", "minimalegl", "vnc"}) {
-    if (platform.compare(QLatin1String(shows_nothing), Qt::CaseInsensitive) == 0) {
-      EndWithApplication(UsageError("the platform " + platform.toStdString() + " shows no window"));
-    }
+  if (!ShowsAWindow(platform)) {
+    EndWithApplication(UsageError("the platform " + platform.toStdString() + " shows no window"));
+  }
+  if (QGuiApplication::primaryScreen() == nullptr) {
+    std::fputs("velkaro: cannot show the window: no screen\n", stderr);
+    EndWithApplication(1);
   }
   QApplication::setApplicationName("Velkaro");
   QApplication::setDesktopFileName("org.velkaro.Velkaro");
