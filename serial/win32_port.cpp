@@ -157,7 +157,14 @@ ErrorNumber Win32Port::Open() {
     return OpenErrorNumber(error);
   }
   // On failure the handle stays open: the probe's close step releases it.
-  const ErrorNumber applied = ApplyLineSettings();
+  // Whatever throws instead, the port is put back and closed first.
+  ErrorNumber applied;
+  try {
+    applied = ApplyLineSettings();
+  } catch (...) {
+    Close();
+    throw;
+  }
   finding_ = applied.failed() ? "present, but it refused line settings" : "present, free";
   return applied;
 }

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QTest>
 #include <QTimer>
@@ -284,25 +285,36 @@ TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   EXPECT_EQ(Child("test3")->accessibleDescription(), "next; COM3 (fake/COM3): not probed yet");
 }
 
-// Moved to a screen of twice the scale, the window draws its lamps again in
-// whole pixels for it.
-TEST_F(MainWindowTest, LampsStaySharpOnAScreenOfAnotherScale) {
-  ASSERT_EQ(QGuiApplication::screens().size(), 2);
+// Moved to a screen of twice the scale, and to one of one and a half, the
+// window draws its lamps again in whole pixels for each, centred in their
+// spots.
+TEST_F(MainWindowTest, LampsStaySharpOnScreensOfOtherScales) {
+  ASSERT_EQ(QGuiApplication::screens().size(), 3);
   const qreal first = form.devicePixelRatioF();
-  // Taken to the other screen while hidden, and shown there: its lamps,
-  // drawn at the first scale, are drawn again. (Moved while shown, Qt 6.8's
-  // offscreen platform would keep the window's size in device pixels.)
-  form.hide();
-  form.setScreen(QGuiApplication::screens().at(1));
-  form.move(QGuiApplication::screens().at(1)->geometry().topLeft() + QPoint(10, 10));
-  form.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-  ASSERT_TRUE(QTest::qWaitFor([&] { return form.devicePixelRatioF() == 2 * first; }, 5000))
-      << "the window's scale is still " << form.devicePixelRatioF();
   QTest::mouseClick(Child("Command1"), Qt::LeftButton);
   Child<QTimer>("Timer1")->stop();  // step the scan by hand
   Tick(form);
-  ExpectLampsShown("ry....");
+  for (const auto& [name, scale] : {std::pair{"two", 2.0}, std::pair{"three", 1.5}}) {
+    SCOPED_TRACE(scale);
+    QScreen* screen = nullptr;
+    for (QScreen* each : QGuiApplication::screens()) {
+      if (each->name() == QLatin1String(name)) screen = each;
+    }
+    ASSERT_NE(screen, nullptr);
+    // Taken to the other screen while hidden, and shown there: its lamps,
+    // drawn at the first scale, are drawn again. (Moved while shown, Qt
+    // 6.8's offscreen platform would keep the window's size in device
+    // pixels.)
+    form.hide();
+    form.setScreen(screen);
+    form.move(screen->geometry().topLeft() + QPoint(10, 10));
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.devicePixelRatioF() == scale * first; }, 5000))
+        << "the window's scale is still " << form.devicePixelRatioF() << " on "
+        << form.screen()->name().toStdString();
+    ExpectLampsShown("ry....");
+  }
 }
 
 // Holding Enter presses the button many times a tick; the scan goes on at
@@ -387,15 +399,16 @@ TEST_F(MainWindowTest, TheRealTimerRunsAWholeScan) {
 }  // namespace velkaro
 
 int main(int argc, char** argv) {
-  // Two screens, the second of twice the scale, for a window moved between
-  // them. Before QApplication, and also when CTest lists the tests at build
-  // time. The scale is Qt's own factor for the screen: since Qt 6.6 the
-  // offscreen platform gives no window the "dpr" of its screen.
+  // Three screens, the second of twice the scale and the third of one and a
+  // half, for a window moved between them. Before QApplication, and also when CTest lists the tests
+  // at build time. The scale is Qt's own factor for the screen: since Qt 6.6 the offscreen platform
+  // gives no window the "dpr" of its screen.
   const std::string screens = "/tmp/velkaro-screens-" + std::to_string(::getpid()) + ".json";
   std::ofstream(screens) << R"({"screens": [{"name": "one", "width": 800, "height": 600},)"
-                         << R"( {"name": "two", "x": 800, "width": 800, "height": 600}]})";
+                         << R"( {"name": "two", "x": 800, "width": 800, "height": 600},)"
+                         << R"( {"name": "three", "x": 1600, "width": 800, "height": 600}]})";
   ::setenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + screens).c_str(), 1);
-  ::setenv("QT_SCREEN_SCALE_FACTORS", "one=1;two=2", 1);
+  ::setenv("QT_SCREEN_SCALE_FACTORS", "one=1;two=2;three=1.5", 1);
   QApplication app(argc, argv);
   std::filesystem::remove(screens);
   testing::InitGoogleTest(&argc, argv);

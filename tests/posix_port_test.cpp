@@ -101,8 +101,9 @@ class PosixPortTest : public testing::Test {
 
   // Opens and closes the way the probe does; returns the open's number.
   ErrorNumber OpenAndClose(const std::string& path, PosixSystem& sys = PosixSystem::Real(),
-                           std::string* finding = nullptr) {
-    PosixPort port(OptionsFor(path), sys);
+                           std::string* finding = nullptr,
+                           std::optional<PosixPortOptions> options = std::nullopt) {
+    PosixPort port(options ? *options : OptionsFor(path), sys);
     EXPECT_EQ(port.SetCommPort(1), kNoError);
     const ErrorNumber opened = port.SetPortOpen(true);
     port.SetPortOpen(false);
@@ -369,6 +370,8 @@ TEST_F(PosixPortTest, AnUnprivilegedOpenIsRefusedAndToldWhy) {
        "present, but you may not open it: it belongs to group dialout, which you are not in"},
       {"a group that may not open it either", 0, dialout->gr_gid, 0600, EACCES,
        "present, but you may not open it (permission denied)"},
+      {"a group that may only read it", 0, dialout->gr_gid, 0640, EACCES,
+       "present, but you may not open it (permission denied)"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
@@ -435,6 +438,7 @@ class ScriptedSystem : public PosixSystem {
   }
   int Ioctl(int fd, unsigned long request, void* arg) override {
     requests.push_back(request);
+    if (request == TIOCEXCL && on_exclusive) on_exclusive();
     if (request == TIOCGSERIAL && uart_type) {
       static_cast<serial_struct*>(arg)->type = *uart_type;
       return 0;
@@ -476,6 +480,7 @@ class ScriptedSystem : public PosixSystem {
   }
 
   std::function<void()> before_open;
+  std::function<void()> on_exclusive;  // just before the port is made exclusive
   int open_errno = 0;
   std::optional<int> uart_type;
   std::optional<int> exclusive;  // what TIOCGEXCL reads; negative: not supported
@@ -666,6 +671,9 @@ TEST_F(PosixPortTest, AFailedRestoreIsToldInOneLineNamingThePort) {
     EXPECT_EQ(sys.open_fds, 0);
     ASSERT_EQ(reports_.size(), 1u);
     EXPECT_EQ(reports_[0], pty_.path() + ": line settings could not be put back: " + c.why);
+    EXPECT_EQ(
+        port.Finding(),
+        std::string("present, free; its line settings could not be put back (") + c.why + ")");
     reports_.clear();
   }
   const LineSettings unusual = unusual_;  // put back what the ignored restore left
@@ -774,6 +782,19 @@ TEST_F(PosixPortTest, AProgramThatOpensThePortDuringTheChecksIsNotConfiguredUnde
     EXPECT_EQ(sys.open_fds, 0);
     ExpectPtyUntouched();
   }
+  // Nor one that opens it as ours is made exclusive: the second look comes
+  // after that.
+  {
+    ScriptedSystem sys;
+    std::optional<Child> holder;
+    sys.on_exclusive = [&] {
+      holder.emplace([&path] { return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0; });
+    };
+    EXPECT_EQ(OpenAndClose(path, sys), kPortUnavailable);
+    ASSERT_TRUE(holder && holder->ready());
+    EXPECT_EQ(sys.sets, 0) << "settings were applied under the other program";
+    ExpectPtyUntouched();
+  }
   // Our own open is not another program's, and one that has closed the port
   // again holds nothing.
   ScriptedSystem sys;
@@ -822,6 +843,38 @@ TEST_F(PosixPortTest, AProbeOnTheWorkerLeavesThePortAsItWasWhenItsResultIsDroppe
   EXPECT_EQ(sys.sets, 2) << "the port was set and put back";
   EXPECT_EQ(sys.open_fds, 0);
   ExpectPtyUntouched();
+}
+
+// A descriptor on a node of the port's device number holds the port
+// wherever the node is (a chroot's own /dev), unless the port is a
+// pseudo-terminal: another devpts instance, a container's, numbers its own
+// terminals the same.
+TEST_F(PosixPortTest, ANodeOfThePortsNumberElsewhereHoldsItUnlessItIsAPseudoTerminal) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making a device node needs root";
+  struct stat node {};
+  ASSERT_EQ(::stat(pty_.path().c_str(), &node), 0);
+  const std::filesystem::path proc = dir_ / "proc", alias = dir_ / "alias";
+  ASSERT_EQ(::mknod(alias.c_str(), S_IFCHR | 0600, node.st_rdev), 0);
+  const std::filesystem::path holder = proc / "5000003";
+  std::filesystem::create_directories(proc / "self" / "fd");
+  std::filesystem::create_directories(proc / "tty");
+  std::filesystem::create_directories(holder / "fd");
+  std::filesystem::create_symlink(alias, holder / "fd" / "0");
+  const struct {
+    const char* driver_type;
+    ErrorNumber want;
+  } kCases[] = {{"pty:slave", kNoError}, {"serial", kPortUnavailable}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.driver_type);
+    std::ofstream(proc / "tty" / "drivers") << "stand-in /dev/x " << major(node.st_rdev) << " "
+                                            << minor(node.st_rdev) << " " << c.driver_type << "\n";
+    PosixPortOptions options = OptionsFor(pty_.path());
+    options.processes.proc_root = proc.string();
+    options.processes.session_of = [](pid_t) { return pid_t{-1}; };
+    ScriptedSystem sys;
+    EXPECT_EQ(OpenAndClose(pty_.path(), sys, nullptr, options), c.want);
+    ExpectPtyUntouched();
+  }
 }
 
 // One port object probes all six: nothing of one port may reach the next.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <thread>
@@ -147,6 +148,7 @@ class FakeWin32 : public Win32System {
     fail_code = code;
   }
   void FailNothing() { fail_call.reset(); }
+  void ThrowAt(Call call) { throw_call = call; }
 
   static inline const HANDLE kHandle = reinterpret_cast<HANDLE>(static_cast<INT_PTR>(0x4242));
   DCB state{};
@@ -166,11 +168,13 @@ class FakeWin32 : public Win32System {
 
  private:
   bool Failing(Call call) {
+    if (throw_call == call && std::exchange(throw_call, std::nullopt)) throw std::bad_alloc();
     if (fail_call != call) return false;
     ::SetLastError(fail_code);
     return true;
   }
   std::optional<Call> fail_call;
+  std::optional<Call> throw_call;  // once
   DWORD fail_code = ERROR_GEN_FAILURE;
 };
 
@@ -274,6 +278,13 @@ TEST_F(Win32PortSeamTest, ASettingStepFailingKeepsTheHandleUntilTheClose) {
     EXPECT_TRUE(SameState(sys.state, found_state));
     EXPECT_TRUE(SameTimeouts(sys.timeouts, found_timeouts));
   }
+  // A step that throws instead, as an allocation failing there would: the
+  // port is put back and closed before the failure goes on.
+  sys.ThrowAt(Call::kSetTimeouts);
+  EXPECT_THROW(port.SetPortOpen(true), std::bad_alloc);
+  EXPECT_FALSE(port.is_open());
+  EXPECT_EQ(sys.open_handles, 0);
+  EXPECT_TRUE(SameState(sys.state, found_state));
 }
 
 // A driver may report a state it could not take back. Wine names no parity
@@ -449,6 +460,18 @@ TEST_F(WineComLinksTest, EachKindOfPortGivesItsNumber) {
   EXPECT_EQ(OpenAndClose(6), kNoSuchPort);          // no link at all
   // Nothing is left open between probes.
   EXPECT_EQ(OpenAndClose(1), kNoError);
+}
+
+// COM1 has odd parity chosen but parity off, which Wine's driver names no
+// parity for: the buffer it fills must say so, not what it held before.
+TEST_F(WineComLinksTest, AParityTheDriverDoesNotNameIsToldAsNotTold) {
+  const HANDLE h = ::CreateFileW(DefaultDeviceName(1).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                 nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  BYTE parity = NOPARITY;
+  EXPECT_TRUE(Win32System::Real().GetLineParity(h, &parity));
+  ::CloseHandle(h);
+  EXPECT_EQ(parity, Win32System::kParityNotTold);
 }
 
 TEST_F(WineComLinksTest, APortIsLeftWithTheSettingsItWasFoundWith) {

@@ -415,6 +415,15 @@ TEST_F(Win32WindowTest, TheButtonHoldsTheFocusAndTheKeyboardPressesIt) {
   Pump();
   EXPECT_EQ(::GetFocus(), button);
   ::DestroyWindow(other);
+  // Windows moves the focus to the frame on activation, and Wine sets it
+  // there itself: each way it goes on to the button, and the button is
+  // where Tab stops.
+  ::SetFocus(nullptr);
+  ::SendMessageW(form.hwnd(), WM_ACTIVATE, WA_ACTIVE, 0);
+  EXPECT_EQ(::GetFocus(), button) << "activation left the focus nowhere";
+  ::SetFocus(form.hwnd());
+  EXPECT_EQ(::GetFocus(), button) << "the focus stayed on the frame";
+  EXPECT_NE(::GetWindowLongW(button, GWL_STYLE) & WS_TABSTOP, 0);
   EXPECT_FALSE(form.timer_enabled());
   Key(VK_SPACE);
   EXPECT_TRUE(form.timer_enabled());
@@ -608,6 +617,7 @@ TEST_F(Win32WindowTest, EachDpiChangeLaysOutControlsFontsAndLampsAnew) {
 // nor its end.
 TEST_F(Win32WindowTest, NothingTheWindowMakesOutlivesIt) {
   const std::multiset<const void*> before = alive;
+  HWND window = nullptr;
   {
     Form1 own(::GetModuleHandleW(nullptr), comm);
     ::SendMessageW(own.hwnd(), WM_COMMAND, IDOK, 0);
@@ -622,7 +632,9 @@ TEST_F(Win32WindowTest, NothingTheWindowMakesOutlivesIt) {
     ::SendMessageW(own.hwnd(), WM_SYSCOLORCHANGE, 0, 0);
     ::RedrawWindow(own.hwnd(), nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
     EXPECT_GT(alive.size(), before.size()) << "the window's own objects go uncounted";
+    window = own.hwnd();
   }
+  EXPECT_FALSE(::IsWindow(window)) << "the window outlived its form";
   EXPECT_EQ(alive, before);
 }
 
