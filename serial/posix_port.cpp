@@ -178,7 +178,7 @@ ErrorNumber PosixPort::SetPortOpen(bool open) { return open ? Open() : Close(); 
 std::string PosixPort::DevicePath(std::int16_t port) const { return options_.device_path(port); }
 
 ErrorNumber PosixPort::Judged(ErrorNumber number, std::string finding) {
-  finding_ = std::move(finding);
+  finding_ = hardware_.empty() ? std::move(finding) : finding + "; " + hardware_;
   return number;
 }
 
@@ -220,7 +220,11 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   if (terminal_) {
     // sysfs knows a ttyS node with no UART behind it, and the console, so
     // neither needs the lock files or the processes looked through.
-    switch (JudgeBySysfs(node.st_rdev, options_.sysfs_char_root)) {
+    const SysfsVerdict verdict = JudgeBySysfs(node.st_rdev, options_.sysfs_char_root);
+    if (verdict == SysfsVerdict::kConsole || verdict == SysfsVerdict::kPort) {
+      hardware_ = DescribeUart(node.st_rdev, options_.sysfs_char_root, options_.pci_ids_files);
+    }
+    switch (verdict) {
       case SysfsVerdict::kNoUart:
         return Judged(kNoSuchPort, FindingText(Seen::kNoUart));
       case SysfsVerdict::kConsole:
@@ -251,6 +255,7 @@ ErrorNumber PosixPort::Open() {
   if (is_open() || port_ == 0) return kNoSuchPort;
   path_ = options_.device_path(port_);
   finding_.clear();
+  hardware_.clear();
   node_.reset();
   if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) return judged;
 

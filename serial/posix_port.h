@@ -10,6 +10,7 @@
 #include "port_guards.h"
 #include "posix_system.h"
 #include "serial_port.h"
+#include "sysfs_uart.h"
 
 namespace velkaro {
 
@@ -24,6 +25,7 @@ struct PosixPortOptions {
   std::vector<std::string> lock_dirs = {"/run/lock", "/var/lock"};
   std::string console_active = "/sys/class/tty/console/active";
   std::string sysfs_char_root = "/sys/dev/char";
+  std::vector<std::string> pci_ids_files = kPciIdsFiles;
   ProcessWalk processes;
   // Told, in one line, of a port that could not be left as it was found.
   std::function<void(const std::string&)> report = ReportToStandardError;
@@ -79,7 +81,8 @@ class PosixPort : public SerialPort {
   // Judges the port from what the system tells of it, without opening it.
   // Sets terminal_ and node_.
   ErrorNumber CheckBeforeOpening(const std::string& path);
-  // Keeps what was found, and passes the number on.
+  // Keeps what was found, with the UART's description, and passes the
+  // number on.
   ErrorNumber Judged(ErrorNumber number, std::string finding);
   ErrorNumber OpenRefused(int errnum);  // an errno from stat(2) or open(2)
   // The walk through every other process, for a terminal.
@@ -103,6 +106,7 @@ class PosixPort : public SerialPort {
   bool terminal_ = false;            // a character device: another program's use counts
   std::optional<struct stat> node_;  // once it was found
   std::string finding_;
+  std::string hardware_;  // what sysfs tells of the UART, told with every finding
   int fd_ = -1;
   bool exclusive_ = false;  // we set TIOCEXCL and must clear it again
   bool saved_valid_ = false;

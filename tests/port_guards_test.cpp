@@ -1,4 +1,5 @@
 #include "port_guards.h"
+#include "sysfs_uart.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -8,7 +9,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace velkaro {
 namespace {
@@ -58,6 +63,117 @@ TEST(PortGuardsTest, NamesAreShownWithoutControlsOrInvalidBytes) {
       {"cut\xe2\x82", "cut??"},
   };
   for (const auto& row : kRows) EXPECT_EQ(ShowableName(row.name), row.shown) << row.name;
+}
+
+// A sysfs of made-up ports: the node's entry with its attributes, and the
+// devices its link leads to, as the kernel lays them out.
+TEST(SysfsUartTest, TellsTheUartWhereItSitsAndWhatItBelongsTo) {
+  namespace fs = std::filesystem;
+  char dir_template[] = "/tmp/velkaro-sys-XXXXXX";
+  const fs::path root = ::mkdtemp(dir_template);
+  const fs::path entry = root / "dev" / "char" / "4:64";
+  const auto device = [&](const fs::path& at, const std::string& bus) {
+    fs::create_directories(root / "bus" / bus);
+    fs::create_directories(at);
+    fs::create_symlink(root / "bus" / bus, at / "subsystem");
+    return at;
+  };
+  // The serial core's port and controller devices sit between the tty and
+  // the hardware.
+  const auto on = [&](const fs::path& hardware) {
+    const fs::path port = device(device(hardware / "ctrl", "serial-base") / "port", "serial-base");
+    fs::create_symlink(port, entry / "device");
+  };
+  const auto write = [](const fs::path& file, const std::string& text) {
+    std::ofstream(file) << text << "\n";
+  };
+  const fs::path ids = root / "pci.ids";
+  write(ids,
+        "# comment\n1414  Someone Else\n\tc158  Not This One\n"
+        "1415  Oxford Semiconductor Ltd\n\tc101  OX16PCI952 Parallel\n"
+        "\tc158  OXPCIe952 Dual Native 950 UART\n\t\t1415 c158  A subsystem");
+  const struct {
+    const char* what;
+    std::vector<std::pair<const char*, const char*>> attributes;  // empty text: unreadable
+    std::function<void()> links;
+    std::vector<std::string> pci_ids;
+    std::string told;
+  } kRows[] = {
+      {"an ISA 16550A",
+       {{"type", "4"}, {"port", "0x3F8"}, {"irq", "4"}, {"io_type", "0"}, {"iomem_base", "0x0"}},
+       [&] {
+         const fs::path pnp = device(root / "devices" / "pnp0" / "00:00", "pnp");
+         write(pnp / "id", "PNP0501");
+         on(pnp);
+       },
+       {},
+       "16550A UART at I/O 0x3f8, IRQ 4, on PnP 00:00 (PNP0501)"},
+      {"a PCI card, with pci.ids",
+       {{"type", "10"}, {"port", "0xE000"}, {"irq", "17"}, {"io_type", "0"}},
+       [&] {
+         const fs::path card = device(root / "devices" / "pci0000:00" / "0000:03:00.0", "pci");
+         write(card / "vendor", "0x1415");
+         write(card / "device", "0xc158");
+         on(card);
+       },
+       {(root / "missing.ids").string(), ids.string()},
+       "16C950 UART at I/O 0xe000, IRQ 17, on PCI 0000:03:00.0 "
+       "(Oxford Semiconductor Ltd OXPCIe952 Dual Native 950 UART)"},
+      {"a PCI card, without pci.ids",
+       {{"type", "10"}, {"port", "0xE000"}, {"irq", "17"}},
+       [&] {
+         const fs::path card = device(root / "devices" / "pci0000:00" / "0000:03:00.0", "pci");
+         write(card / "vendor", "0x1415");
+         write(card / "device", "0xc158");
+         on(card);
+       },
+       {(root / "missing.ids").string()},
+       "16C950 UART at I/O 0xe000, IRQ 17, on PCI 0000:03:00.0 [1415:c158]"},
+      {"a memory-mapped platform UART",
+       {{"type", "4"},
+        {"port", "0x0"},
+        {"irq", "29"},
+        {"io_type", "3"},
+        {"iomem_base", "0xFE215040"}},
+       [&] {
+         const fs::path soc = device(root / "devices" / "platform" / "fe215040.serial", "platform");
+         fs::create_directories(root / "bus" / "platform" / "drivers" / "dw-apb-uart");
+         fs::create_symlink(root / "bus" / "platform" / "drivers" / "dw-apb-uart", soc / "driver");
+         on(soc);
+       },
+       {},
+       "16550A UART at memory 0xfe215040 (32-bit), IRQ 29, on platform dw-apb-uart"},
+      {"a type the table does not know",
+       {{"type", "200"}, {"port", "0x2f8"}, {"irq", "3"}},
+       [] {},
+       {},
+       "UART of type 200 at I/O 0x2f8, IRQ 3"},
+      {"unreadable attributes",
+       {{"type", "4"}, {"port", ""}, {"irq", ""}},
+       [] {},
+       {},
+       "16550A UART"},
+      {"nothing readable", {{"type", ""}}, [] {}, {}, ""},
+      {"no UART", {{"type", "0"}, {"port", "0x3e8"}}, [] {}, {}, ""},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(root / "dev");
+    fs::remove_all(root / "devices");
+    fs::remove_all(root / "bus");
+    fs::create_directories(entry);
+    for (const auto& [name, text] : row.attributes) {
+      if (*text == '\0') {
+        fs::create_directory(entry / name);  // a file that cannot be read
+      } else {
+        write(entry / name, text);
+      }
+    }
+    row.links();
+    EXPECT_EQ(DescribeUart(makedev(4, 64), (root / "dev" / "char").string(), row.pci_ids),
+              row.told);
+  }
+  fs::remove_all(root);
 }
 
 // A /proc of made-up processes, with pids no real process can have. The port

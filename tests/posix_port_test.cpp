@@ -915,11 +915,13 @@ TEST_F(PosixPortTest, SysfsJudgesANodeBeforeItIsTouched) {
     const char* console;
     ErrorNumber want;
     int opens;
+    const char* finding;  // with what sysfs tells of the UART
   } kCases[] = {
-      {"0\n", "N\n", kNoSuchPort, 0},
-      {"4\n", "Y\n", kPortUnavailable, 0},
-      {"4\n", "N\n", kNoError, 1},  // sysfs has the last word over the console list
-      {nullptr, nullptr, kPortUnavailable, 0},
+      {"0\n", "N\n", kNoSuchPort, 0, "absent: no UART behind this node"},
+      {"4\n", "Y\n", kPortUnavailable, 0, "present, the kernel console; 16550A UART"},
+      // sysfs has the last word over the console list
+      {"4\n", "N\n", kNoError, 1, "present, free; 16550A UART"},
+      {nullptr, nullptr, kPortUnavailable, 0, "present, the kernel console"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.type ? c.type : "no sysfs entry");
@@ -931,7 +933,9 @@ TEST_F(PosixPortTest, SysfsJudgesANodeBeforeItIsTouched) {
       std::ofstream(entry / "console") << c.console;
     }
     ScriptedSystem sys;
-    EXPECT_EQ(OpenAndClose(pty_.path(), sys), c.want);
+    std::string finding;
+    EXPECT_EQ(OpenAndClose(pty_.path(), sys, &finding), c.want);
+    EXPECT_EQ(finding, c.finding);
     EXPECT_EQ(sys.opens, c.opens);
     ExpectPtyUntouched();
   }

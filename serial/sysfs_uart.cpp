@@ -1,0 +1,209 @@
+#include "sysfs_uart.h"
+
+#include <sys/sysmacros.h>
+
+#include <array>
+#include <charconv>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string_view>
+#include <system_error>
+
+namespace velkaro {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The first line of a small attribute file, or nothing if it cannot be read.
+std::optional<std::string> Attribute(const fs::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  if (!in || !std::getline(in, line)) return std::nullopt;
+  return line;
+}
+
+// A number as sysfs writes it: decimal, or hexadecimal after "0x".
+std::optional<unsigned long long> Number(const std::optional<std::string>& text) {
+  if (!text) return std::nullopt;
+  std::string_view digits = *text;
+  int base = 10;
+  if (digits.starts_with("0x") || digits.starts_with("0X")) {
+    digits.remove_prefix(2);
+    base = 16;
+  }
+  unsigned long long value = 0;
+  const auto [end, error] =
+      std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+  if (error != std::errc() || end == digits.data()) return std::nullopt;
+  return value;
+}
+
+std::string Hex(unsigned long long value) {
+  std::array<char, 20> digits{};
+  const auto end = std::to_chars(digits.data(), digits.data() + digits.size(), value, 16).ptr;
+  return "0x" + std::string(digits.data(), end);
+}
+
+// The kernel's ways of reaching a UART's registers (UPIO_*), for the ones
+// in memory.
+std::string MemoryAccess(unsigned long long io_type) {
+  switch (io_type) {
+    case 2:
+      return "8-bit";
+    case 3:
+      return "32-bit";
+    case 4:
+      return "Au1x00";
+    case 5:
+      return "TSI";
+    case 6:
+      return "32-bit big-endian";
+    case 7:
+      return "16-bit";
+    default:
+      return {};
+  }
+}
+
+// A PCI device's vendor and device names from the ID database: the vendor's
+// line starts with its four hex digits, and its devices follow, each on a
+// line of its own starting with one tab.
+std::string PciNames(std::string_view vendor, std::string_view device,
+                     const std::vector<std::string>& pci_ids_files) {
+  for (const std::string& file : pci_ids_files) {
+    std::ifstream ids(file);
+    if (!ids) continue;
+    std::string line, vendor_name;
+    while (std::getline(ids, line)) {
+      if (line.empty() || line[0] == '#') continue;
+      if (line[0] != '\t') {
+        if (!vendor_name.empty()) break;  // past the vendor's devices
+        if (line.size() > 6 && line.compare(0, 4, vendor) == 0 && line.compare(4, 2, "  ") == 0) {
+          vendor_name = line.substr(6);
+        }
+      } else if (!vendor_name.empty() && line.size() > 7 && line[1] != '\t' &&
+                 line.compare(1, 4, device) == 0 && line.compare(5, 2, "  ") == 0) {
+        return vendor_name + " " + line.substr(7);
+      }
+    }
+    return vendor_name.empty() ? "" : vendor_name + " device " + std::string(device);
+  }
+  return {};
+}
+
+// Four lower-case hex digits of an ID attribute ("0x1415").
+std::string IdDigits(const std::optional<std::string>& text) {
+  const std::optional<unsigned long long> id = Number(text);
+  if (!id || *id > 0xffff) return {};
+  std::string digits = Hex(*id).substr(2);
+  return std::string(4 - digits.size(), '0') + digits;
+}
+
+// What the port belongs to, from its device link: ", on PCI 0000:03:00.0
+// (names)", ", on PnP 00:0a (PNP0501)", ", on ACPI PNP0501:00", ", on
+// platform serial8250"; empty where it cannot be told.
+std::string BelongsTo(const fs::path& tty, const std::vector<std::string>& pci_ids_files) {
+  std::error_code error;
+  fs::path device = fs::canonical(tty / "device", error);
+  if (error) return {};
+  // The serial core's own port and controller devices stand between the
+  // tty and the hardware it serves.
+  std::string bus;
+  for (int depth = 0; depth < 4; ++depth) {
+    bus = fs::read_symlink(device / "subsystem", error).filename().string();
+    if (error || bus != "serial-base") break;
+    device = device.parent_path();
+  }
+  if (error) return {};
+  const std::string name = device.filename().string();
+  if (bus == "pci") {
+    const std::string vendor = IdDigits(Attribute(device / "vendor"));
+    const std::string id = IdDigits(Attribute(device / "device"));
+    if (vendor.empty() || id.empty()) return ", on PCI " + name;
+    const std::string names = PciNames(vendor, id, pci_ids_files);
+    return ", on PCI " + name +
+           (names.empty() ? " [" + vendor + ":" + id + "]" : " (" + names + ")");
+  }
+  if (bus == "pnp") {
+    const std::optional<std::string> id = Attribute(device / "id");
+    return ", on PnP " + name + (id && !id->empty() ? " (" + *id + ")" : "");
+  }
+  if (bus == "acpi") return ", on ACPI " + name;
+  if (bus == "platform") {
+    const std::string driver = fs::read_symlink(device / "driver", error).filename().string();
+    return ", on platform " + (error || driver.empty() ? name : driver);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string UartTypeName(int type) {
+  // include/uapi/linux/serial_core.h, PORT_8250 to PORT_16550A_FSL64.
+  static constexpr std::array<std::string_view, 31> kNames = {"",
+                                                              "8250",
+                                                              "16450",
+                                                              "16550",
+                                                              "16550A",
+                                                              "CIRRUS",
+                                                              "16650",
+                                                              "16650V2",
+                                                              "16750",
+                                                              "STARTECH",
+                                                              "16C950",
+                                                              "16654",
+                                                              "16850",
+                                                              "RSA",
+                                                              "NS16550A",
+                                                              "XSCALE",
+                                                              "RM9000",
+                                                              "OCTEON",
+                                                              "AR7",
+                                                              "U6_16550A",
+                                                              "TEGRA",
+                                                              "XR17D15X",
+                                                              "LPC3220",
+                                                              "8250_CIR",
+                                                              "XR17V35X",
+                                                              "BRCM_TRUMANAGE",
+                                                              "ALTR_16550_F32",
+                                                              "ALTR_16550_F64",
+                                                              "ALTR_16550_F128",
+                                                              "RT2880",
+                                                              "16550A_FSL64"};
+  if (type < 0 || static_cast<std::size_t>(type) >= kNames.size()) return {};
+  return std::string(kNames[static_cast<std::size_t>(type)]);
+}
+
+std::string DescribeUart(dev_t device, const std::string& sysfs_char_root,
+                         const std::vector<std::string>& pci_ids_files) {
+  const fs::path tty = fs::path(sysfs_char_root) /
+                       (std::to_string(major(device)) + ":" + std::to_string(minor(device)));
+  const std::optional<unsigned long long> type = Number(Attribute(tty / "type"));
+  if (type && *type == 0) return {};  // no UART behind the node
+  std::string uart = "UART";
+  if (type) {
+    const std::string name = *type <= 0xffff ? UartTypeName(static_cast<int>(*type)) : "";
+    uart = name.empty() ? "UART of type " + std::to_string(*type) : name + " UART";
+  }
+
+  std::string where;
+  const std::optional<unsigned long long> io_type = Number(Attribute(tty / "io_type"));
+  const std::optional<unsigned long long> memory = Number(Attribute(tty / "iomem_base"));
+  const std::optional<unsigned long long> port = Number(Attribute(tty / "port"));
+  if (io_type && !MemoryAccess(*io_type).empty() && memory && *memory != 0) {
+    where = " at memory " + Hex(*memory) + " (" + MemoryAccess(*io_type) + ")";
+  } else if (port && *port != 0 && (!io_type || *io_type <= 1)) {
+    where = " at I/O " + Hex(*port);
+  }
+  if (const std::optional<unsigned long long> irq = Number(Attribute(tty / "irq"));
+      irq && *irq != 0) {
+    where += (where.empty() ? " on IRQ " : ", IRQ ") + std::to_string(*irq);
+  }
+  const std::string belongs = BelongsTo(tty, pci_ids_files);
+  if (!type && where.empty() && belongs.empty()) return {};
+  return uart + where + belongs;
+}
+
+}  // namespace velkaro
