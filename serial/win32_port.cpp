@@ -54,6 +54,24 @@ std::string OpenFinding(DWORD error) {
   return "absent: Windows error " + std::to_string(error);
 }
 
+std::string FriendlyName(std::int16_t port, const std::vector<PortDevice>& devices) {
+  const std::wstring com = L"COM" + std::to_wstring(port);
+  for (const PortDevice& device : devices) {
+    if (device.port_name != com || device.friendly_name.empty()) continue;
+    std::wstring name = device.friendly_name;
+    if (const std::wstring suffix = L" (" + com + L")"; name.ends_with(suffix)) {
+      name.resize(name.size() - suffix.size());
+    }
+    const int size = ::WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()),
+                                           nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, name.data(), static_cast<int>(name.size()), utf8.data(), size,
+                          nullptr, nullptr);
+    return utf8;
+  }
+  return {};
+}
+
 DCB WantedLineSettings(const DCB& found) {
   DCB want = found;
   want.DCBlength = sizeof(DCB);
@@ -127,14 +145,19 @@ std::string Win32Port::DevicePath(std::int16_t port) const {
   return narrow;
 }
 
+ErrorNumber Win32Port::Judged(ErrorNumber number, std::string finding) {
+  finding_ = device_.empty() ? std::move(finding) : finding + "; " + device_;
+  return number;
+}
+
 ErrorNumber Win32Port::Open() {
   if (is_open() || port_ == 0) return kNoSuchPort;
   const std::wstring name = options_.device_name(port_);
+  device_ = FriendlyName(port_, options_.devices());
   {
     const std::lock_guard lock(opening_mutex_);
     if (cancelled_) {
-      finding_ = OpenFinding(ERROR_OPERATION_ABORTED);
-      return OpenErrorNumber(ERROR_OPERATION_ABORTED);
+      return Judged(OpenErrorNumber(ERROR_OPERATION_ABORTED), OpenFinding(ERROR_OPERATION_ABORTED));
     }
     opening_thread_ = ::GetCurrentThreadId();
   }
@@ -152,10 +175,7 @@ ErrorNumber Win32Port::Open() {
       error = ERROR_OPERATION_ABORTED;
     }
   }
-  if (handle_ == INVALID_HANDLE_VALUE) {
-    finding_ = OpenFinding(error);
-    return OpenErrorNumber(error);
-  }
+  if (handle_ == INVALID_HANDLE_VALUE) return Judged(OpenErrorNumber(error), OpenFinding(error));
   // On failure the handle stays open: the probe's close step releases it.
   // Whatever throws instead, the port is put back and closed first.
   ErrorNumber applied;
@@ -165,8 +185,8 @@ ErrorNumber Win32Port::Open() {
     Close();
     throw;
   }
-  finding_ = applied.failed() ? "present, but it refused line settings" : "present, free";
-  return applied;
+  return Judged(applied,
+                applied.failed() ? "present, but it refused line settings" : "present, free");
 }
 
 void Win32Port::CancelOpen() {

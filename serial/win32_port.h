@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "serial_port.h"
 #include "win32_system.h"
@@ -15,8 +16,24 @@ namespace velkaro {
 // COMn is \\.\COMn, which also reaches COM10 and up and names no file.
 std::wstring DefaultDeviceName(std::int16_t port);
 
+// A device of the ports class as Device Manager lists it: the port name its
+// registry key gives ("COM4"), and its friendly name.
+struct PortDevice {
+  std::wstring port_name;
+  std::wstring friendly_name;
+};
+
+// The present devices of the ports class, from SetupAPI; empty where none is
+// registered, as under Wine.
+std::vector<PortDevice> ListPortDevices();
+
+// The friendly name of the device that is COMn, as UTF-8 and without the
+// " (COMn)" Windows ends it with; empty if no device is.
+std::string FriendlyName(std::int16_t port, const std::vector<PortDevice>& devices);
+
 struct Win32PortOptions {
   std::function<std::wstring(std::int16_t)> device_name = DefaultDeviceName;
+  std::function<std::vector<PortDevice>()> devices = ListPortDevices;
 };
 
 // The error number for a code left by CreateFileW.
@@ -68,6 +85,8 @@ class Win32Port : public SerialPort {
 
  private:
   ErrorNumber Open();
+  // Keeps what was found, with the device's own name, and passes the number on.
+  ErrorNumber Judged(ErrorNumber number, std::string finding);
   ErrorNumber ApplyLineSettings();
   ErrorNumber Close();
 
@@ -79,6 +98,7 @@ class Win32Port : public SerialPort {
   bool restore_state_ = false;
   bool restore_timeouts_ = false;
   std::string finding_;
+  std::string device_;  // the port's friendly name, told with every finding
   DCB saved_state_{};
   COMMTIMEOUTS saved_timeouts_{};
   // Shared with CancelOpen's thread.

@@ -195,7 +195,10 @@ class Win32PortSeamTest : public testing::Test {
   FakeWin32 sys;
   const DCB found_state = sys.state;
   const COMMTIMEOUTS found_timeouts = sys.timeouts;
-  Win32Port port{Win32PortOptions{}, sys};
+  std::vector<PortDevice> devices;  // as SetupAPI would list them
+  Win32Port port{
+      Win32PortOptions{.device_name = DefaultDeviceName, .devices = [this] { return devices; }},
+      sys};
 };
 
 TEST_F(Win32PortSeamTest, OpensExclusivelyAppliesTheSettingsAndPutsThemBack) {
@@ -243,15 +246,23 @@ TEST_F(Win32PortSeamTest, OpenFailuresLeaveNoHandle) {
     DWORD code;
     ErrorNumber number;
     const char* finding;
+    std::vector<PortDevice> listed;  // the devices SetupAPI lists
   } kCases[] = {
-      {ERROR_FILE_NOT_FOUND, kNoSuchPort, "absent: ERROR_FILE_NOT_FOUND"},
-      {ERROR_ACCESS_DENIED, kPortUnavailable,
-       "present, in use by another program or access denied"},
-      {ERROR_SEM_TIMEOUT, kPortUnavailable,
-       "present, but its device did not answer (ERROR_SEM_TIMEOUT)"},
-      {1234, kNoSuchPort, "absent: Windows error 1234"},
+      {ERROR_FILE_NOT_FOUND, kNoSuchPort, "absent: ERROR_FILE_NOT_FOUND", {}},
+      {ERROR_ACCESS_DENIED,
+       kPortUnavailable,
+       "present, in use by another program or access denied",
+       {{L"COM20", L"USB Serial Device (COM20)"}, {L"LPT2", L"Printer Port (LPT2)"}}},
+      {ERROR_SEM_TIMEOUT,
+       kPortUnavailable,
+       "present, but its device did not answer (ERROR_SEM_TIMEOUT); "
+       "Standard Serial over Bluetooth link",
+       {{L"COM1", L"Communications Port (COM1)"},
+        {L"COM2", L"Standard Serial over Bluetooth link (COM2)"}}},
+      {1234, kNoSuchPort, "absent: Windows error 1234", {}},
   };
-  for (const auto& [code, number, finding] : kCases) {
+  for (const auto& [code, number, finding, listed] : kCases) {
+    devices = listed;
     sys.FailWith(Call::kCreate, code);
     EXPECT_EQ(port.SetPortOpen(true), number) << "Win32 error " << code;
     EXPECT_EQ(port.Finding(), finding);
@@ -462,6 +473,16 @@ TEST_F(WineComLinksTest, AParityTheDriverDoesNotNameIsToldAsNotTold) {
   EXPECT_TRUE(Win32System::Real().GetLineParity(h, &parity));
   ::CloseHandle(h);
   EXPECT_EQ(parity, Win32System::kParityNotTold);
+}
+
+// Wine registers no device of the ports class: each finding is told alone.
+TEST_F(WineComLinksTest, NoDeviceNameIsToldWhereNoneIsRegistered) {
+  for (std::int16_t n = 1; n <= kPortCount; ++n) EXPECT_EQ(FriendlyName(n, ListPortDevices()), "");
+  Win32Port port;
+  ASSERT_EQ(port.SetCommPort(1), kNoError);
+  port.SetPortOpen(true);
+  port.SetPortOpen(false);
+  EXPECT_EQ(port.Finding(), "present, free");
 }
 
 TEST_F(WineComLinksTest, EachKindOfPortGivesItsNumber) {

@@ -72,7 +72,7 @@ ctest --test-dir build/windows --output-on-failure --no-tests=error
 # One self-contained program: it may need only DLLs every Windows has.
 exe=build/windows/ui/velkaro.exe
 imports=$(x86_64-w64-mingw32-objdump -p "$exe" | awk '/DLL Name:/ {print tolower($3)}' | sort | xargs)
-if [ "$imports" != "comctl32.dll gdi32.dll kernel32.dll msvcrt.dll user32.dll" ]; then
+if [ "$imports" != "advapi32.dll comctl32.dll gdi32.dll kernel32.dll msvcrt.dll setupapi.dll user32.dll" ]; then
   echo "test: velkaro.exe needs DLLs beyond the system's: $imports" >&2
   exit 1
 fi
