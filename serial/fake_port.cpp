@@ -51,6 +51,11 @@ void FakeSerialPort::CancelOpen() {
   gate_.notify_all();
 }
 
+bool FakeSerialPort::open_given_up() {
+  const std::lock_guard lock(gate_mutex_);
+  return given_up_;
+}
+
 bool FakeSerialPort::WaitUntilOpenHeld(int seconds) {
   std::unique_lock lock(gate_mutex_);
   return gate_.wait_for(lock, std::chrono::seconds(seconds), [this] { return holding_; });
@@ -62,10 +67,12 @@ ErrorNumber FakeSerialPort::SetPortOpen(bool open) {
     if (held_port_ != 0 && held_port_ == port_) {
       holding_ = true;
       gate_.notify_all();
-      gate_.wait(lock, [this] { return held_port_ == 0 || cancelled_; });
+      gate_.wait_for(lock, std::chrono::seconds(30),
+                     [this] { return held_port_ == 0 || cancelled_; });
       holding_ = false;
+      held_port_ = 0;
       if (std::exchange(cancelled_, false)) {
-        held_port_ = 0;
+        given_up_ = true;
         calls_.push_back({Op::kOpen, port_});
         finding_ = "absent: the open was given up";
         return kNoSuchPort;

@@ -35,13 +35,15 @@ class FakeSerialPort : public SerialPort {
   std::string Finding() const override { return finding_; }
 
   // Makes the next open of `port` wait, as a slow device's would, until
-  // ReleaseOpen; if `cancellable`, CancelOpen gives it up too, and it reports
-  // no such port. Safe to call from any thread, as are the three after it.
+  // ReleaseOpen, or 30 s; if `cancellable`, CancelOpen gives it up too, and
+  // it reports no such port. Safe to call from any thread, as are the four
+  // after it.
   void HoldOpen(std::int16_t port, bool cancellable = false);
   void ReleaseOpen();
   void CancelOpen() override;
   // Waits until an open is held, at most `seconds`; false if none came.
   bool WaitUntilOpenHeld(int seconds = 10);
+  bool open_given_up();
 
   const std::vector<Call>& calls() const { return calls_; }
   // The ports whose open was attempted, in order.
@@ -65,6 +67,7 @@ class FakeSerialPort : public SerialPort {
   bool cancellable_ = false;
   bool holding_ = false;  // an open waits now
   bool cancelled_ = false;
+  bool given_up_ = false;
 };
 
 // A port that cannot even be chosen: the probe's first step fails, and with
