@@ -1,5 +1,6 @@
 #include "probe_worker.h"
 
+#include <chrono>
 #include <utility>
 
 namespace velkaro {
@@ -8,12 +9,18 @@ ProbeWorker::ProbeWorker(SerialPort& comm, std::function<void()> done)
     : comm_(comm), done_(std::move(done)), thread_([this] { Run(); }) {}
 
 ProbeWorker::~ProbeWorker() {
-  {
-    const std::lock_guard lock(mutex_);
-    ending_ = true;  // a probe not yet begun is never begun
-  }
+  std::unique_lock lock(mutex_);
+  ending_ = true;  // a probe not yet begun is never begun
   wake_.notify_one();
-  comm_.CancelOpen();
+  // An open may begin to wait just after a cancel that found nothing to cut
+  // short, so the port is asked again until the probe has ended.
+  while (busy_) {
+    lock.unlock();
+    comm_.CancelOpen();
+    lock.lock();
+    idle_.wait_for(lock, std::chrono::milliseconds(20), [this] { return !busy_; });
+  }
+  lock.unlock();
   thread_.join();
 }
 
@@ -38,6 +45,7 @@ void ProbeWorker::Run() {
       wake_.wait(lock, [this] { return job_.has_value() || ending_; });
       if (ending_) return;
       port = *std::exchange(job_, std::nullopt);
+      busy_ = true;
     }
     ProbeResult result;
     try {
@@ -48,7 +56,9 @@ void ProbeWorker::Run() {
     {
       const std::lock_guard lock(mutex_);
       result_ = std::move(result);
+      busy_ = false;
     }
+    idle_.notify_all();
     done_();
   }
 }

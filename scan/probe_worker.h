@@ -51,6 +51,8 @@ class ProbeWorker {
   std::condition_variable wake_;
   std::optional<std::int16_t> job_;
   std::optional<ProbeResult> result_;
+  bool busy_ = false;  // a probe is under way
+  std::condition_variable idle_;
   bool ending_ = false;
   std::thread thread_;  // last, so that it starts once the rest exists
 };

@@ -13,8 +13,9 @@ std::size_t FakeSerialPort::Index(std::int16_t port) {
   return static_cast<std::size_t>(port);
 }
 
-void FakeSerialPort::SetOpenOutcome(std::int16_t port, ErrorNumber outcome) {
+void FakeSerialPort::SetOpenOutcome(std::int16_t port, ErrorNumber outcome, std::string finding) {
   open_outcome_[Index(port)] = outcome;
+  open_finding_[Index(port)] = std::move(finding);
 }
 
 void FakeSerialPort::SetCloseOutcome(std::int16_t port, ErrorNumber outcome) {
@@ -28,10 +29,11 @@ ErrorNumber FakeSerialPort::SetCommPort(std::int16_t port) {
   return kNoError;
 }
 
-void FakeSerialPort::HoldOpen(std::int16_t port, bool cancellable) {
+void FakeSerialPort::HoldOpen(std::int16_t port, bool cancellable, bool late) {
   const std::lock_guard lock(gate_mutex_);
   held_port_ = port;
   cancellable_ = cancellable;
+  late_ = late;
 }
 
 void FakeSerialPort::ReleaseOpen() {
@@ -45,8 +47,8 @@ void FakeSerialPort::ReleaseOpen() {
 void FakeSerialPort::CancelOpen() {
   {
     const std::lock_guard lock(gate_mutex_);
-    if (!holding_ || !cancellable_) return;
-    cancelled_ = true;
+    ++cancels_;
+    if (listening_ && cancellable_) cancelled_ = true;
   }
   gate_.notify_all();
 }
@@ -67,8 +69,13 @@ ErrorNumber FakeSerialPort::SetPortOpen(bool open) {
     if (held_port_ != 0 && held_port_ == port_) {
       holding_ = true;
       gate_.notify_all();
+      // As a real open can, a late one only starts its wait once a cancel
+      // has come and found nothing to cut short.
+      if (late_) gate_.wait_for(lock, std::chrono::seconds(30), [this] { return cancels_ > 0; });
+      listening_ = true;
       gate_.wait_for(lock, std::chrono::seconds(30),
                      [this] { return held_port_ == 0 || cancelled_; });
+      listening_ = false;
       holding_ = false;
       held_port_ = 0;
       if (std::exchange(cancelled_, false)) {
@@ -92,6 +99,7 @@ ErrorNumber FakeSerialPort::SetPortOpen(bool open) {
              : outcome == kPortUnavailable    ? "present, in use by another program"
              : outcome == kLineSettingsFailed ? "present, but it refused line settings"
                                               : "absent: no device node";
+  if (!open_finding_[Index(port_)].empty()) finding_ = open_finding_[Index(port_)];
   // Like the real ports: a port whose settings failed stays open until closed.
   open_ = outcome == kNoError || outcome == kLineSettingsFailed;
   return outcome;

@@ -25,7 +25,8 @@ class FakeSerialPort : public SerialPort {
   // Unscripted ports report no such port on open and succeed on close.
   FakeSerialPort();
 
-  void SetOpenOutcome(std::int16_t port, ErrorNumber outcome);
+  // The finding is the fake's own words for the outcome unless given.
+  void SetOpenOutcome(std::int16_t port, ErrorNumber outcome, std::string finding = {});
   void SetCloseOutcome(std::int16_t port, ErrorNumber outcome);
 
   ErrorNumber SetCommPort(std::int16_t port) override;
@@ -36,9 +37,10 @@ class FakeSerialPort : public SerialPort {
 
   // Makes the next open of `port` wait, as a slow device's would, until
   // ReleaseOpen, or 30 s; if `cancellable`, CancelOpen gives it up too, and
-  // it reports no such port. Safe to call from any thread, as are the four
-  // after it.
-  void HoldOpen(std::int16_t port, bool cancellable = false);
+  // it reports no such port. A `late` one starts to wait only after a first
+  // CancelOpen, which it misses. Safe to call from any thread, as are the
+  // four after it.
+  void HoldOpen(std::int16_t port, bool cancellable = false, bool late = false);
   void ReleaseOpen();
   void CancelOpen() override;
   // Waits until an open is held, at most `seconds`; false if none came.
@@ -56,6 +58,7 @@ class FakeSerialPort : public SerialPort {
 
   std::array<ErrorNumber, kLastPort + 1> open_outcome_{};
   std::array<ErrorNumber, kLastPort + 1> close_outcome_{};
+  std::array<std::string, kLastPort + 1> open_finding_{};
   std::vector<Call> calls_;
   std::int16_t port_ = 0;
   bool open_ = false;
@@ -65,7 +68,10 @@ class FakeSerialPort : public SerialPort {
   std::condition_variable gate_;
   std::int16_t held_port_ = 0;  // whose next open waits
   bool cancellable_ = false;
-  bool holding_ = false;  // an open waits now
+  bool late_ = false;
+  bool holding_ = false;    // an open has come to the gate
+  bool listening_ = false;  // and a cancel would give it up
+  int cancels_ = 0;
   bool cancelled_ = false;
   bool given_up_ = false;
 };

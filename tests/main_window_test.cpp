@@ -7,6 +7,7 @@
 #include <QScreen>
 #include <QStyle>
 #include <QTest>
+#include <QTextDocumentFragment>
 #include <QTimer>
 #include <QWindow>
 
@@ -252,6 +253,7 @@ TEST_F(MainWindowTest, CtrlWClosesItAndItsIconComesInEverySize) {
 }
 
 TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
+  comm.SetOpenOutcome(4, kNoSuchPort, "present, in use by <h1>x (pid 7)");
   ExpectLampsShown("......");
   QTest::mouseClick(Child("Command1"), Qt::LeftButton);
   Child<QTimer>("Timer1")->stop();  // step the scan by hand
@@ -272,6 +274,9 @@ TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   EXPECT_FALSE(Child("off2")->isVisible());
   EXPECT_EQ(Child("bad1")->accessibleDescription(),
             "absent; COM1 (fake/COM1): absent: no device node");
+  // A program may name itself like HTML; its tooltip still shows the name.
+  EXPECT_EQ(QTextDocumentFragment::fromHtml(Child("Label3")->toolTip()).toPlainText().toStdString(),
+            "COM4 (fake/COM4): present, in use by <h1>x (pid 7)");  // Label3 is "COM: 4"
 
   // A press shows every lamp unlit at once, not at the next tick, and
   // forgets what the last scan found.

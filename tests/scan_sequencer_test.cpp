@@ -223,11 +223,12 @@ TEST_P(ProbeOutTest, TicksWaitForItAndAPressDropsItsResult) {
 // an open that is still waiting and could be given up.
 TEST(ProbeWorkerEndTest, WaitsForTheProbeUnlessItsOpenCanBeGivenUp) {
   using std::chrono_literals::operator""ms;
-  for (const bool cancellable : {false, true}) {
-    SCOPED_TRACE(cancellable ? "cancellable" : "not cancellable");
+  // A late open starts to wait only after the first cancel has missed it.
+  for (const auto& [cancellable, late] : {std::pair{false, false}, {true, false}, {true, true}}) {
+    SCOPED_TRACE(cancellable ? (late ? "cancellable, late" : "cancellable") : "not cancellable");
     FakeSerialPort comm;
     comm.SetOpenOutcome(1, kNoError);
-    comm.HoldOpen(1, cancellable);
+    comm.HoldOpen(1, cancellable, late);
     LampState lamps;
     FakeTimer timer;
     auto scan = std::make_unique<ScanSequencer>(lamps, comm, timer, [] {});

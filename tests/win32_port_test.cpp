@@ -134,9 +134,14 @@ class FakeWin32 : public Win32System {
     return !Failing(Call::kSetup);
   }
 
+  // Cuts short only a request under way, as Windows does.
   BOOL CancelSynchronousIo(DWORD thread) override {
     {
       const std::lock_guard lock(mutex);
+      if (thread != waiting_in_create) {
+        ::SetLastError(ERROR_NOT_FOUND);
+        return FALSE;
+      }
       cancelled.push_back(thread);
     }
     cancel.notify_all();
@@ -163,6 +168,7 @@ class FakeWin32 : public Win32System {
   std::mutex mutex;  // for what another thread cancels
   std::condition_variable cancel;
   std::vector<DWORD> cancelled;  // the threads whose request was cut short
+  DWORD waiting_in_create = 0;   // set by during_create while it waits
   std::wstring opened_name;
   DWORD opened_access = 0, opened_share = 1, opened_creation = 0, opened_flags = 1;
 
@@ -390,9 +396,10 @@ TEST_F(Win32PortSeamTest, TheEndCutsShortOnlyAnOpenStillWaiting) {
   DWORD waiting = 0;
   sys.during_create = [&] {
     std::unique_lock lock(sys.mutex);
-    waiting = ::GetCurrentThreadId();
+    waiting = sys.waiting_in_create = ::GetCurrentThreadId();
     sys.cancel.notify_all();
     sys.cancel.wait(lock, [&] { return !sys.cancelled.empty(); });
+    sys.waiting_in_create = 0;
     ::SetLastError(ERROR_OPERATION_ABORTED);
     return true;
   };

@@ -1,6 +1,11 @@
 #include <QApplication>
 #include <QStringList>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -141,14 +146,33 @@ void HoldWhileMakingThePlatform(QtMsgType type, const QMessageLogContext& contex
 }
 
 // Whether Qt itself ends the program at a message of the kind the variable
-// names, read as Qt reads it: unset, empty or a number that is 0 is no;
-// any other number, or anything that is no number, is yes.
-bool QtStopsAt(const char* variable) {
+// names, read as Qt reads it: unset, empty or 0 is no; a positive number is
+// yes (at that many such messages), and so is anything that is no number. A
+// negative number means "never" to some Qt releases and "at once" to
+// others, so the Qt in use is asked: a child gives it one such message.
+bool QtStopsAt(const char* variable, QtMsgType type) {
   const QByteArray value = qgetenv(variable);
   if (value.isEmpty()) return false;
   bool ok = false;
   const int count = value.toInt(&ok, 0);
-  return !ok || count != 0;
+  if (!ok || count > 0) return true;
+  if (count == 0) return false;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+    ::dup2(::open("/dev/null", O_WRONLY), 2);
+    if (type == QtCriticalMsg) {
+      qCritical("a question");
+    } else {
+      qWarning("a question");
+    }
+    ::_exit(0);
+  }
+  int status = 0;
+  // Where the child cannot tell, Qt has its way.
+  if (child < 0 || ::waitpid(child, &status, 0) != child) return true;
+  return !WIFEXITED(status);
 }
 
 // The platforms that show a window on a screen: X11, Wayland in its
@@ -210,7 +234,8 @@ int main(int argc, char** argv) {
   }
 
   // Whoever asked Qt to end at a warning hears it at once, from Qt.
-  if (!QtStopsAt("QT_FATAL_WARNINGS") && !QtStopsAt("QT_FATAL_CRITICALS")) {
+  if (!QtStopsAt("QT_FATAL_WARNINGS", QtWarningMsg) &&
+      !QtStopsAt("QT_FATAL_CRITICALS", QtCriticalMsg)) {
     held.qt_handler = qInstallMessageHandler(HoldWhileMakingThePlatform);
   }
   QApplication app(argc, argv);

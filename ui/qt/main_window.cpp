@@ -16,6 +16,7 @@
 #include <QShortcut>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <algorithm>
@@ -328,16 +329,28 @@ void Form1::ShowLamps() {
   ShowFindings();
 }
 
+namespace {
+
+// A tooltip that shows the text as it is, even where it looks like HTML.
+QString PlainToolTip(const QString& text) {
+  // Qt takes a tooltip that looks like HTML for HTML, and a program's name
+  // may look like anything.
+  return Qt::mightBeRichText(text) ? "<qt>" + text.toHtmlEscaped() + "</qt>" : text;
+}
+
+}  // namespace
+
 void Form1::ShowFindings() {
   for (int port = 1; port <= kPortCount; ++port) {
     const QString summary = QString::fromStdString(scan_.Summary(static_cast<std::int16_t>(port)));
+    const QString tip = PlainToolTip(summary);
     QLabel* label = port_labels_[static_cast<std::size_t>(port - 1)];
-    if (label->toolTip() == summary) continue;  // nothing new to tell
-    label->setToolTip(summary);
+    if (label->toolTip() == tip) continue;  // nothing new to tell
+    label->setToolTip(tip);
     for (LampKind kind : kStackingOrder) {
       QLabel* lamp =
           lamp_widgets_[static_cast<std::size_t>(port - 1)][static_cast<std::size_t>(kind)];
-      lamp->setToolTip(summary);
+      lamp->setToolTip(tip);
       // What the lamp shows, then what was found.
       lamp->setAccessibleDescription(ToQString(layout::LampDescription(kind)) + "; " + summary);
     }

@@ -83,9 +83,9 @@ Form1::Form1(HINSTANCE instance, SerialPort& comm)
       }),
       instance_(instance),
       scan_(lamps_, comm, timer_switch_, [this] {
-        // A window already gone takes nothing, and a form that ends waits
-        // for this call first.
-        ::PostMessageW(post_to_.load(), kProbeDoneMessage, 0, 0);
+        // A form that ends waits for this call first. With no window, there
+        // is nobody to tell (and a null window would post to this thread).
+        if (const HWND window = post_to_.load()) ::PostMessageW(window, kProbeDoneMessage, 0, 0);
       }) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
   ::InitCommonControlsEx(&controls);
@@ -122,6 +122,11 @@ Form1::Form1(HINSTANCE instance, SerialPort& comm)
   CreateControls();
   LayOut(dpi::OfWindow(hwnd()), nullptr);
   Form_Load();
+}
+
+Form1::~Form1() {
+  post_to_ = nullptr;
+  window_.reset();
 }
 
 HWND Form1::PortLabel(int port) const {

@@ -49,6 +49,9 @@ class Form1 {
   // of the form's own, which owns `comm` while the form lives; the form ends
   // once a probe under way has put its port back.
   Form1(HINSTANCE instance, SerialPort& comm);
+  // Ends the window first, while everything its last messages use lives;
+  // then waits for a probe under way.
+  ~Form1();
   Form1(const Form1&) = delete;
   Form1& operator=(const Form1&) = delete;
 
