@@ -1,9 +1,34 @@
 #include "probe_worker.h"
 
 #include <chrono>
+#include <exception>
+#include <new>
 #include <utility>
 
 namespace velkaro {
+
+ProbeResult RunProbe(std::int16_t port, SerialPort& comm, ErrorTrap& err) {
+  ProbeResult result;
+  result.outcome.port = port;
+  try {
+    result.outcome = TryPort(port, comm, err);
+  } catch (...) {
+    result.failure = std::current_exception();
+  }
+  return result;
+}
+
+std::string FailureInWords(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::bad_alloc&) {
+    return "out of memory";
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "an unknown error";
+  }
+}
 
 ProbeWorker::ProbeWorker(SerialPort& comm, std::function<void()> done)
     : comm_(comm), done_(std::move(done)), thread_([this] { Run(); }) {}
@@ -47,12 +72,7 @@ void ProbeWorker::Run() {
       port = *std::exchange(job_, std::nullopt);
       busy_ = true;
     }
-    ProbeResult result;
-    try {
-      result.outcome = TryPort(port, comm_, err_);
-    } catch (...) {
-      result.failure = std::current_exception();
-    }
+    ProbeResult result = RunProbe(port, comm_, err_);
     {
       const std::lock_guard lock(mutex_);
       result_ = std::move(result);

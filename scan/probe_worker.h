@@ -6,6 +6,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "port_probe.h"
@@ -18,6 +19,13 @@ struct ProbeResult {
   ProbeOutcome outcome;
   std::exception_ptr failure;
 };
+
+// TryPort, with what it throws kept in the result; the outcome names the
+// port either way.
+ProbeResult RunProbe(std::int16_t port, SerialPort& comm, ErrorTrap& err);
+
+// What a probe's failure was, in words: "out of memory", or what it says.
+std::string FailureInWords(const std::exception_ptr& failure);
 
 // Runs the probe's part that talks to the port (TryPort) on a thread of its
 // own, one probe at a time, so that the window's thread never waits on an

@@ -55,13 +55,7 @@ void ScanSequencer::Timer1_Timer() {
     worker_->Start(port);
     return;
   }
-  ProbeResult result;
-  try {
-    result.outcome = TryPort(port, comm_, err_);
-  } catch (...) {
-    result.failure = std::current_exception();
-  }
-  Finish(std::move(result));
+  Finish(RunProbe(port, comm_, err_));
 }
 
 void ScanSequencer::ProbeDone() {
@@ -71,12 +65,16 @@ void ScanSequencer::ProbeDone() {
 
 void ScanSequencer::Finish(ProbeResult result) {
   probe_out_ = false;
-  if (result.failure) std::rethrow_exception(result.failure);
-  if (started_after_ != presses_) return;  // the user started the scan afresh meanwhile
   const ProbeOutcome& outcome = result.outcome;
+  const bool current = started_after_ == presses_;  // no press came meanwhile
+  std::string& finding = findings_[static_cast<std::size_t>(outcome.port - 1)];
+  if (result.failure) {
+    if (current) finding = "not judged: " + FailureInWords(result.failure);
+    std::rethrow_exception(result.failure);
+  }
+  if (!current) return;
   ShowVerdict(outcome, lamps_);
-  findings_[static_cast<std::size_t>(outcome.port - 1)] =
-      outcome.finding.empty() ? "not judged" : outcome.finding;
+  finding = outcome.finding.empty() ? "not judged" : outcome.finding;
 }
 
 std::string ScanSequencer::Summary(std::int16_t port) const {

@@ -42,7 +42,8 @@ class ScanSequencer {
   // SerialError from a probe that runs inside the tick. A tick that comes
   // while a probe is out does nothing.
   void Timer1_Timer();
-  // Shows what the probe out found. Passes on what it threw, as a tick does.
+  // Shows what the probe out found. Passes on what it threw, as a tick does,
+  // and the port's finding then says in words why it was not judged.
   void ProbeDone();
 
   bool probe_out() const { return probe_out_; }

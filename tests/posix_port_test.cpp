@@ -770,29 +770,19 @@ TEST_F(PosixPortTest, APortOpenInAnotherProcessIsNotOpened) {
 // made-up processes.)
 TEST_F(PosixPortTest, AProgramThatOpensThePortDuringTheChecksIsNotConfiguredUnder) {
   const std::string path = pty_.path();
-  {
+  // Nor one that opens it as ours is made exclusive: the second look comes
+  // after that.
+  for (const auto when : {&ScriptedSystem::before_open, &ScriptedSystem::on_exclusive}) {
+    SCOPED_TRACE(when == &ScriptedSystem::before_open ? "before the open" : "at exclusivity");
     ScriptedSystem sys;
     std::optional<Child> holder;
-    sys.before_open = [&] {
+    sys.*when = [&] {
       holder.emplace([&path] { return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0; });
     };
     EXPECT_EQ(OpenAndClose(path, sys), kPortUnavailable);
     ASSERT_TRUE(holder && holder->ready());
     EXPECT_EQ(sys.sets, 0) << "settings were applied under the other program";
     EXPECT_EQ(sys.open_fds, 0);
-    ExpectPtyUntouched();
-  }
-  // Nor one that opens it as ours is made exclusive: the second look comes
-  // after that.
-  {
-    ScriptedSystem sys;
-    std::optional<Child> holder;
-    sys.on_exclusive = [&] {
-      holder.emplace([&path] { return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0; });
-    };
-    EXPECT_EQ(OpenAndClose(path, sys), kPortUnavailable);
-    ASSERT_TRUE(holder && holder->ready());
-    EXPECT_EQ(sys.sets, 0) << "settings were applied under the other program";
     ExpectPtyUntouched();
   }
   // Our own open is not another program's, and one that has closed the port

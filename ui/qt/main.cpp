@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,7 +13,6 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,12 +33,6 @@ constexpr char kUsage[] =
     "  --version      show the version and exit\n"
     "It also takes Qt's own options, with one dash, such as -platform xcb or -platform wayland.\n";
 
-// What stopped a port from being judged, in words.
-std::string WhatFailed(const std::exception& e) {
-  if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) return "out of memory";
-  return e.what();
-}
-
 // The scan the window runs, without the window or the timer's waits. Every
 // port gets its line; the status is 1 if one could not be judged or the
 // list could not be written.
@@ -52,29 +44,25 @@ int ListPorts() {
   const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
   velkaro::LampState lamps;
   velkaro::ScanSequencer scan(lamps, *comm, timer);
-  std::array<std::string, velkaro::kPortCount> not_judged;  // why, for each port that was not
+  bool all_judged = true;
   scan.Form_Load();
   scan.Command1_Click();
   while (timer.running) {
     try {
       scan.Timer1_Timer();
-    } catch (const std::exception& e) {
-      // The scan goes on with the next port.
-      const std::string why = WhatFailed(e);
+    } catch (const std::exception&) {
+      // The port's line says why; the scan goes on with the next port.
       std::fprintf(stderr, "velkaro: COM%d could not be judged: %s\n",
-                   static_cast<int>(scan.ScanStep), why.c_str());
-      if (scan.ScanStep >= 1 && scan.ScanStep <= velkaro::kPortCount) {
-        not_judged[static_cast<std::size_t>(scan.ScanStep - 1)] = why;
-      }
+                   static_cast<int>(scan.ScanStep),
+                   velkaro::FailureInWords(std::current_exception()).c_str());
+      all_judged = false;
     }
   }
   int write_error = 0;
   for (std::int16_t port = 1; port <= velkaro::kPortCount; ++port) {
-    const std::string& why = not_judged[static_cast<std::size_t>(port - 1)];
-    const std::string line = why.empty() ? scan.Summary(port)
-                                         : "COM" + std::to_string(port) + " (" +
-                                               comm->DevicePath(port) + "): not judged: " + why;
-    if (std::printf("%s\n", line.c_str()) < 0 && write_error == 0) write_error = errno;
+    if (std::printf("%s\n", scan.Summary(port).c_str()) < 0 && write_error == 0) {
+      write_error = errno;
+    }
   }
   // On a terminal each line went out as it was printed, so a failed write
   // shows in the stream's error flag, not in the last flush.
@@ -84,10 +72,7 @@ int ListPorts() {
                  std::strerror(write_error != 0 ? write_error : EIO));
     return 1;
   }
-  for (const std::string& why : not_judged) {
-    if (!why.empty()) return 1;
-  }
-  return 0;
+  return all_judged ? 0 : 1;
 }
 
 // Ends the program once Qt has begun, with no probe under way: no port is
