@@ -1,9 +1,12 @@
 #include "probe_worker.h"
 
-#include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <new>
+#include <stdexcept>
 #include <utility>
+#include <vector>
 
 namespace velkaro {
 
@@ -30,56 +33,119 @@ std::string FailureInWords(const std::exception_ptr& failure) {
   }
 }
 
+// What the worker and the thread share, under one mutex.
+struct ProbeWorker::Shared {
+  std::function<void()> done;
+  ErrorTrap err;  // the thread's alone
+  std::mutex mutex;
+  std::condition_variable wake;
+  std::condition_variable idle;
+  std::optional<std::int16_t> job;
+  std::optional<ProbeResult> result;
+  Phase phase = Phase::kIdle;
+  bool ending = false;
+};
+
+namespace {
+
+// The threads of probes that ends left behind. Never destroyed: a program
+// that ends does not wait for them.
+struct LeftBehind {
+  std::mutex mutex;
+  std::vector<std::thread> threads;
+};
+LeftBehind& Stranded() {
+  static auto* const stranded = new LeftBehind;
+  return *stranded;
+}
+
+}  // namespace
+
 ProbeWorker::ProbeWorker(SerialPort& comm, std::function<void()> done)
-    : comm_(comm), done_(std::move(done)), thread_([this] { Run(); }) {}
+    : comm_(comm), shared_(std::make_shared<Shared>()) {
+  shared_->done = std::move(done);
+  comm_.SetHoldGate([shared = shared_] {
+    const std::lock_guard lock(shared->mutex);
+    if (shared->ending) return false;
+    shared->phase = Phase::kHolding;
+    return true;
+  });
+  thread_ = std::thread([shared = shared_, &comm] { Run(*shared, comm); });
+}
 
 ProbeWorker::~ProbeWorker() {
-  std::unique_lock lock(mutex_);
-  ending_ = true;  // a probe not yet begun is never begun
-  wake_.notify_one();
-  // An open may begin to wait just after a cancel that found nothing to cut
-  // short, so the port is asked again until the probe has ended.
-  while (busy_) {
-    lock.unlock();
-    comm_.CancelOpen();
-    lock.lock();
-    idle_.wait_for(lock, std::chrono::milliseconds(20), [this] { return !busy_; });
-  }
+  Shared& s = *shared_;
+  std::unique_lock lock(s.mutex);
+  s.ending = true;  // a probe not yet begun is never begun, nor one opening let hold
+  s.wake.notify_one();
+  s.idle.wait(lock, [&s] { return s.phase != Phase::kHolding; });
+  const bool opening = s.phase == Phase::kOpening;
   lock.unlock();
-  thread_.join();
+  if (!opening) {
+    thread_.join();
+    return;
+  }
+  // An open the system never answers must not keep the program: where the
+  // port can cut it short it ends soon, and either way it holds nothing.
+  comm_.CancelOpen();
+  LeftBehind& stranded = Stranded();
+  const std::lock_guard hold(stranded.mutex);
+  stranded.threads.push_back(std::move(thread_));
+}
+
+void ProbeWorker::JoinLeftBehind() {
+  LeftBehind& stranded = Stranded();
+  std::vector<std::thread> threads;
+  {
+    const std::lock_guard lock(stranded.mutex);
+    threads.swap(stranded.threads);
+  }
+  for (std::thread& thread : threads) thread.join();
 }
 
 void ProbeWorker::Start(std::int16_t port) {
   {
-    const std::lock_guard lock(mutex_);
-    job_ = port;
+    const std::lock_guard lock(shared_->mutex);
+    if (shared_->job || shared_->result || shared_->phase != Phase::kIdle) {
+      throw std::logic_error("a probe was started before the last one's result was taken");
+    }
+    shared_->job = port;
   }
-  wake_.notify_one();
+  shared_->wake.notify_one();
 }
 
 std::optional<ProbeResult> ProbeWorker::Take() {
-  const std::lock_guard lock(mutex_);
-  return std::exchange(result_, std::nullopt);
+  const std::lock_guard lock(shared_->mutex);
+  return std::exchange(shared_->result, std::nullopt);
 }
 
-void ProbeWorker::Run() {
+ProbeWorker::Phase ProbeWorker::phase() const {
+  const std::lock_guard lock(shared_->mutex);
+  return shared_->phase;
+}
+
+void ProbeWorker::Run(Shared& s, SerialPort& comm) {
+  comm.OnProbeThread();
   for (;;) {
     std::int16_t port = 0;
     {
-      std::unique_lock lock(mutex_);
-      wake_.wait(lock, [this] { return job_.has_value() || ending_; });
-      if (ending_) return;
-      port = *std::exchange(job_, std::nullopt);
-      busy_ = true;
+      std::unique_lock lock(s.mutex);
+      s.wake.wait(lock, [&s] { return s.job.has_value() || s.ending; });
+      if (s.ending) return;
+      port = *std::exchange(s.job, std::nullopt);
+      s.phase = Phase::kOpening;
     }
-    ProbeResult result = RunProbe(port, comm_, err_);
+    ProbeResult result = RunProbe(port, comm, s.err);
+    bool tell = false;
     {
-      const std::lock_guard lock(mutex_);
-      result_ = std::move(result);
-      busy_ = false;
+      const std::lock_guard lock(s.mutex);
+      s.phase = Phase::kIdle;
+      tell = !s.ending;  // nobody is left to take it otherwise
+      if (tell) s.result = std::move(result);
     }
-    idle_.notify_all();
-    done_();
+    s.idle.notify_all();
+    if (!tell) return;
+    s.done();
   }
 }
 

@@ -1,10 +1,9 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
-#include <mutex>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -33,36 +32,44 @@ std::string FailureInWords(const std::exception_ptr& failure);
 // starts a probe and takes its result.
 class ProbeWorker {
  public:
+  // Where the probe out is. Only a probe that holds its port has anything
+  // to put back.
+  enum class Phase {
+    kIdle,
+    kOpening,  // choosing, looking and opening: the port is not ours yet
+    kHolding,  // the open gave us the port, until the probe has ended
+  };
+
   // `done` is called on the worker's thread after each probe, once its result
   // can be taken. It must not block: it only asks the window's thread to call
   // Take, by a queued call or a posted message.
   ProbeWorker(SerialPort& comm, std::function<void()> done);
-  // Waits for a probe under way to put its port back and close it. An open
-  // still waiting on the system is asked to give up first.
+  // Waits for a probe that holds its port to put it back and close it. A
+  // probe still opening has nothing to put back: its open is asked to give
+  // up, and the probe is left behind, never to hold the port nor to call
+  // `done`. `comm` must outlive it, which a program that ends does.
   ~ProbeWorker();
   ProbeWorker(const ProbeWorker&) = delete;
   ProbeWorker& operator=(const ProbeWorker&) = delete;
 
-  // Hands the worker a probe of `port`. The last one's result must have been
-  // taken.
+  // Hands the worker a probe of `port`. Throws std::logic_error while a
+  // probe is out or its result has not been taken.
   void Start(std::int16_t port);
   // The result of the probe that ended, once.
   std::optional<ProbeResult> Take();
+  Phase phase() const;
+
+  // Waits until every probe a worker's end left behind has ended. For tests,
+  // whose ports outlive the probes only if they wait.
+  static void JoinLeftBehind();
 
  private:
-  void Run();
+  struct Shared;
+  static void Run(Shared& shared, SerialPort& comm);
 
   SerialPort& comm_;
-  std::function<void()> done_;
-  ErrorTrap err_;  // the worker's alone
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::optional<std::int16_t> job_;
-  std::optional<ProbeResult> result_;
-  bool busy_ = false;  // a probe is under way
-  std::condition_variable idle_;
-  bool ending_ = false;
-  std::thread thread_;  // last, so that it starts once the rest exists
+  std::shared_ptr<Shared> shared_;  // with the thread, which may outlive this
+  std::thread thread_;              // last, so that it starts once the rest exists
 };
 
 }  // namespace velkaro

@@ -38,6 +38,7 @@ void ScanSequencer::Command1_Click() {
 
 void ScanSequencer::Timer1_Timer() {
   // The scan goes at the pace of a probe that takes longer than a tick.
+  if (probe_out_) TakeResult();
   if (probe_out_) return;
   if (ScanStep == std::numeric_limits<std::int32_t>::max()) {
     throw std::overflow_error("ScanStep overflow");
@@ -58,21 +59,23 @@ void ScanSequencer::Timer1_Timer() {
   Finish(RunProbe(port, comm_, err_));
 }
 
-void ScanSequencer::ProbeDone() {
+void ScanSequencer::ProbeDone() { TakeResult(); }
+
+void ScanSequencer::TakeResult() {
   if (!worker_) return;
   if (std::optional<ProbeResult> result = worker_->Take()) Finish(std::move(*result));
 }
 
 void ScanSequencer::Finish(ProbeResult result) {
   probe_out_ = false;
+  // A press came meanwhile: the new scan has not reached this port.
+  if (started_after_ != presses_) return;
   const ProbeOutcome& outcome = result.outcome;
-  const bool current = started_after_ == presses_;  // no press came meanwhile
   std::string& finding = findings_[static_cast<std::size_t>(outcome.port - 1)];
   if (result.failure) {
-    if (current) finding = "not judged: " + FailureInWords(result.failure);
+    finding = "not judged: " + FailureInWords(result.failure);
     std::rethrow_exception(result.failure);
   }
-  if (!current) return;
   ShowVerdict(outcome, lamps_);
   finding = outcome.finding.empty() ? "not judged" : outcome.finding;
 }

@@ -40,14 +40,15 @@ class ScanSequencer {
   void Command1_Click();
   // Throws std::overflow_error if ScanStep cannot count up, and passes on a
   // SerialError from a probe that runs inside the tick. A tick that comes
-  // while a probe is out does nothing.
+  // while a probe is out first takes its result, should the word that it
+  // ended have been lost, and otherwise does nothing.
   void Timer1_Timer();
   // Shows what the probe out found. Passes on what it threw, as a tick does,
-  // and the port's finding then says in words why it was not judged.
+  // and the port's finding then says in words why it was not judged. A
+  // probe started before the last press is dropped, whatever it found.
   void ProbeDone();
 
   bool probe_out() const { return probe_out_; }
-  const ErrorTrap& err() const { return err_; }
 
   // What is known of port n, as one line for a person to read:
   // "COM1 (/dev/ttyS0): present, free". A port the scan has not reached
@@ -58,13 +59,15 @@ class ScanSequencer {
   std::int32_t ScanStep = 0;
 
  private:
+  // Takes the result of the probe out on the worker, if it has ended.
+  void TakeResult();
   // Shows a probe's result, unless a press came since it was started.
   void Finish(ProbeResult result);
 
   LampState& lamps_;
   SerialPort& comm_;
   TimerSwitch& timer_;
-  ErrorTrap err_;
+  ErrorTrap err_;                              // for probes inside the tick; the worker has its own
   std::array<std::string, kPortCount> paths_;  // the ports' device names, asked once
   std::array<std::string, kPortCount> findings_;
   bool probe_out_ = false;

@@ -29,11 +29,10 @@ ErrorNumber FakeSerialPort::SetCommPort(std::int16_t port) {
   return kNoError;
 }
 
-void FakeSerialPort::HoldOpen(std::int16_t port, bool cancellable, bool late) {
+void FakeSerialPort::HoldOpen(std::int16_t port, Hold where) {
   const std::lock_guard lock(gate_mutex_);
   held_port_ = port;
-  cancellable_ = cancellable;
-  late_ = late;
+  hold_ = where;
 }
 
 void FakeSerialPort::ReleaseOpen() {
@@ -47,8 +46,7 @@ void FakeSerialPort::ReleaseOpen() {
 void FakeSerialPort::CancelOpen() {
   {
     const std::lock_guard lock(gate_mutex_);
-    ++cancels_;
-    if (listening_ && cancellable_) cancelled_ = true;
+    if (listening_ && hold_ == Hold::kInOpenCancellable) cancelled_ = true;
   }
   gate_.notify_all();
 }
@@ -63,27 +61,29 @@ bool FakeSerialPort::WaitUntilOpenHeld(int seconds) {
   return gate_.wait_for(lock, std::chrono::seconds(seconds), [this] { return holding_; });
 }
 
+// Waits at the gate while the port is held there; true if a cancel gave the
+// open up.
+bool FakeSerialPort::WaitAtGate(std::unique_lock<std::mutex>& lock) {
+  holding_ = true;
+  gate_.notify_all();
+  listening_ = true;
+  gate_.wait_for(lock, std::chrono::seconds(30), [this] { return held_port_ == 0 || cancelled_; });
+  listening_ = false;
+  holding_ = false;
+  held_port_ = 0;
+  return std::exchange(cancelled_, false);
+}
+
 ErrorNumber FakeSerialPort::SetPortOpen(bool open) {
+  bool hold_port = false;
   if (open) {
     std::unique_lock lock(gate_mutex_);
-    if (held_port_ != 0 && held_port_ == port_) {
-      holding_ = true;
-      gate_.notify_all();
-      // As a real open can, a late one only starts its wait once a cancel
-      // has come and found nothing to cut short.
-      if (late_) gate_.wait_for(lock, std::chrono::seconds(30), [this] { return cancels_ > 0; });
-      listening_ = true;
-      gate_.wait_for(lock, std::chrono::seconds(30),
-                     [this] { return held_port_ == 0 || cancelled_; });
-      listening_ = false;
-      holding_ = false;
-      held_port_ = 0;
-      if (std::exchange(cancelled_, false)) {
-        given_up_ = true;
-        calls_.push_back({Op::kOpen, port_});
-        finding_ = "absent: the open was given up";
-        return kNoSuchPort;
-      }
+    hold_port = held_port_ != 0 && held_port_ == port_ && hold_ == Hold::kHoldingPort;
+    if (held_port_ != 0 && held_port_ == port_ && !hold_port && WaitAtGate(lock)) {
+      given_up_ = true;
+      calls_.push_back({Op::kOpen, port_});
+      finding_ = "absent: the open was given up";
+      return kNoSuchPort;
     }
   }
   calls_.push_back({open ? Op::kOpen : Op::kClose, port_});
@@ -102,6 +102,17 @@ ErrorNumber FakeSerialPort::SetPortOpen(bool open) {
   if (!open_finding_[Index(port_)].empty()) finding_ = open_finding_[Index(port_)];
   // Like the real ports: a port whose settings failed stays open until closed.
   open_ = outcome == kNoError || outcome == kLineSettingsFailed;
+  if (open_ && !MayHold()) {
+    // The program ends without this probe: closed at once, unchanged.
+    open_ = false;
+    given_up_ = true;
+    finding_ = "absent: the open was given up";
+    return kNoSuchPort;
+  }
+  if (open_ && hold_port) {
+    std::unique_lock lock(gate_mutex_);
+    WaitAtGate(lock);
+  }
   return outcome;
 }
 

@@ -35,12 +35,15 @@ class FakeSerialPort : public SerialPort {
   // Says what a real port would for the outcome its open was scripted with.
   std::string Finding() const override { return finding_; }
 
-  // Makes the next open of `port` wait, as a slow device's would, until
-  // ReleaseOpen, or 30 s; if `cancellable`, CancelOpen gives it up too, and
-  // it reports no such port. A `late` one starts to wait only after a first
-  // CancelOpen, which it misses. Safe to call from any thread, as are the
-  // four after it.
-  void HoldOpen(std::int16_t port, bool cancellable = false, bool late = false);
+  // Where the next open of a port waits, as a slow device's would, until
+  // ReleaseOpen, or 30 s.
+  enum class Hold {
+    kInOpen,             // before the port is ours
+    kInOpenCancellable,  // and CancelOpen gives it up: no such port
+    kHoldingPort,        // once the open has given it the port
+  };
+  // Safe to call from any thread, as are the four after it.
+  void HoldOpen(std::int16_t port, Hold where = Hold::kInOpen);
   void ReleaseOpen();
   void CancelOpen() override;
   // Waits until an open is held, at most `seconds`; false if none came.
@@ -55,6 +58,7 @@ class FakeSerialPort : public SerialPort {
 
  private:
   static std::size_t Index(std::int16_t port);
+  bool WaitAtGate(std::unique_lock<std::mutex>& lock);
 
   std::array<ErrorNumber, kLastPort + 1> open_outcome_{};
   std::array<ErrorNumber, kLastPort + 1> close_outcome_{};
@@ -67,11 +71,9 @@ class FakeSerialPort : public SerialPort {
   std::mutex gate_mutex_;
   std::condition_variable gate_;
   std::int16_t held_port_ = 0;  // whose next open waits
-  bool cancellable_ = false;
-  bool late_ = false;
+  Hold hold_ = Hold::kInOpen;
   bool holding_ = false;    // an open has come to the gate
   bool listening_ = false;  // and a cancel would give it up
-  int cancels_ = 0;
   bool cancelled_ = false;
   bool given_up_ = false;
 };

@@ -8,12 +8,15 @@
 #include <unistd.h>
 
 #include <grp.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform_port.h"
@@ -135,8 +138,10 @@ std::string FindingText(Seen seen, std::string_view detail) {
 bool OpenStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-    // The lowest free number is the one just found closed.
-    const int null = ::open("/dev/null", O_RDWR);
+    // The lowest free number is the one just found closed. Output opened
+    // for reading alone fails as a closed descriptor does (EBADF), so that
+    // a list written to it is not taken for written.
+    const int null = ::open("/dev/null", fd == 0 ? O_RDWR : O_RDONLY);
     if (null != fd) {
       if (null >= 0) ::close(null);
       return false;
@@ -166,6 +171,15 @@ PosixPort::PosixPort(PosixPortOptions options, PosixSystem& sys)
     : options_(std::move(options)), sys_(sys) {}
 
 PosixPort::~PosixPort() { Close(); }
+
+void PosixPort::OnProbeThread() {
+  // The signals that end the program are the main thread's to take: a probe
+  // is never cut short by them, and runs on to put its port back.
+  sigset_t ending;
+  sigemptyset(&ending);
+  for (const int signal : kEndSignals) sigaddset(&ending, signal);
+  ::pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+}
 
 ErrorNumber PosixPort::SetCommPort(std::int16_t port) {
   if (is_open() || port < kFirstPort || port > kLastPort) return kNoSuchPort;
@@ -263,6 +277,11 @@ ErrorNumber PosixPort::Open() {
   // controlling terminal of this process.
   fd_ = sys_.Open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) return OpenRefused(errno);
+  if (!MayHold()) {
+    // The program ends without waiting for this probe: nothing has changed.
+    sys_.Close(std::exchange(fd_, -1));
+    return OpenRefused(ECANCELED);
+  }
   // Whatever fails from here, the port is never left open, exclusive or
   // changed: it is put back and closed before the failure goes on.
   try {

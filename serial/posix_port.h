@@ -1,5 +1,6 @@
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -13,6 +14,10 @@
 #include "sysfs_uart.h"
 
 namespace velkaro {
+
+// The signals that end the program with a word from the user or the
+// session: kill, Ctrl+C, a closed terminal or a logout.
+inline constexpr int kEndSignals[] = {SIGTERM, SIGINT, SIGHUP};
 
 // COMn is /dev/ttyS(n-1).
 std::string DefaultDevicePath(std::int16_t port);
@@ -56,7 +61,8 @@ std::string FindingText(Seen seen, std::string_view detail = {});
 
 // Opens /dev/null onto each of descriptors 0, 1 and 2 that is closed, as
 // daemons do, so that no port opened later becomes one of them and takes
-// what is written there. False if one could not be opened.
+// what is written there; 1 and 2 for reading alone, so that writing to them
+// still fails with EBADF. False if one could not be opened.
 bool OpenStandardDescriptors();
 
 // A serial port on a POSIX tty. A port another program uses is never opened
@@ -74,6 +80,8 @@ class PosixPort : public SerialPort {
   ErrorNumber SetPortOpen(bool open) override;
   std::string DevicePath(std::int16_t port) const override;
   std::string Finding() const override { return finding_; }
+  // Blocks kEndSignals on the probes' thread.
+  void OnProbeThread() override;
 
   bool is_open() const { return fd_ >= 0; }
 

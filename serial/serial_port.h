@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "error_number.h"
 
@@ -39,6 +41,22 @@ class SerialPort {
   // the probe does runs to its end. A port whose open never waits may ignore
   // it; the others must make it safe to call at any moment.
   virtual void CancelOpen() {}
+
+  // Called once on the thread that runs probes, before its first.
+  virtual void OnProbeThread() {}
+
+  // Set by whoever runs the probes on a thread of their own. The port asks
+  // it the moment an open has given it the port, before anything on the
+  // port has changed: true, and the probe holds the port until its close;
+  // false (the program is ending without waiting for this probe), and the
+  // port is closed again at once, unchanged, and the open fails.
+  void SetHoldGate(std::function<bool()> gate) { hold_gate_ = std::move(gate); }
+
+ protected:
+  bool MayHold() const { return !hold_gate_ || hold_gate_(); }
+
+ private:
+  std::function<bool()> hold_gate_;
 };
 
 }  // namespace velkaro

@@ -167,10 +167,11 @@ ErrorNumber Win32Port::Open() {
   DWORD error = handle_ == INVALID_HANDLE_VALUE ? ::GetLastError() : ERROR_SUCCESS;
   {
     // A cancel from here on finds no request to cut short; one that came
-    // as the open succeeded leaves the port unchanged and closed.
+    // as the open succeeded, or an end that no longer waits for this probe,
+    // leaves the port unchanged and closed.
     const std::lock_guard lock(opening_mutex_);
     opening_thread_ = 0;
-    if (cancelled_ && handle_ != INVALID_HANDLE_VALUE) {
+    if (handle_ != INVALID_HANDLE_VALUE && (cancelled_ || !MayHold())) {
       sys_.CloseHandle(std::exchange(handle_, INVALID_HANDLE_VALUE));
       error = ERROR_OPERATION_ABORTED;
     }

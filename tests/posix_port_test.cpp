@@ -696,14 +696,16 @@ TEST_F(PosixPortTest, AFailedRestoreIsToldInOneLineNamingThePort) {
   const bool port_on_2 = ::fcntl(2, F_GETFD) >= 0;
   port.SetPortOpen(false);
   const bool opened = OpenStandardDescriptors();
-  struct stat on_2 {};
+  struct stat on_2 = {};
   ::fstat(2, &on_2);
+  const int mode_of_2 = ::fcntl(2, F_GETFL) & O_ACCMODE;
   ::dup2(saved, 2);
   ::close(saved);
   EXPECT_TRUE(port_on_2);
   EXPECT_EQ(pty_.PendingOnMaster(), 0) << "the report reached the port";
   EXPECT_TRUE(opened);
   EXPECT_EQ(on_2.st_rdev, makedev(1, 3)) << "descriptor 2 is not /dev/null";
+  EXPECT_EQ(mode_of_2, O_RDONLY) << "what is written to a closed descriptor seems to go out";
 }
 
 // Only an exclusivity the probe set itself is released, and none is touched
@@ -841,7 +843,7 @@ TEST_F(PosixPortTest, AProbeOnTheWorkerLeavesThePortAsItWasWhenItsResultIsDroppe
 // terminals the same.
 TEST_F(PosixPortTest, ANodeOfThePortsNumberElsewhereHoldsItUnlessItIsAPseudoTerminal) {
   if (::geteuid() != 0) GTEST_SKIP() << "making a device node needs root";
-  struct stat node {};
+  struct stat node = {};
   ASSERT_EQ(::stat(pty_.path().c_str(), &node), 0);
   const std::filesystem::path proc = dir_ / "proc", alias = dir_ / "alias";
   ASSERT_EQ(::mknod(alias.c_str(), S_IFCHR | 0600, node.st_rdev), 0);

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <limits>
 #include <memory>
+#include <new>
 #include <optional>
 #include <semaphore>
 #include <stdexcept>
@@ -111,7 +112,6 @@ TEST_P(ScanSequencerTest, AScanProbesOnePortPerTickAndStopsOnTheSeventh) {
   EXPECT_EQ(scan.ScanStep, 0);
   EXPECT_EQ(Seen(), "grggrr");
   EXPECT_EQ(comm.OpenAttempts(), (std::vector<std::int16_t>{1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(scan.err().number(), kNoError);
   // Port 1 never shows yellow: its unlit lamp stays beneath the result.
   EXPECT_TRUE(lamps.IsVisible(1, LampKind::kOff));
 }
@@ -172,7 +172,8 @@ INSTANTIATE_TEST_SUITE_P(Probes, ScanSequencerTest, testing::Bool(),
                            return info.param ? "OnTheWorker" : "InsideTheTick";
                          });
 
-// A probe that fails on the worker fails when it comes back, as inside a tick.
+// A probe that fails on the worker fails when it comes back, as inside a tick,
+// unless a press came since it was started.
 TEST(ScanSequencerFailureTest, APortThatCannotBeChosenFailsTheTickOrItsReturn) {
   RefusingSerialPort comm;
   LampState lamps;
@@ -181,6 +182,7 @@ TEST(ScanSequencerFailureTest, APortThatCannotBeChosenFailsTheTickOrItsReturn) {
   inside.Form_Load();
   inside.Command1_Click();
   EXPECT_THROW(inside.Timer1_Timer(), SerialError);
+  EXPECT_EQ(inside.Summary(1), "COM1 (): not judged: the serial layer refused to choose the port");
 
   Mailbox posts;
   ScanSequencer threaded(lamps, comm, timer, [&posts] { posts.Post(); });
@@ -189,6 +191,43 @@ TEST(ScanSequencerFailureTest, APortThatCannotBeChosenFailsTheTickOrItsReturn) {
   ASSERT_TRUE(posts.Take());
   EXPECT_THROW(threaded.ProbeDone(), SerialError);
   EXPECT_FALSE(threaded.probe_out());
+
+  threaded.Timer1_Timer();
+  threaded.Command1_Click();  // while port 2's probe is out
+  ASSERT_TRUE(posts.Take());
+  EXPECT_NO_THROW(threaded.ProbeDone()) << "a failure from before the press stopped the new scan";
+  EXPECT_EQ(threaded.Summary(2), "COM2 (): not probed yet");
+}
+
+// What a probe that gave no words, or failed for want of memory, is told as.
+TEST(ScanSequencerFailureTest, FindingsOfProbesThatSaidNothingOrRanOutOfMemory) {
+  LampState lamps;
+  FakeTimer timer;
+  struct Silent : FakeSerialPort {
+    std::string Finding() const override { return {}; }
+  } silent;
+  ScanSequencer quiet(lamps, silent, timer);
+  quiet.Form_Load();
+  quiet.Command1_Click();
+  quiet.Timer1_Timer();
+  EXPECT_EQ(quiet.Summary(1), "COM1 (fake/COM1): not judged");
+  EXPECT_EQ(FailureInWords(std::make_exception_ptr(std::bad_alloc())), "out of memory");
+  EXPECT_EQ(FailureInWords(std::make_exception_ptr(42)), "an unknown error");
+}
+
+// The worker takes one probe at a time, and its result must be taken first.
+TEST(ProbeWorkerTest, StartsNoProbeBeforeTheLastResultIsTaken) {
+  FakeSerialPort comm;
+  Mailbox posts;
+  ProbeWorker worker(comm, [&posts] { posts.Post(); });
+  worker.Start(1);
+  ASSERT_TRUE(posts.Take());
+  EXPECT_THROW(worker.Start(2), std::logic_error);
+  ASSERT_TRUE(worker.Take());
+  EXPECT_FALSE(worker.Take()) << "a result was taken twice";
+  worker.Start(2);
+  ASSERT_TRUE(posts.Take());
+  EXPECT_EQ(worker.Take()->outcome.port, 2);
 }
 
 class ProbeOutTest : public ScanSequencerTest {};
@@ -219,38 +258,53 @@ TEST_P(ProbeOutTest, TicksWaitForItAndAPressDropsItsResult) {
   EXPECT_EQ(comm.OpenAttempts(), (std::vector<std::int16_t>{1, 2, 3}));
 }
 
-// The scan's end waits for a probe under way to close its port, but gives up
-// an open that is still waiting and could be given up.
-TEST(ProbeWorkerEndTest, WaitsForTheProbeUnlessItsOpenCanBeGivenUp) {
+// The scan's end waits for a probe that holds its port to put it back and
+// close it; a probe still opening holds nothing, and is left behind, never
+// to hold the port.
+TEST(ProbeWorkerEndTest, WaitsOnlyForAProbeThatHoldsItsPort) {
+  using Hold = FakeSerialPort::Hold;
   using std::chrono_literals::operator""ms;
-  // A late open starts to wait only after the first cancel has missed it.
-  for (const auto& [cancellable, late] : {std::pair{false, false}, {true, false}, {true, true}}) {
-    SCOPED_TRACE(cancellable ? (late ? "cancellable, late" : "cancellable") : "not cancellable");
+  for (const Hold where : {Hold::kInOpen, Hold::kInOpenCancellable, Hold::kHoldingPort}) {
+    SCOPED_TRACE(static_cast<int>(where));
     FakeSerialPort comm;
     comm.SetOpenOutcome(1, kNoError);
-    comm.HoldOpen(1, cancellable, late);
+    comm.HoldOpen(1, where);
     LampState lamps;
     FakeTimer timer;
-    auto scan = std::make_unique<ScanSequencer>(lamps, comm, timer, [] {});
+    bool told = false;
+    auto scan = std::make_unique<ScanSequencer>(lamps, comm, timer, [&told] { told = true; });
     scan->Command1_Click();
     scan->Timer1_Timer();
     ASSERT_TRUE(comm.WaitUntilOpenHeld());
     std::atomic<bool> released = false;
-    std::thread release;
-    if (!cancellable) {
-      release = std::thread([&] {
-        std::this_thread::sleep_for(100ms);
-        released = true;
-        comm.ReleaseOpen();
-      });
-    }
-    scan.reset();  // a held open that is never given up lets go after 30 s
-    if (release.joinable()) release.join();
-    EXPECT_EQ(released, !cancellable);
-    EXPECT_EQ(comm.open_given_up(), cancellable);
+    std::thread release([&] {
+      std::this_thread::sleep_for(100ms);
+      released = true;
+      comm.ReleaseOpen();
+    });
+    scan.reset();  // a held open lets go by itself after 30 s
+    const bool waited = released;
+    release.join();
+    ProbeWorker::JoinLeftBehind();
+    EXPECT_EQ(waited, where == Hold::kHoldingPort);
+    EXPECT_EQ(comm.open_given_up(), where != Hold::kHoldingPort);
     EXPECT_FALSE(comm.is_open());
     EXPECT_EQ(comm.calls().back().op, FakeSerialPort::Op::kClose);
+    EXPECT_FALSE(told) << "a probe the end left behind told the window it ended";
   }
+}
+
+// A return whose word was lost (a full message queue) is taken by the next
+// tick, and the scan goes on.
+TEST_P(ProbeOutTest, ATickTakesAResultWhoseWordWasLost) {
+  scan.Command1_Click();
+  scan.Timer1_Timer();
+  ASSERT_TRUE(posts.Take());  // and never handed to ProbeDone
+  scan.Timer1_Timer();
+  EXPECT_EQ(Seen(), "gy....");
+  ASSERT_TRUE(posts.Take());
+  scan.ProbeDone();
+  EXPECT_EQ(Seen(), "gry...");
 }
 
 }  // namespace

@@ -433,6 +433,18 @@ TEST_F(Win32PortSeamTest, TheEndCutsShortOnlyAnOpenStillWaiting) {
   Win32Port idle(Win32PortOptions{}, quiet);
   idle.CancelOpen();
   EXPECT_TRUE(quiet.cancelled.empty());
+  ASSERT_FALSE(idle.SetCommPort(1).failed());
+  EXPECT_TRUE(idle.SetPortOpen(true).failed());
+  EXPECT_TRUE(quiet.opened_name.empty()) << "an open was tried after the cancel";
+
+  // An end that no longer waits for the probe: the port is given back unchanged.
+  FakeWin32 left;
+  Win32Port behind(Win32PortOptions{}, left);
+  behind.SetHoldGate([] { return false; });
+  ASSERT_FALSE(behind.SetCommPort(1).failed());
+  EXPECT_TRUE(behind.SetPortOpen(true).failed());
+  EXPECT_EQ(left.open_handles, 0);
+  EXPECT_EQ(left.sets, 0);
 }
 
 // --- Real ports under Wine ----------------------------------------------------

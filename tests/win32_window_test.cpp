@@ -674,8 +674,7 @@ TEST_F(Win32WindowTest, PressesDuringAScanDoNotHoldUpItsTicks) {
 
 // A probe whose open waits on the system leaves the window answering: what
 // is posted to it is handled, a press shows every lamp unlit at once, and the
-// probe's result, when it comes, is dropped. The form's end waits for the
-// probe to close its port.
+// probe's result, when it comes, is dropped.
 TEST_F(Win32WindowTest, AProbeThatWaitsLeavesTheWindowAnswering) {
   comm.HoldOpen(2);
   ::SendMessageW(Control("Command1"), BM_CLICK, 0, 0);
@@ -697,27 +696,31 @@ TEST_F(Win32WindowTest, AProbeThatWaitsLeavesTheWindowAnswering) {
   Tick(form);
   ExpectLampsShown("..ry..");
 
-  FakeSerialPort held;
-  held.SetOpenOutcome(1, kNoError);
-  held.HoldOpen(1);
-  auto closing = std::make_unique<Form1>(::GetModuleHandleW(nullptr), held);
-  ::SendMessageW(closing->hwnd(), WM_COMMAND, IDOK, 0);
-  closing->Timer1_Timer();
-  ASSERT_TRUE(held.WaitUntilOpenHeld());
-  ::SendMessageW(closing->hwnd(), WM_CLOSE, 0, 0);
-  EXPECT_EQ(closing->hwnd(), nullptr) << "the window waited to go";
-  std::atomic<bool> released = false;
-  std::thread release([&] {
-    ::Sleep(100);
-    released = true;
-    held.ReleaseOpen();
-  });
-  closing.reset();
-  EXPECT_TRUE(released) << "the form ended with its probe under way";
-  release.join();
-  EXPECT_FALSE(held.is_open());
-  MSG quit;  // the closed window asked the message loop to end
-  ::PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+  // The end waits for a probe that holds its port, not for one still opening.
+  for (const auto where : {FakeSerialPort::Hold::kHoldingPort, FakeSerialPort::Hold::kInOpen}) {
+    FakeSerialPort held;
+    held.SetOpenOutcome(1, kNoError);
+    held.HoldOpen(1, where);
+    auto closing = std::make_unique<Form1>(::GetModuleHandleW(nullptr), held);
+    ::SendMessageW(closing->hwnd(), WM_COMMAND, IDOK, 0);
+    closing->Timer1_Timer();
+    ASSERT_TRUE(held.WaitUntilOpenHeld());
+    ::SendMessageW(closing->hwnd(), WM_CLOSE, 0, 0);
+    EXPECT_EQ(closing->hwnd(), nullptr) << "the window waited to go";
+    std::atomic<bool> released = false;
+    std::thread release([&] {
+      ::Sleep(100);
+      released = true;
+      held.ReleaseOpen();
+    });
+    closing.reset();
+    EXPECT_EQ(released, where == FakeSerialPort::Hold::kHoldingPort);
+    release.join();
+    ProbeWorker::JoinLeftBehind();
+    EXPECT_FALSE(held.is_open());
+    MSG quit;  // the closed window asked the message loop to end
+    ::PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+  }
 }
 
 // Whatever a broken serial layer throws stops at the window procedure: the

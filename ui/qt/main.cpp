@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <QSocketNotifier>
 #include <QStringList>
 
 #include <fcntl.h>
@@ -17,10 +18,12 @@
 #include <string_view>
 #include <vector>
 
+#include "arguments.h"
+#include "end_signals.h"
+#include "list_ports.h"
 #include "main_window.h"
 #include "platform_port.h"
 #include "posix_port.h"
-#include "scan_sequencer.h"
 
 namespace {
 
@@ -32,48 +35,6 @@ constexpr char kUsage[] =
     "  -h, --help     show this and exit\n"
     "  --version      show the version and exit\n"
     "It also takes Qt's own options, with one dash, such as -platform xcb or -platform wayland.\n";
-
-// The scan the window runs, without the window or the timer's waits. Every
-// port gets its line; the status is 1 if one could not be judged or the
-// list could not be written.
-int ListPorts() {
-  struct Ticks : velkaro::TimerSwitch {
-    void SetEnabled(bool on) override { running = on; }
-    bool running = false;
-  } timer;
-  const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
-  velkaro::LampState lamps;
-  velkaro::ScanSequencer scan(lamps, *comm, timer);
-  bool all_judged = true;
-  scan.Form_Load();
-  scan.Command1_Click();
-  while (timer.running) {
-    try {
-      scan.Timer1_Timer();
-    } catch (const std::exception&) {
-      // The port's line says why; the scan goes on with the next port.
-      std::fprintf(stderr, "velkaro: COM%d could not be judged: %s\n",
-                   static_cast<int>(scan.ScanStep),
-                   velkaro::FailureInWords(std::current_exception()).c_str());
-      all_judged = false;
-    }
-  }
-  int write_error = 0;
-  for (std::int16_t port = 1; port <= velkaro::kPortCount; ++port) {
-    if (std::printf("%s\n", scan.Summary(port).c_str()) < 0 && write_error == 0) {
-      write_error = errno;
-    }
-  }
-  // On a terminal each line went out as it was printed, so a failed write
-  // shows in the stream's error flag, not in the last flush.
-  if (std::fflush(stdout) != 0 && write_error == 0) write_error = errno;
-  if (std::ferror(stdout)) {
-    std::fprintf(stderr, "velkaro: cannot write the list: %s\n",
-                 std::strerror(write_error != 0 ? write_error : EIO));
-    return 1;
-  }
-  return all_judged ? 0 : 1;
-}
 
 // Ends the program once Qt has begun, with no probe under way: no port is
 // open between probes, so there is nothing left to tidy. Ending here skips
@@ -124,7 +85,11 @@ void HoldWhileMakingThePlatform(QtMsgType type, const QMessageLogContext& contex
       reasons << message.text.trimmed();
     }
   }
-  reasons << text.section(u'\n', 0, 0).trimmed();
+  // Qt's last word, without its advice to reinstall: it gives that for
+  // every platform that fails, most of them a display that cannot be reached.
+  QString last = text.section(u'\n', 0, 0);
+  last.remove(QLatin1String("Reinstalling the application may fix this problem."));
+  reasons << last.trimmed();
   std::fprintf(stderr, "velkaro: cannot show the window: %s\n",
                reasons.join(QStringLiteral("; ")).toLocal8Bit().constData());
   EndWithApplication(1);
@@ -160,14 +125,6 @@ bool QtStopsAt(const char* variable, QtMsgType type) {
   return !WIFEXITED(status);
 }
 
-// The platforms that show a window on a screen: X11, Wayland in its
-// variants, and the framebuffer ones. Any other leaves a process nobody can
-// see or close.
-bool ShowsAWindow(const QString& platform) {
-  return platform == QLatin1String("xcb") || platform.startsWith(QLatin1String("wayland")) ||
-         platform == QLatin1String("eglfs") || platform == QLatin1String("linuxfb");
-}
-
 // Passes on what Qt said while it made its platform, and all it says later.
 void PassOnHeldMessages() {
   const std::lock_guard lock(held.mutex);
@@ -181,41 +138,45 @@ void PassOnHeldMessages() {
   qInstallMessageHandler(held.qt_handler);
 }
 
+// Writes what --help or --version says; a write that fails is told, as
+// --list's is.
+int Say(const std::string& text, const char* what) {
+  std::fputs(text.c_str(), stdout);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "velkaro: cannot write the %s: %s\n", what, std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   // Before anything can be opened: a port must never become a standard
   // descriptor, where a message meant for a person would reach it.
   if (!velkaro::OpenStandardDescriptors()) return 1;
+  // Before any probe: a kill, Ctrl+C or logout lets a probe put its port back.
+  if (!velkaro::end_signals::Install()) {
+    std::fprintf(stderr, "velkaro: cannot take signals: %s\n", std::strerror(errno));
+    return 1;
+  }
 
-  // Velkaro's own options are spelt with two dashes, and judged whole
-  // before anything else; Qt's take one.
-  bool help = false, version = false, list = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
-      help = true;
-    } else if (arg == "--version") {
-      version = true;
-    } else if (arg == "--list") {
-      list = true;
-    } else if (arg.empty()) {
-      return UsageError("an empty argument");
-    } else if (arg.starts_with("--")) {
-      return UsageError("unknown option " + std::string(arg));
+  // Judged whole before Qt starts, so that the same arguments are judged
+  // the same way with a display or without.
+  const velkaro::Arguments asked = velkaro::JudgeArguments(argc, argv);
+  switch (asked.mode) {
+    case velkaro::Arguments::Mode::kRefused:
+      return UsageError(asked.refusal);
+    case velkaro::Arguments::Mode::kHelp:
+      return Say(kUsage, "help");
+    case velkaro::Arguments::Mode::kVersion:
+      return Say(std::string("velkaro ") + VELKARO_VERSION + "\n", "version");
+    case velkaro::Arguments::Mode::kList: {
+      const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
+      return velkaro::ListPorts(*comm, stdout);
     }
-  }
-  if (help) {
-    std::fputs(kUsage, stdout);
-    return 0;
-  }
-  if (version) {
-    std::printf("velkaro %s\n", VELKARO_VERSION);
-    return 0;
-  }
-  if (list) {
-    if (argc > 2) return UsageError("--list takes no other argument");
-    return ListPorts();
+    case velkaro::Arguments::Mode::kWindow:
+      break;
   }
 
   // Whoever asked Qt to end at a warning hears it at once, from Qt.
@@ -225,10 +186,12 @@ int main(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   PassOnHeldMessages();
-  // Qt took the options that are its own; anything left is not ours either.
-  if (argc > 1) EndWithApplication(UsageError(std::string("unknown argument ") + argv[1]));
+  // Qt took its own options; one it left is not for the platform in use.
+  if (argc > 1) {
+    EndWithApplication(UsageError(std::string("Qt did not take ") + argv[1] + " here"));
+  }
   const QString platform = QGuiApplication::platformName();
-  if (!ShowsAWindow(platform)) {
+  if (!velkaro::ShowsAWindow(platform.toStdString())) {
     EndWithApplication(UsageError("the platform " + platform.toStdString() + " shows no window"));
   }
   if (QGuiApplication::primaryScreen() == nullptr) {
@@ -238,11 +201,18 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("Velkaro");
   QApplication::setDesktopFileName("org.velkaro.Velkaro");
 
+  // A signal ends the event loop; the window's end then lets a probe that
+  // holds its port put it back.
+  QSocketNotifier signalled(velkaro::end_signals::ReadEnd(), QSocketNotifier::Read);
+  QObject::connect(&signalled, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+
   const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
   auto form = std::make_unique<velkaro::Form1>(*comm);
   form->show();
   const int status = QApplication::exec();
-  // The window has gone; a probe still under way puts its port back first.
+  // The window has gone; a probe that holds its port puts it back first.
   form.reset();
+  if (const int signal = velkaro::end_signals::Caught())
+    velkaro::end_signals::EndAsSignalled(signal);
   EndWithApplication(status);
 }
