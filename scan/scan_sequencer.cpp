@@ -36,7 +36,15 @@ void ScanSequencer::Command1_Click() {
   timer_.SetEnabled(true);
 }
 
+void ScanSequencer::End() {
+  ended_ = true;
+  timer_.SetEnabled(false);
+  worker_.reset();
+  probe_out_ = false;
+}
+
 void ScanSequencer::Timer1_Timer() {
+  if (ended_) return;
   // The scan goes at the pace of a probe that takes longer than a tick.
   if (probe_out_) TakeResult();
   if (probe_out_) return;

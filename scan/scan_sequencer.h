@@ -48,6 +48,10 @@ class ScanSequencer {
   // probe started before the last press is dropped, whatever it found.
   void ProbeDone();
 
+  // Ends the scan for good, as the session ends: the timer stops, no probe
+  // starts again, and a probe that holds its port puts it back first.
+  void End();
+
   bool probe_out() const { return probe_out_; }
 
   // What is known of port n, as one line for a person to read:
@@ -71,6 +75,7 @@ class ScanSequencer {
   std::array<std::string, kPortCount> paths_;  // the ports' device names, asked once
   std::array<std::string, kPortCount> findings_;
   bool probe_out_ = false;
+  bool ended_ = false;
   std::uint64_t presses_ = 0;
   std::uint64_t started_after_ = 0;  // the presses when the probe out was started
   // Last, so that it ends first: it waits for a probe under way.

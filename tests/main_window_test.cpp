@@ -333,15 +333,23 @@ TEST_F(MainWindowTest, PressesDuringAScanDoNotHoldUpItsTicks) {
   EXPECT_GE(comm.OpenAttempts().size(), 3u) << "the presses restarted the timer's countdown";
 }
 
+// Whatever a broken serial layer throws stops at the window: the timer
+// stops and the failure is told.
 TEST_F(MainWindowTest, AFailedTickStopsTheTimerAndIsTold) {
+  struct ThrowingSerialPort : RefusingSerialPort {
+    ErrorNumber SetCommPort(std::int16_t) override { throw 42; }
+  };
   RefusingSerialPort refusing;
-  Form1 broken(refusing);
-  std::vector<QString> told;
-  broken.on_scan_failure = [&told](const QString& what) { told.push_back(what); };
-  QTest::mouseClick(broken.findChild<QWidget*>("Command1"), Qt::LeftButton);
-  Tick(broken);
-  EXPECT_FALSE(broken.findChild<QTimer*>("Timer1")->isActive());
-  EXPECT_EQ(told.size(), 1u);
+  ThrowingSerialPort throwing;
+  for (SerialPort* port : std::initializer_list<SerialPort*>{&refusing, &throwing}) {
+    Form1 broken(*port);
+    std::vector<QString> told;
+    broken.on_scan_failure = [&told](const QString& what) { told.push_back(what); };
+    QTest::mouseClick(broken.findChild<QWidget*>("Command1"), Qt::LeftButton);
+    Tick(broken);
+    EXPECT_FALSE(broken.findChild<QTimer*>("Timer1")->isActive());
+    EXPECT_EQ(told.size(), 1u);
+  }
 }
 
 // A probe whose open waits on the system leaves the window answering: what

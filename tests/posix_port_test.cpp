@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -32,11 +33,15 @@
 #include <iomanip>
 #include <mutex>
 #include <optional>
+#include <semaphore>
 #include <sstream>
+#include <thread>
 
 #include "port_guards.h"
 #include "port_probe.h"
 #include "pty.h"
+#include "end_signals.h"
+#include "list_ports.h"
 #include "scan_sequencer.h"
 
 namespace velkaro {
@@ -466,7 +471,7 @@ class ScriptedSystem : public PosixSystem {
   // A refused set still takes effect, as with drivers that fail half-way; an
   // ignored restore does nothing and says it worked.
   int SetLineSettings(int fd, const LineSettings* settings) override {
-    ++sets;
+    if (++sets == 2 && before_restore) before_restore();
     if (sets == 2 && ignore_restore) return 0;
     const int result = PosixSystem::SetLineSettings(fd, settings);
     if ((sets == 1 && refuse_set) || (sets == 2 && refuse_restore)) {
@@ -480,7 +485,8 @@ class ScriptedSystem : public PosixSystem {
   }
 
   std::function<void()> before_open;
-  std::function<void()> on_exclusive;  // just before the port is made exclusive
+  std::function<void()> on_exclusive;    // just before the port is made exclusive
+  std::function<void()> before_restore;  // set, exclusive, about to be put back
   int open_errno = 0;
   std::optional<int> uart_type;
   std::optional<int> exclusive;  // what TIOCGEXCL reads; negative: not supported
@@ -835,6 +841,89 @@ TEST_F(PosixPortTest, AProbeOnTheWorkerLeavesThePortAsItWasWhenItsResultIsDroppe
   EXPECT_EQ(sys.sets, 2) << "the port was set and put back";
   EXPECT_EQ(sys.open_fds, 0);
   ExpectPtyUntouched();
+}
+
+// Wherever the scan ends, the port is as it was found, not exclusive, and no
+// descriptor is left: a probe still in its open holds nothing and is left
+// behind, never to hold the port; one between setting the port and putting
+// it back is waited for. The signals that end the program never reach the
+// probes' thread.
+TEST_F(PosixPortTest, TheEndLeavesThePortAsItWasWhereverTheProbeIs) {
+  using std::chrono_literals::operator""ms;
+  for (const bool holding : {false, true}) {
+    SCOPED_TRACE(holding ? "between setting and putting back" : "in its open");
+    std::binary_semaphore arrived{0}, go_on{0};
+    bool end_signals_blocked = true;
+    const auto wait_here = [&] {
+      sigset_t mask;
+      ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+      for (const int signal : kEndSignals) end_signals_blocked &= sigismember(&mask, signal) == 1;
+      arrived.release();
+      go_on.acquire();
+    };
+    ScriptedSystem sys;
+    (holding ? sys.before_restore : sys.before_open) = wait_here;
+    PosixPort port(OptionsFor(pty_.path()), sys);
+    struct : TimerSwitch {
+      void SetEnabled(bool) override {}
+    } timer;
+    LampState lamps;
+    auto scan = std::make_unique<ScanSequencer>(lamps, port, timer, [] {});
+    scan->Command1_Click();
+    scan->Timer1_Timer();
+    ASSERT_TRUE(arrived.try_acquire_for(std::chrono::seconds(10)));
+    std::atomic<bool> released = false;
+    std::thread release([&] {
+      std::this_thread::sleep_for(100ms);
+      released = true;
+      go_on.release();
+    });
+    scan.reset();
+    EXPECT_EQ(released, holding);
+    release.join();
+    ProbeWorker::JoinLeftBehind();
+    EXPECT_TRUE(end_signals_blocked);
+    EXPECT_EQ(sys.open_fds, 0);
+    EXPECT_EQ(sys.sets, holding ? 2 : 0);
+    int exclusive = -1;
+    ASSERT_EQ(::ioctl(pty_.slave(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    ExpectPtyUntouched();
+  }
+}
+
+// SIGTERM while `velkaro --list` probes: a probe that holds the port puts it
+// back before the program ends as SIGTERM ends it; an open that never
+// answers does not keep it.
+TEST_F(PosixPortTest, ASignalInMidProbeEndsTheListOnceThePortIsBack) {
+  GTEST_FLAG_SET(death_test_style, "fast");  // the pseudo-terminal is this process's
+  // Processes as the program sees them, but for this one, which holds the
+  // pseudo-terminal.
+  PosixPortOptions options = OptionsFor(pty_.path());
+  options.processes.proc_root = (dir_ / "proc").string();
+  std::filesystem::create_directory(options.processes.proc_root);
+  std::filesystem::create_directory_symlink("/proc/self", dir_ / "proc" / "self");
+  for (const bool holding : {true, false}) {
+    SCOPED_TRACE(holding ? "between setting and putting back" : "in an open that never answers");
+    const auto list = [&] {
+      if (!end_signals::Install()) std::_Exit(3);
+      ScriptedSystem sys;
+      const auto signalled = [holding] {
+        ::kill(::getpid(), SIGTERM);
+        // Time for an end that does not wait to end the program first.
+        std::this_thread::sleep_for(std::chrono::milliseconds(holding ? 300 : 10000));
+        if (!holding) std::_Exit(4);  // the end waited for an open
+      };
+      (holding ? sys.before_restore : sys.before_open) = signalled;
+      PosixPort port(options, sys);
+      std::_Exit(ListPorts(port, stdout));
+    };
+    EXPECT_EXIT(list(), testing::KilledBySignal(SIGTERM), "");
+    int exclusive = -1;
+    ASSERT_EQ(::ioctl(pty_.slave(), TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 0);
+    ExpectPtyUntouched();
+  }
 }
 
 // A descriptor on a node of the port's device number holds the port

@@ -723,6 +723,66 @@ TEST_F(Win32WindowTest, AProbeThatWaitsLeavesTheWindowAnswering) {
   }
 }
 
+// A return whose post failed (a full queue) is taken by the next tick; a
+// window that has gone is never posted to; and a session that ends in
+// mid-probe waits for the port to be put back.
+TEST_F(Win32WindowTest, ReturnsLostGoneOrCutShortByTheSessionsEnd) {
+  std::vector<HWND> posted;
+  FakeSerialPort lost;
+  lost.SetOpenOutcome(1, kNoError);
+  Form1 full(::GetModuleHandleW(nullptr), lost);
+  full.post_message = [&posted](HWND window, UINT, WPARAM, LPARAM) {
+    posted.push_back(window);
+    return FALSE;
+  };
+  ::SendMessageW(full.hwnd(), WM_COMMAND, IDOK, 0);
+  full.Timer1_Timer();
+  ASSERT_TRUE(PumpUntil([&posted] { return !posted.empty(); }));
+  full.Timer1_Timer();  // takes port 1's result, and starts port 2
+  EXPECT_EQ(full.lamps().SeenLamp(1), LampKind::kOk) << "a lost return stalled the scan";
+  EXPECT_EQ(full.scan().ScanStep, 2);
+  ASSERT_TRUE(PumpUntil([&posted] { return posted.size() == 2; }));
+
+  FakeSerialPort gone;
+  gone.HoldOpen(1);
+  posted.clear();
+  auto closed = std::make_unique<Form1>(::GetModuleHandleW(nullptr), gone);
+  closed->post_message = full.post_message;
+  ::SendMessageW(closed->hwnd(), WM_COMMAND, IDOK, 0);
+  closed->Timer1_Timer();
+  ASSERT_TRUE(gone.WaitUntilOpenHeld());
+  ::DestroyWindow(closed->hwnd());
+  gone.ReleaseOpen();
+  ASSERT_TRUE(PumpUntil([&closed] {
+    closed->ProbeDone();
+    return !closed->scan().probe_out();
+  }));
+  closed.reset();  // the worker's last word, if any, is said by now
+  EXPECT_TRUE(posted.empty()) << "a window that had gone was posted to";
+
+  FakeSerialPort held;
+  held.SetOpenOutcome(1, kNoError);
+  held.HoldOpen(1, FakeSerialPort::Hold::kHoldingPort);
+  Form1 ending(::GetModuleHandleW(nullptr), held);
+  ::SendMessageW(ending.hwnd(), WM_COMMAND, IDOK, 0);
+  ending.Timer1_Timer();
+  ASSERT_TRUE(held.WaitUntilOpenHeld());
+  std::atomic<bool> released = false;
+  std::thread release([&] {
+    ::Sleep(100);
+    released = true;
+    held.ReleaseOpen();
+  });
+  ::SendMessageW(ending.hwnd(), WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF);
+  ::SendMessageW(ending.hwnd(), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+  EXPECT_TRUE(released) << "the session's end did not wait for the port to be put back";
+  release.join();
+  EXPECT_FALSE(held.is_open());
+  EXPECT_FALSE(ending.timer_enabled());
+  ending.Timer1_Timer();
+  EXPECT_EQ(held.OpenAttempts().size(), 1u) << "a probe started after the session's end";
+}
+
 // Whatever a broken serial layer throws stops at the window procedure: the
 // timer stops and the failure is told.
 TEST_F(Win32WindowTest, AFailedTickStopsTheTimerAndIsTold) {

@@ -307,10 +307,11 @@ void Form1::ProbeDone() { Step(&ScanSequencer::ProbeDone); }
 void Form1::Step(void (ScanSequencer::*step)()) {
   try {
     (scan_.*step)();
-  } catch (const std::exception& e) {
+  } catch (...) {
     // Only a broken serial layer gets here; there is no scan to go on with.
+    // Nothing may go on through Qt's event loop, whatever was thrown.
     Timer1->stop();
-    on_scan_failure(QString::fromUtf8(e.what()));
+    on_scan_failure(QString::fromStdString(FailureInWords(std::current_exception())));
     return;
   }
   ShowLamps();

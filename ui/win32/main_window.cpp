@@ -85,7 +85,9 @@ Form1::Form1(HINSTANCE instance, SerialPort& comm)
       scan_(lamps_, comm, timer_switch_, [this] {
         // A form that ends waits for this call first. With no window, there
         // is nobody to tell (and a null window would post to this thread).
-        if (const HWND window = post_to_.load()) ::PostMessageW(window, kProbeDoneMessage, 0, 0);
+        // A post that fails leaves the result to the next tick.
+        const std::lock_guard lock(post_mutex_);
+        if (post_to_ != nullptr) post_message(post_to_, kProbeDoneMessage, 0, 0);
       }) {
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
   ::InitCommonControlsEx(&controls);
@@ -118,14 +120,20 @@ Form1::Form1(HINSTANCE instance, SerialPort& comm)
     ::DeleteMenu(menu, command, MF_BYCOMMAND);
   }
   timer_switch_.Attach(hwnd());
-  post_to_ = hwnd();
+  {
+    const std::lock_guard lock(post_mutex_);
+    post_to_ = hwnd();
+  }
   CreateControls();
   LayOut(dpi::OfWindow(hwnd()), nullptr);
   Form_Load();
 }
 
 Form1::~Form1() {
-  post_to_ = nullptr;
+  {
+    const std::lock_guard lock(post_mutex_);
+    post_to_ = nullptr;
+  }
   window_.reset();
 }
 
@@ -350,7 +358,10 @@ LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wparam, LPA
   if (message == WM_NCDESTROY) {
     // Gone: the form must not destroy it again, nor hear of it any more.
     static_cast<void>(form->window_.release());
-    form->post_to_ = nullptr;
+    {
+      const std::lock_guard lock(form->post_mutex_);
+      form->post_to_ = nullptr;
+    }
     ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
     return ::DefWindowProcW(window, message, wparam, lparam);
   }
@@ -433,6 +444,11 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       } else if (HIWORD(wparam) == 0) {  // not minimised
         FocusLastControl();
       }
+      return 0;
+    case WM_ENDSESSION:
+      // The session ends, and the program with it once this returns: a
+      // probe that holds its port puts it back first.
+      if (wparam != FALSE) scan_.End();
       return 0;
     case WM_DESTROY:
       timer_switch_.SetEnabled(false);

@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include <array>
-#include <atomic>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -72,6 +72,9 @@ class Form1 {
   // message box and ends the program with status 1; tests put their own
   // here, since a modal box would wait for a press nobody makes.
   std::function<void(const std::string& what)> on_scan_failure;
+  // How the worker posts a probe's return; tests make it fail, as a full
+  // message queue does. Set before the first press.
+  std::function<BOOL(HWND, UINT, WPARAM, LPARAM)> post_message = ::PostMessageW;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -125,7 +128,10 @@ class Form1 {
   LampState lamps_;
   TimerSwitch32 timer_switch_;
   // Where the worker posts a probe's return: the window while it exists.
-  std::atomic<HWND> post_to_ = nullptr;
+  // Looked at and posted to under the lock, so that the window cannot go
+  // (and its handle pass to another) in between.
+  std::mutex post_mutex_;
+  HWND post_to_ = nullptr;
   ScanSequencer scan_;
 };
 
