@@ -37,11 +37,11 @@
 #include <sstream>
 #include <thread>
 
+#include "end_signals.h"
+#include "list_ports.h"
 #include "port_guards.h"
 #include "port_probe.h"
 #include "pty.h"
-#include "end_signals.h"
-#include "list_ports.h"
 #include "scan_sequencer.h"
 
 namespace velkaro {
