@@ -83,7 +83,7 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
   const std::string window =
       Shell(env + VELKARO_SOURCE_DIR "/tests/wait_for_window.sh Velkaro 20 $(cat " + dir +
             "/velkaro.pid)");
-  std::string geometry, by_class, ended, shot = dir + "/after-scan.png";
+  std::string geometry, by_class, ended, terminated, shot = dir + "/after-scan.png";
   if (!window.empty()) {
     geometry = Shell(env + "xdotool getwindowgeometry --shell " + window +
                      " | grep -E '^(WIDTH|HEIGHT)='");
@@ -99,6 +99,12 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
     Shell(env + "xdotool windowfocus --sync " + window + " key ctrl+q");
     ended = Shell("for i in $(seq 300); do kill -0 $(cat " + dir +
                   "/velkaro.pid) 2>/dev/null || { echo ended; break; }; sleep 0.1; done");
+    // SIGTERM ends the shown window as SIGTERM ends any program.
+    terminated =
+        Shell(env + VELKARO_SOURCE_DIR
+              "/tests/without_serial_ports.sh " VELKARO_EXE " 2>/dev/null & " VELKARO_SOURCE_DIR
+              "/tests/wait_for_window.sh Velkaro 20 $! >/dev/null; kill -TERM $!; "
+              "wait $!; echo $?");
   }
   // What Qt cannot show the window on ends the program with Qt's reason,
   // its own last word included, and what it may not show it on, or
@@ -126,10 +132,21 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
       {nowhere, "--bogus", "2", "unknown option --bogus"},
       {nowhere, "--version --bogus", "2", "unknown option --bogus"},
       {nowhere, "--bogus --version", "2", "unknown option --bogus"},
+      {nowhere, "-l", "2", "unknown argument -l (did you mean --list?)"},
+      {env, "-l", "2", "unknown argument -l (did you mean --list?)"},
+      {nowhere, "-version", "2", "unknown argument -version (did you mean --version?)"},
+      {nowhere, "foo", "2", "unknown argument foo"},
+      {nowhere, "-platform", "2", "the option -platform needs a value"},
+      // Qt takes -title only where X11 is its first choice.
+      {env + "WAYLAND_DISPLAY=nonexistent XDG_RUNTIME_DIR=" + dir, "-title x", "2",
+       "Qt did not take -title here"},
+      // A variable that is no number asks Qt to end at the first warning.
+      {"QT_FATAL_WARNINGS=yes " + unreachable, "", "134", "could not connect to display"},
   };
   std::vector<std::string> refused;
   for (const auto& c : kRefusals) {
-    refused.push_back(Shell(c.env + " timeout 10 " VELKARO_EXE " " + c.args + " 2>&1; echo $?"));
+    refused.push_back(Shell("ulimit -c 0; " + c.env + " timeout 10 " VELKARO_EXE " " + c.args +
+                            " 2>&1; echo $?"));
   }
   const std::string help = Shell(VELKARO_EXE " --help");
   Shell("kill $(cat " + dir + "/velkaro.pid) $(cat " + dir + "/xvfb.pid) $(cat " + dir +
@@ -139,12 +156,16 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
   EXPECT_EQ(geometry, "WIDTH=259\nHEIGHT=169");
   EXPECT_EQ(by_class, window) << "WM_CLASS does not match StartupWMClass";
   EXPECT_EQ(ended, "ended") << "Ctrl+Q did not end the program";
+  EXPECT_EQ(terminated, "143");
   for (std::size_t i = 0; i < refused.size(); ++i) {
     const auto& c = kRefusals[i];
     const bool qt_gave_up = c.says == kQtGaveUp;
+    const bool qt_aborted = std::string_view(c.status) == "134";
     EXPECT_TRUE(refused[i].ends_with(std::string("\n") + c.status) &&
-                refused[i].find((qt_gave_up ? "" : "velkaro: ") + c.says) != std::string::npos &&
-                (!qt_gave_up || refused[i].starts_with("velkaro: cannot show the window: ")))
+                refused[i].find((qt_gave_up || qt_aborted ? "" : "velkaro: ") + c.says) !=
+                    std::string::npos &&
+                (!qt_gave_up || refused[i].starts_with("velkaro: cannot show the window: ")) &&
+                refused[i].find("Reinstalling") == std::string::npos)
         << c.env << " velkaro " << c.args << ":\n"
         << refused[i];
   }
@@ -211,6 +232,9 @@ TEST(RealDisplayTest, TheListNamesAHolderWithNoDisplay) {
       "env ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 stdbuf -oL ",
       "2>&1 >/dev/full"));
   const std::string closed_stderr = Shell(list_with("", "2>&-"));
+  // Nor is one written to a standard output that was closed.
+  const std::string closed_stdout = Shell(list_with("", "2>&1 >&-"));
+  const std::string version_unwritten = Shell(VELKARO_EXE " --version 2>&1 >&-; echo $?");
 
   std::string wanted;
   for (int port = 1; port <= kPortCount; ++port) {
@@ -220,6 +244,8 @@ TEST(RealDisplayTest, TheListNamesAHolderWithNoDisplay) {
   EXPECT_EQ(free, wanted + "0");
   EXPECT_EQ(unwritten, "velkaro: cannot write the list: No space left on device\n1");
   EXPECT_EQ(closed_stderr, wanted + "0");
+  EXPECT_EQ(closed_stdout, "velkaro: cannot write the list: Bad file descriptor\n1");
+  EXPECT_EQ(version_unwritten, "velkaro: cannot write the version: Bad file descriptor\n1");
   const std::string line = "COM3 (/dev/ttyS2): present, free";
   EXPECT_EQ(held,
             wanted.replace(wanted.find(line), line.size(),
