@@ -100,11 +100,12 @@ TEST(RealDisplayTest, AClickScansAndEveryAbsentPortEndsRed) {
     ended = Shell("for i in $(seq 300); do kill -0 $(cat " + dir +
                   "/velkaro.pid) 2>/dev/null || { echo ended; break; }; sleep 0.1; done");
     // SIGTERM ends the shown window as SIGTERM ends any program.
-    terminated =
-        Shell(env + VELKARO_SOURCE_DIR
-              "/tests/without_serial_ports.sh " VELKARO_EXE " 2>/dev/null & " VELKARO_SOURCE_DIR
-              "/tests/wait_for_window.sh Velkaro 20 $! >/dev/null; kill -TERM $!; "
-              "wait $!; echo $?");
+    terminated = Shell("export " + env +
+                       "; " VELKARO_SOURCE_DIR "/tests/without_serial_ports.sh " VELKARO_EXE
+                       " 2>/dev/null & " VELKARO_SOURCE_DIR
+                       "/tests/wait_for_window.sh Velkaro 20 $! >/dev/null && kill -TERM $!; "
+                       "for i in $(seq 100); do kill -0 $! 2>/dev/null || break; sleep 0.1; done; "
+                       "kill -KILL $! 2>/dev/null; wait $!; echo $?");
   }
   // What Qt cannot show the window on ends the program with Qt's reason,
   // its own last word included, and what it may not show it on, or

@@ -310,11 +310,25 @@ std::vector<std::optional<Rgb>> PlugImage(int size) {
   } else {
     throw std::invalid_argument("no plug picture of size " + std::to_string(size));
   }
+  // Each source pixel and each row's and column's source, looked up once.
+  std::vector<std::optional<Rgb>> picture(static_cast<std::size_t>(plug.size * plug.size));
+  for (int y = 0; y < plug.size; ++y) {
+    for (int x = 0; x < plug.size; ++x) {
+      picture[static_cast<std::size_t>(y * plug.size + x)] = plug.Pixel(x, y);
+    }
+  }
+  std::vector<int> from(static_cast<std::size_t>(size));
+  for (int at = 0; at < size; ++at) from[static_cast<std::size_t>(at)] = source(at);
   std::vector<std::optional<Rgb>> pixels(static_cast<std::size_t>(size * size));
   for (int y = 0; y < size; ++y) {
+    const int sy = from[static_cast<std::size_t>(y)];
+    if (sy < 0) continue;
     for (int x = 0; x < size; ++x) {
-      const int sx = source(x), sy = source(y);
-      if (sx >= 0 && sy >= 0) pixels[static_cast<std::size_t>(y * size + x)] = plug.Pixel(sx, sy);
+      const int sx = from[static_cast<std::size_t>(x)];
+      if (sx >= 0) {
+        pixels[static_cast<std::size_t>(y * size + x)] =
+            picture[static_cast<std::size_t>(sy * plug.size + sx)];
+      }
     }
   }
   return pixels;

@@ -204,7 +204,10 @@ int main(int argc, char** argv) {
   // A signal ends the event loop; the window's end then lets a probe that
   // holds its port put it back.
   QSocketNotifier signalled(velkaro::end_signals::ReadEnd(), QSocketNotifier::Read);
-  QObject::connect(&signalled, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+  QObject::connect(&signalled, &QSocketNotifier::activated, &app, [&signalled] {
+    signalled.setEnabled(false);  // once is enough: the pipe is never read
+    QCoreApplication::quit();
+  });
 
   const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
   auto form = std::make_unique<velkaro::Form1>(*comm);

@@ -71,10 +71,11 @@ namespace {
 QImage ToQImage(const std::vector<std::optional<pictures::Rgb>>& pixels, int size, int scale = 1) {
   QImage image(size * scale, size * scale, QImage::Format_ARGB32);
   for (int y = 0; y < image.height(); ++y) {
+    auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
     for (int x = 0; x < image.width(); ++x) {
       const std::optional<pictures::Rgb>& rgb =
           pixels[static_cast<std::size_t>(y / scale * size + x / scale)];
-      image.setPixel(x, y, rgb ? qRgb(rgb->r, rgb->g, rgb->b) : qRgba(0, 0, 0, 0));
+      line[x] = rgb ? qRgb(rgb->r, rgb->g, rgb->b) : qRgba(0, 0, 0, 0);
     }
   }
   return image;
