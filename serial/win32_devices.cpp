@@ -50,9 +50,8 @@ std::vector<PortDevice> ListPortDevices() {
   SP_DEVINFO_DATA info{};
   info.cbSize = sizeof info;
   for (DWORD i = 0; ::SetupDiEnumDeviceInfo(set, i, &info); ++i) {
-    PortDevice device{PortName(set, info), Property(set, info, SPDRP_FRIENDLYNAME)};
-    // Device Manager shows the description where a device has no friendly name.
-    if (device.friendly_name.empty()) device.friendly_name = Property(set, info, SPDRP_DEVICEDESC);
+    PortDevice device{PortName(set, info), Property(set, info, SPDRP_FRIENDLYNAME),
+                      Property(set, info, SPDRP_DEVICEDESC)};
     if (!device.port_name.empty()) devices.push_back(std::move(device));
   }
   ::SetupDiDestroyDeviceInfoList(set);

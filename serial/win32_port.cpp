@@ -57,8 +57,9 @@ std::string OpenFinding(DWORD error) {
 std::string FriendlyName(std::int16_t port, const std::vector<PortDevice>& devices) {
   const std::wstring com = L"COM" + std::to_wstring(port);
   for (const PortDevice& device : devices) {
-    if (device.port_name != com || device.friendly_name.empty()) continue;
-    std::wstring name = device.friendly_name;
+    // Device Manager shows the description where a device has no friendly name.
+    std::wstring name = device.friendly_name.empty() ? device.description : device.friendly_name;
+    if (device.port_name != com || name.empty()) continue;
     if (const std::wstring suffix = L" (" + com + L")"; name.ends_with(suffix)) {
       name.resize(name.size() - suffix.size());
     }

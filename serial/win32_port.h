@@ -17,18 +17,20 @@ namespace velkaro {
 std::wstring DefaultDeviceName(std::int16_t port);
 
 // A device of the ports class as Device Manager lists it: the port name its
-// registry key gives ("COM4"), and its friendly name.
+// registry key gives ("COM4"), its friendly name, and its description.
 struct PortDevice {
   std::wstring port_name;
   std::wstring friendly_name;
+  std::wstring description;
 };
 
 // The present devices of the ports class, from SetupAPI; empty where none is
 // registered, as under Wine.
 std::vector<PortDevice> ListPortDevices();
 
-// The friendly name of the device that is COMn, as UTF-8 and without the
-// " (COMn)" Windows ends it with; empty if no device is.
+// The friendly name of the device that is COMn (its description where it
+// has none), as UTF-8 and without the " (COMn)" Windows ends it with; empty
+// if no device is.
 std::string FriendlyName(std::int16_t port, const std::vector<PortDevice>& devices);
 
 struct Win32PortOptions {

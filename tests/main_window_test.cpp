@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QTextDocumentFragment>
 #include <QTimer>
+#include <QToolTip>
 #include <QWindow>
 
 #include <gtest/gtest.h>
@@ -85,6 +86,11 @@ class MainWindowTest : public testing::Test {
   }
 
   // A tick by hand, and the probe it started brought back to the window.
+  // What a tooltip shows, as text.
+  std::string Tip(const char* name) {
+    return QTextDocumentFragment::fromHtml(Child(name)->toolTip()).toPlainText().toStdString();
+  }
+
   static void Tick(Form1& f) {
     f.Timer1_Timer();
     ASSERT_TRUE(QTest::qWaitFor([&f] { return !f.scan().probe_out(); }, 10000));
@@ -253,7 +259,9 @@ TEST_F(MainWindowTest, CtrlWClosesItAndItsIconComesInEverySize) {
 }
 
 TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
-  comm.SetOpenOutcome(4, kNoSuchPort, "present, in use by <h1>x (pid 7)");
+  constexpr char kLong[] =
+      "present, in use by <h1>x (pid 7); 16550A UART at I/O 0x3f8, IRQ 4, on PnP 00:00 (PNP0501)";
+  comm.SetOpenOutcome(4, kNoSuchPort, kLong);
   ExpectLampsShown("......");
   QTest::mouseClick(Child("Command1"), Qt::LeftButton);
   Child<QTimer>("Timer1")->stop();  // step the scan by hand
@@ -269,24 +277,38 @@ TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   EXPECT_TRUE(ok2->isVisible());
   EXPECT_EQ(ok2->accessibleName(), "COM: 2");
   EXPECT_EQ(ok2->accessibleDescription(), "present; COM2 (fake/COM2): present, free");
-  EXPECT_EQ(Child("Label2")->toolTip(), "COM2 (fake/COM2): present, free");
+  EXPECT_EQ(Tip("Label2"), "COM2 (fake/COM2): present, free");
   EXPECT_EQ(ok2->toolTip(), Child("Label2")->toolTip());
   EXPECT_FALSE(Child("off2")->isVisible());
   EXPECT_EQ(Child("bad1")->accessibleDescription(),
             "absent; COM1 (fake/COM1): absent: no device node");
   // A program may name itself like HTML; its tooltip still shows the name.
-  EXPECT_EQ(QTextDocumentFragment::fromHtml(Child("Label3")->toolTip()).toPlainText().toStdString(),
-            "COM4 (fake/COM4): present, in use by <h1>x (pid 7)");  // Label3 is "COM: 4"
+  EXPECT_EQ(Tip("Label3"), std::string("COM4 (fake/COM4): ") + kLong);  // "COM: 4"
+  // Every tooltip wraps alike, long or short, looking like HTML or not.
+  for (const char* label : {"Label1", "Label2", "Label3"}) {
+    const QString tip = Child(label)->toolTip();
+    QToolTip::showText(Child(label)->mapToGlobal(QPoint(1, 1)), tip, Child(label));
+    const QLabel* shown = nullptr;
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+      if (widget->inherits("QTipLabel") && widget->isVisible())
+        shown = qobject_cast<QLabel*>(widget);
+    }
+    ASSERT_NE(shown, nullptr);
+    EXPECT_TRUE(shown->wordWrap()) << label;
+    // No wider than a line of 80 characters, the most a reader follows.
+    EXPECT_LE(shown->width(), shown->fontMetrics().averageCharWidth() * 80) << label;
+    QToolTip::hideText();
+  }
 
   // A press shows every lamp unlit at once, not at the next tick, and
   // forgets what the last scan found.
   QTest::mouseClick(Child("Command1"), Qt::LeftButton);
   ExpectLampsShown("......");
-  EXPECT_EQ(Child("Label2")->toolTip(), "COM2 (fake/COM2): not probed yet");
+  EXPECT_EQ(Tip("Label2"), "COM2 (fake/COM2): not probed yet");
   Child<QTimer>("Timer1")->stop();
   Tick(form);
   Tick(form);
-  EXPECT_EQ(Child("Label2")->toolTip(), "COM2 (fake/COM2): present, free");
+  EXPECT_EQ(Tip("Label2"), "COM2 (fake/COM2): present, free");
   EXPECT_EQ(Child("test3")->accessibleDescription(), "next; COM3 (fake/COM3): not probed yet");
 }
 
@@ -372,7 +394,7 @@ TEST_F(MainWindowTest, AProbeThatWaitsLeavesTheWindowAnswering) {
   comm.ReleaseOpen();
   ASSERT_TRUE(QTest::qWaitFor([this] { return !form.scan().probe_out(); }, 10000));
   ExpectLampsShown("......");
-  EXPECT_EQ(Child("Label2")->toolTip(), "COM2 (fake/COM2): not probed yet");
+  EXPECT_EQ(Tip("Label2"), "COM2 (fake/COM2): not probed yet");
   Tick(form);
   ExpectLampsShown("..ry..");
 

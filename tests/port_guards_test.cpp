@@ -60,6 +60,10 @@ TEST(PortGuardsTest, NamesAreShownWithoutControlsOrInvalidBytes) {
       {"\xe2\x81\xa6x\xe2\x81\xa9\xd8\x9c\xe2\x80\x8f", "?x???"},  // U+2066, 2069, 061C, 200F
       {"caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x94\x8c", "caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x94\x8c"},
       {"\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80", "?????????"},  // overlong, surrogate, too high
+      // Overlong in three and four bytes, below each length's least and
+      // above the one before it.
+      {"\xe0\x80\xaf\xe0\x83\xa9", "??????"},
+      {"\xf0\x80\x80\xaf\xf0\x8f\xbf\xbf", "????????"},
       {"cut\xe2\x82", "cut??"},
   };
   for (const auto& row : kRows) EXPECT_EQ(ShowableName(row.name), row.shown) << row.name;
@@ -143,6 +147,11 @@ TEST(SysfsUartTest, TellsTheUartWhereItSitsAndWhatItBelongsTo) {
        },
        {},
        "16550A UART at memory 0xfe215040 (32-bit), IRQ 29, on platform dw-apb-uart"},
+      {"an ACPI UART",
+       {{"type", "4"}, {"port", "0x2F8"}, {"irq", "3"}},
+       [&] { on(device(root / "devices" / "LNXSYSTM:00" / "PNP0501:00", "acpi")); },
+       {},
+       "16550A UART at I/O 0x2f8, IRQ 3, on ACPI PNP0501:00"},
       {"a type the table does not know",
        {{"type", "200"}, {"port", "0x2f8"}, {"irq", "3"}},
        [] {},

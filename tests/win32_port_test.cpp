@@ -258,14 +258,18 @@ TEST_F(Win32PortSeamTest, OpenFailuresLeaveNoHandle) {
       {ERROR_ACCESS_DENIED,
        kPortUnavailable,
        "present, in use by another program or access denied",
-       {{L"COM20", L"USB Serial Device (COM20)"}, {L"LPT2", L"Printer Port (LPT2)"}}},
+       {{L"COM20", L"USB Serial Device (COM20)", L""}, {L"LPT2", L"Printer Port (LPT2)", L""}}},
       {ERROR_SEM_TIMEOUT,
        kPortUnavailable,
        "present, but its device did not answer (ERROR_SEM_TIMEOUT); "
        "Standard Serial over Bluetooth link",
-       {{L"COM1", L"Communications Port (COM1)"},
-        {L"COM2", L"Standard Serial over Bluetooth link (COM2)"}}},
+       {{L"COM1", L"Communications Port (COM1)", L""},
+        {L"COM2", L"Standard Serial over Bluetooth link (COM2)", L"Standard Serial"}}},
       {1234, kNoSuchPort, "absent: Windows error 1234", {}},
+      {ERROR_SEM_TIMEOUT,
+       kPortUnavailable,
+       "present, but its device did not answer (ERROR_SEM_TIMEOUT); Communications Port",
+       {{L"COM2", L"", L"Communications Port"}}},  // no friendly name
   };
   for (const auto& [code, number, finding, listed] : kCases) {
     devices = listed;

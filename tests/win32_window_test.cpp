@@ -418,9 +418,23 @@ TEST_F(Win32WindowTest, TheButtonHoldsTheFocusAndTheKeyboardPressesIt) {
   // Windows moves the focus to the frame on activation, and Wine sets it
   // there itself: each way it goes on to the button, and the button is
   // where Tab stops.
+  // Activation gives the focus to the button alone, never to the frame on
+  // its way (as DefWindowProc would), which the frame's own handling would
+  // hide: the frame's messages are counted through a subclass.
+  static int frame_focused = 0;
+  static WNDPROC form_proc = nullptr;
+  form_proc = reinterpret_cast<WNDPROC>(::SetWindowLongPtrW(
+      form.hwnd(), GWLP_WNDPROC,
+      reinterpret_cast<LONG_PTR>(+[](HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+        if (message == WM_SETFOCUS) ++frame_focused;
+        return ::CallWindowProcW(form_proc, window, message, wparam, lparam);
+      })));
   ::SetFocus(nullptr);
+  frame_focused = 0;
   ::SendMessageW(form.hwnd(), WM_ACTIVATE, WA_ACTIVE, 0);
   EXPECT_EQ(::GetFocus(), button) << "activation left the focus nowhere";
+  EXPECT_EQ(frame_focused, 0) << "activation passed the focus through the frame";
+  ::SetWindowLongPtrW(form.hwnd(), GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(form_proc));
   ::SetFocus(form.hwnd());
   EXPECT_EQ(::GetFocus(), button) << "the focus stayed on the frame";
   EXPECT_NE(::GetWindowLongW(button, GWL_STYLE) & WS_TABSTOP, 0);

@@ -333,11 +333,12 @@ void Form1::ShowLamps() {
 
 namespace {
 
-// A tooltip that shows the text as it is, even where it looks like HTML.
+// A tooltip that shows the text as it is, even where it looks like HTML, and
+// wraps it as Qt wraps rich text, within a width that can be read.
 QString PlainToolTip(const QString& text) {
   // Qt takes a tooltip that looks like HTML for HTML, and a program's name
-  // may look like anything.
-  return Qt::mightBeRichText(text) ? "<qt>" + text.toHtmlEscaped() + "</qt>" : text;
+  // may look like anything; plain text it leaves on one line, however long.
+  return "<qt>" + text.toHtmlEscaped() + "</qt>";
 }
 
 }  // namespace
