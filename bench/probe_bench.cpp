@@ -40,8 +40,24 @@
 namespace velkaro {
 namespace {
 
+// Where the benchmark's probes take turns, removed when it ends.
+std::string TurnsDir() {
+  static const struct Dir {
+    Dir() {
+      char name[] = "/tmp/velkaro-turns-XXXXXX";
+      path = ::mkdtemp(name) != nullptr ? name : "";
+    }
+    ~Dir() {
+      if (!path.empty()) std::filesystem::remove_all(path);
+    }
+    std::string path;
+  } dir;
+  return dir.path;
+}
+
 void ProbeOnce(benchmark::State& state, const std::string& path) {
   PosixPortOptions options;
+  options.probe_lock_dir = TurnsDir();
   options.device_path = [path](std::int16_t) { return path; };
   PosixPort port(options);
   LampState lamps;
@@ -245,6 +261,7 @@ void BM_ProbeSysfsPlaceholder(benchmark::State& state) {
   PosixPortOptions options;
   options.device_path = [&pty](std::int16_t) { return pty.path(); };
   options.sysfs_char_root = sys.string();
+  options.probe_lock_dir = TurnsDir();
   PosixPort port(options);
   LampState lamps;
   ErrorTrap err;
@@ -320,6 +337,7 @@ void BM_WindowWaitDuringScan(benchmark::State& state) {
     }
   }
   PosixPortOptions options;
+  options.probe_lock_dir = TurnsDir();
   options.device_path = [&ptys](std::int16_t port) {
     return ptys[static_cast<std::size_t>(port - 1)].path();
   };

@@ -5,6 +5,8 @@
 #include <linux/tty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <grp.h>
@@ -170,7 +172,10 @@ ErrorNumber OpenErrorNumber(int errnum) {
 PosixPort::PosixPort(PosixPortOptions options, PosixSystem& sys)
     : options_(std::move(options)), sys_(sys) {}
 
-PosixPort::~PosixPort() { Close(); }
+PosixPort::~PosixPort() {
+  Close();
+  ReleaseProbeLock();
+}
 
 void PosixPort::OnProbeThread() {
   // The signals that end the program are the main thread's to take: a probe
@@ -231,6 +236,7 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   if (sys_.Stat(path.c_str(), &node) != 0) return OpenRefused(errno);
   node_ = node;
   terminal_ = S_ISCHR(node.st_mode);
+  if (terminal_) TakeProbeLock(node.st_rdev);
   if (terminal_) {
     // sysfs knows a ttyS node with no UART behind it, and the console, so
     // neither needs the lock files or the processes looked through.
@@ -271,15 +277,23 @@ ErrorNumber PosixPort::Open() {
   finding_.clear();
   hardware_.clear();
   node_.reset();
-  if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) return judged;
+  if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) {
+    ReleaseProbeLock();
+    return judged;
+  }
 
   // O_NONBLOCK: never wait for carrier detect. O_NOCTTY: never become the
   // controlling terminal of this process.
   fd_ = sys_.Open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) return OpenRefused(errno);
+  if (fd_ < 0) {
+    const int refused = errno;
+    ReleaseProbeLock();
+    return OpenRefused(refused);
+  }
   if (!MayHold()) {
     // The program ends without waiting for this probe: nothing has changed.
     sys_.Close(std::exchange(fd_, -1));
+    ReleaseProbeLock();
     return OpenRefused(ECANCELED);
   }
   // Whatever fails from here, the port is never left open, exclusive or
@@ -314,6 +328,39 @@ ErrorNumber PosixPort::TakeAndSet() {
     return Judged(kLineSettingsFailed, FindingText(Seen::kRefusedSettings));
   }
   return Judged(kNoError, FindingText(Seen::kFree));
+}
+
+void PosixPort::TakeProbeLock(dev_t device) {
+  ReleaseProbeLock();
+  if (options_.probe_lock_dir.empty()) return;
+  const std::string path = options_.probe_lock_dir + "/velkaro-" + std::to_string(major(device)) +
+                           "-" + std::to_string(minor(device)) + ".lock";
+  // Never through a link, never waiting on a pipe, never anything but a
+  // plain file: anybody may have made it.
+  const int lock = ::open(
+      path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
+  struct stat file;
+  if (lock < 0 || ::fstat(lock, &file) != 0 || !S_ISREG(file.st_mode)) {
+    if (lock >= 0) ::close(lock);
+    return;
+  }
+  // Readable by every user, whatever the umask, so that they take turns too.
+  if (file.st_uid == ::geteuid()) ::fchmod(lock, 0644);
+  // A probe holds a port for well under a millisecond; one that holds it
+  // for a second is stuck, and no reason to wait any longer.
+  for (int tries = 0; tries < 200; ++tries) {
+    if (::flock(lock, LOCK_EX | LOCK_NB) == 0) {
+      probe_lock_ = lock;
+      return;
+    }
+    if (errno != EWOULDBLOCK && errno != EINTR) break;
+    ::usleep(5000);
+  }
+  ::close(lock);
+}
+
+void PosixPort::ReleaseProbeLock() {
+  if (probe_lock_ >= 0) ::close(std::exchange(probe_lock_, -1));  // the flock goes with it
 }
 
 ErrorNumber PosixPort::CheckNotHeld() {
@@ -383,6 +430,7 @@ ErrorNumber PosixPort::Close() {
   if (sys_.Close(fd_) != 0 && errno != EINTR) result = kNoSuchPort;
   // Nothing of this port may carry over to the next one opened.
   fd_ = -1;
+  ReleaseProbeLock();
   exclusive_ = false;
   saved_valid_ = false;
   if (not_put_back != 0) {

@@ -28,6 +28,9 @@ void ReportToStandardError(const std::string& line);
 struct PosixPortOptions {
   std::function<std::string(std::int16_t)> device_path = DefaultDevicePath;
   std::vector<std::string> lock_dirs = {"/run/lock", "/var/lock"};
+  // Where Velkaros, of any user, take turns at a port (see ProbeLock);
+  // empty: they do not.
+  std::string probe_lock_dir = "/run/lock";
   std::string console_active = "/sys/class/tty/console/active";
   std::string sysfs_char_root = "/sys/dev/char";
   std::vector<std::string> pci_ids_files = kPciIdsFiles;
@@ -106,6 +109,12 @@ class PosixPort : public SerialPort {
   // 0 if the saved settings are back in place, else the errno that stopped
   // them, or -1 where the driver kept other settings.
   int RestoreLineSettings();
+  // Waits for another Velkaro's probe of the same device to end, and keeps
+  // it from starting until ours has: an flock on a file of Velkaro's own
+  // named after the device's number, which any user may open to read.
+  // Without the file, or after a second, the probe goes on without it.
+  void TakeProbeLock(dev_t device);
+  void ReleaseProbeLock();
 
   PosixPortOptions options_;
   PosixSystem& sys_;
@@ -116,6 +125,7 @@ class PosixPort : public SerialPort {
   std::string finding_;
   std::string hardware_;  // what sysfs tells of the UART, told with every finding
   int fd_ = -1;
+  int probe_lock_ = -1;
   bool exclusive_ = false;  // we set TIOCEXCL and must clear it again
   bool saved_valid_ = false;
   LineSettings saved_{};

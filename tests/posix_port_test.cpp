@@ -86,6 +86,7 @@ class PosixPortTest : public testing::Test {
     console_ = dir_ / "console-active";
     std::ofstream(console_) << "tty0\n";
     std::filesystem::create_directory(dir_ / "sys");
+    std::filesystem::create_directory(dir_ / "turns");
     const LineSettings unusual = UnusualLineSettings(Read(pty_.slave()));
     if (PosixSystem::Real().SetLineSettings(pty_.slave(), &unusual) != 0) {
       throw std::runtime_error("TCSETS2 on the pty failed");
@@ -98,6 +99,7 @@ class PosixPortTest : public testing::Test {
     PosixPortOptions options;
     options.device_path = [path](std::int16_t) { return path; };
     options.lock_dirs = {(dir_ / "lock1").string(), (dir_ / "lock2").string()};
+    options.probe_lock_dir = (dir_ / "turns").string();
     options.console_active = console_.string();
     options.sysfs_char_root = (dir_ / "sys").string();
     options.report = [this](const std::string& line) { reports_.push_back(line); };
@@ -892,6 +894,24 @@ TEST_F(PosixPortTest, TheEndLeavesThePortAsItWasWhereverTheProbeIs) {
   }
 }
 
+// Two Velkaros probing one port take turns: the second waits for the
+// first to put the port back, and finds it free, not held by the first.
+TEST_F(PosixPortTest, TwoProbesOfOnePortTakeTurns) {
+  std::binary_semaphore arrived{0};
+  ScriptedSystem slow;
+  slow.before_restore = [&arrived] {
+    arrived.release();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  };
+  std::thread first([&] { OpenAndClose(pty_.path(), slow); });
+  ASSERT_TRUE(arrived.try_acquire_for(std::chrono::seconds(10)));
+  std::string finding;
+  EXPECT_EQ(OpenAndClose(pty_.path(), PosixSystem::Real(), &finding), kNoError);
+  first.join();
+  EXPECT_EQ(finding, "present, free");
+  ExpectPtyUntouched();
+}
+
 // SIGTERM while `velkaro --list` probes: a probe that holds the port puts it
 // back before the program ends as SIGTERM ends it; an open that never
 // answers does not keep it.
@@ -1051,6 +1071,7 @@ TEST_F(PosixPortTest, ComNIsDevTtySNMinusOne) {
     ::close(slave);
     PosixPortOptions options;
     options.lock_dirs = {};
+    options.probe_lock_dir = {};
     PosixPort port(options);
     LampState lamps;
     lamps.ResetLamps();

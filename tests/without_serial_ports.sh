@@ -33,6 +33,8 @@ exec unshare --mount --propagation private -- bash -euo pipefail -c '
   done
   [ "$i" -eq 0 ] || mount --bind /dev/null /sys/class/tty/console/active
   mount -t tmpfs -o mode=1777 velkaro-shm /dev/shm
+  # Where Velkaros take turns at a port: this run'"'"'s own.
+  [ ! -d /run/lock ] || mount -t tmpfs -o mode=1777 velkaro-lock /run/lock
   umount -l "$real"
   rmdir "$real"
   exec "$@"' without_serial_ports "$@"

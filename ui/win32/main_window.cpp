@@ -444,7 +444,7 @@ LRESULT Form1::Handle(UINT message, WPARAM wparam, LPARAM lparam) {
       } else if (HIWORD(wparam) == 0) {  // not minimised
         FocusLastControl();
       }
-      break;
+      return 0;
     case WM_ENDSESSION:
       // The session ends, and the program with it once this returns: a
       // probe that holds its port puts it back first.
