@@ -38,6 +38,7 @@
 #include <thread>
 
 #include "end_signals.h"
+#include "fake_port.h"
 #include "list_ports.h"
 #include "port_guards.h"
 #include "port_probe.h"
@@ -910,6 +911,26 @@ TEST_F(PosixPortTest, TwoProbesOfOnePortTakeTurns) {
   first.join();
   EXPECT_EQ(finding, "present, free");
   ExpectPtyUntouched();
+}
+
+// Every port gets its line, and a port that could not be judged fails the
+// list; a list of ports all judged does not.
+TEST(ListPortsTest, APortThatCouldNotBeJudgedFailsTheList) {
+  RefusingSerialPort refusing;
+  FakeSerialPort judged;
+  for (SerialPort* port : std::initializer_list<SerialPort*>{&refusing, &judged}) {
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    const int status = ListPorts(*port, out);
+    std::rewind(out);
+    char first[128] = {};
+    ASSERT_NE(std::fgets(first, sizeof first, out), nullptr);
+    std::fclose(out);
+    EXPECT_EQ(status, port == &refusing ? 1 : 0);
+    EXPECT_STREQ(first, port == &refusing
+                            ? "COM1 (): not judged: the serial layer refused to choose the port\n"
+                            : "COM1 (fake/COM1): absent: no device node\n");
+  }
 }
 
 // SIGTERM while `velkaro --list` probes: a probe that holds the port puts it
