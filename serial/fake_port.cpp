@@ -56,6 +56,11 @@ bool FakeSerialPort::open_given_up() {
   return given_up_;
 }
 
+bool FakeSerialPort::open_cancelled() {
+  const std::lock_guard lock(gate_mutex_);
+  return cancelled_open_;
+}
+
 bool FakeSerialPort::WaitUntilOpenHeld(int seconds) {
   std::unique_lock lock(gate_mutex_);
   return gate_.wait_for(lock, std::chrono::seconds(seconds), [this] { return holding_; });
@@ -80,7 +85,7 @@ ErrorNumber FakeSerialPort::SetPortOpen(bool open) {
     std::unique_lock lock(gate_mutex_);
     hold_port = held_port_ != 0 && held_port_ == port_ && hold_ == Hold::kHoldingPort;
     if (held_port_ != 0 && held_port_ == port_ && !hold_port && WaitAtGate(lock)) {
-      given_up_ = true;
+      given_up_ = cancelled_open_ = true;
       calls_.push_back({Op::kOpen, port_});
       finding_ = "absent: the open was given up";
       return kNoSuchPort;

@@ -48,7 +48,9 @@ class FakeSerialPort : public SerialPort {
   void CancelOpen() override;
   // Waits until an open is held, at most `seconds`; false if none came.
   bool WaitUntilOpenHeld(int seconds = 10);
+  // Given up: by a cancel, or refused the port as the program ends.
   bool open_given_up();
+  bool open_cancelled();
 
   const std::vector<Call>& calls() const { return calls_; }
   // The ports whose open was attempted, in order.
@@ -76,6 +78,7 @@ class FakeSerialPort : public SerialPort {
   bool listening_ = false;  // and a cancel would give it up
   bool cancelled_ = false;
   bool given_up_ = false;
+  bool cancelled_open_ = false;
 };
 
 // A port that cannot even be chosen: the probe's first step fails, and with

@@ -5,7 +5,6 @@
 #include <linux/tty.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -273,37 +272,38 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
 
 ErrorNumber PosixPort::Open() {
   if (is_open() || port_ == 0) return kNoSuchPort;
+  ErrorNumber opened;
+  // Whatever fails, the port is never left open, exclusive or changed: it
+  // is put back and closed before the failure goes on.
+  try {
+    opened = LookAndOpen();
+  } catch (...) {
+    Close();
+    ReleaseProbeLock();
+    throw;
+  }
+  // Our turn at the port lasts until the port is closed again.
+  if (!is_open()) ReleaseProbeLock();
+  return opened;
+}
+
+ErrorNumber PosixPort::LookAndOpen() {
   path_ = options_.device_path(port_);
   finding_.clear();
   hardware_.clear();
   node_.reset();
-  if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) {
-    ReleaseProbeLock();
-    return judged;
-  }
+  if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) return judged;
 
   // O_NONBLOCK: never wait for carrier detect. O_NOCTTY: never become the
   // controlling terminal of this process.
   fd_ = sys_.Open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd_ < 0) {
-    const int refused = errno;
-    ReleaseProbeLock();
-    return OpenRefused(refused);
-  }
+  if (fd_ < 0) return OpenRefused(errno);
   if (!MayHold()) {
     // The program ends without waiting for this probe: nothing has changed.
     sys_.Close(std::exchange(fd_, -1));
-    ReleaseProbeLock();
     return OpenRefused(ECANCELED);
   }
-  // Whatever fails from here, the port is never left open, exclusive or
-  // changed: it is put back and closed before the failure goes on.
-  try {
-    return TakeAndSet();
-  } catch (...) {
-    Close();
-    throw;
-  }
+  return TakeAndSet();
 }
 
 ErrorNumber PosixPort::TakeAndSet() {
@@ -335,17 +335,21 @@ void PosixPort::TakeProbeLock(dev_t device) {
   if (options_.probe_lock_dir.empty()) return;
   const std::string path = options_.probe_lock_dir + "/velkaro-" + std::to_string(major(device)) +
                            "-" + std::to_string(minor(device)) + ".lock";
-  // Never through a link, never waiting on a pipe, never anything but a
-  // plain file: anybody may have made it.
-  const int lock = ::open(
-      path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0644);
-  struct stat file;
-  if (lock < 0 || ::fstat(lock, &file) != 0 || !S_ISREG(file.st_mode)) {
-    if (lock >= 0) ::close(lock);
-    return;
+  // Never through a link, and never waiting on a pipe: anybody may have made
+  // it. One that exists is opened as it is: the kernel refuses to create
+  // over another user's file in a sticky directory (fs.protected_regular).
+  constexpr int kFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  int lock = ::open(path.c_str(), kFlags);
+  if (lock < 0 && errno == ENOENT) {
+    lock = ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0644);
+    if (lock >= 0) {
+      // Readable by every user, whatever the umask, so that they take turns too.
+      ::fchmod(lock, 0644);
+    } else if (errno == EEXIST) {
+      lock = ::open(path.c_str(), kFlags);  // another Velkaro made it meanwhile
+    }
   }
-  // Readable by every user, whatever the umask, so that they take turns too.
-  if (file.st_uid == ::geteuid()) ::fchmod(lock, 0644);
+  if (lock < 0) return;
   // A probe holds a port for well under a millisecond; one that holds it
   // for a second is stuck, and no reason to wait any longer.
   for (int tries = 0; tries < 200; ++tries) {

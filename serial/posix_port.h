@@ -99,6 +99,8 @@ class PosixPort : public SerialPort {
   // The walk through every other process, for a terminal.
   ErrorNumber CheckNoOtherHolder();
   ErrorNumber Open();
+  // The looks and the open; Open puts everything back if it throws.
+  ErrorNumber LookAndOpen();
   // What follows the open; the port is closed again if it throws.
   ErrorNumber TakeAndSet();
   // Checks that need the descriptor but change nothing on the port.

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "end_signals.h"
 
 namespace velkaro {
 namespace {
@@ -58,6 +62,23 @@ TEST(ArgumentsTest, OnlyPlatformsThatShowAWindowAreTaken) {
   for (const char* hidden : {"offscreen", "minimal", "vnc", "vkkhrdisplay", "xcbx", ""}) {
     EXPECT_FALSE(ShowsAWindow(hidden)) << hidden;
   }
+}
+
+// A signal taken while a port could be held ends the program once it is
+// done, as the signal would have; one ignored before (nohup) stays ignored.
+TEST(EndSignalsTest, ATakenSignalEndsTheProgramOnceDoneAndAnIgnoredOneStaysIgnored) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto taken = [](int signal, bool ignored) {
+    if (ignored) std::signal(signal, SIG_IGN);
+    if (!end_signals::Install()) std::_Exit(3);
+    std::raise(signal);
+    if (end_signals::Caught() != (ignored ? 0 : signal)) std::_Exit(4);
+    end_signals::Done();
+    std::_Exit(0);
+  };
+  EXPECT_EXIT(taken(SIGTERM, false), testing::KilledBySignal(SIGTERM), "");
+  EXPECT_EXIT(taken(SIGHUP, false), testing::KilledBySignal(SIGHUP), "");
+  EXPECT_EXIT(taken(SIGHUP, true), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -260,7 +260,8 @@ TEST_F(MainWindowTest, CtrlWClosesItAndItsIconComesInEverySize) {
 
 TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   constexpr char kLong[] =
-      "present, in use by <h1>x (pid 7); 16550A UART at I/O 0x3f8, IRQ 4, on PnP 00:00 (PNP0501)";
+      "present, in use by <h1>my  x (pid 7); 16550A UART at I/O 0x3f8, IRQ 4, on PnP 00:00 "
+      "(PNP0501)";
   comm.SetOpenOutcome(4, kNoSuchPort, kLong);
   ExpectLampsShown("......");
   QTest::mouseClick(Child("Command1"), Qt::LeftButton);
@@ -279,6 +280,7 @@ TEST_F(MainWindowTest, EachTickShowsTheLampsOfTheScan) {
   EXPECT_EQ(ok2->accessibleDescription(), "present; COM2 (fake/COM2): present, free");
   EXPECT_EQ(Tip("Label2"), "COM2 (fake/COM2): present, free");
   EXPECT_EQ(ok2->toolTip(), Child("Label2")->toolTip());
+  EXPECT_EQ(Child("Label2")->accessibleDescription(), "COM2 (fake/COM2): present, free");
   EXPECT_FALSE(Child("off2")->isVisible());
   EXPECT_EQ(Child("bad1")->accessibleDescription(),
             "absent; COM1 (fake/COM1): absent: no device node");

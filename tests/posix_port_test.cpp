@@ -910,6 +910,41 @@ TEST_F(PosixPortTest, TwoProbesOfOnePortTakeTurns) {
   EXPECT_EQ(OpenAndClose(pty_.path(), PosixSystem::Real(), &finding), kNoError);
   first.join();
   EXPECT_EQ(finding, "present, free");
+
+  // The turn is readable by every user whatever the umask, and over as soon
+  // as a probe has failed, thrown or closed the port.
+  struct stat node = {};
+  ASSERT_EQ(::stat(pty_.path().c_str(), &node), 0);
+  const std::filesystem::path turn = dir_ / "turns" /
+                                     ("velkaro-" + std::to_string(major(node.st_rdev)) + "-" +
+                                      std::to_string(minor(node.st_rdev)) + ".lock");
+  std::filesystem::remove(turn);
+  const mode_t umask_before = ::umask(077);
+  ScriptedSystem refusing, throwing;
+  refusing.open_errno = EIO;
+  throwing.get_throws = true;
+  for (ScriptedSystem* sys : {&refusing, &throwing}) {
+    PosixPort port(OptionsFor(pty_.path()), *sys);
+    ASSERT_EQ(port.SetCommPort(1), kNoError);
+    try {
+      port.SetPortOpen(true);
+    } catch (const std::bad_alloc&) {
+    }
+    const int other = ::open(turn.c_str(), O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0) << "the turn outlived a failed probe";
+    ::close(other);
+    EXPECT_FALSE(port.is_open());
+  }
+  ::umask(umask_before);
+  struct stat made = {};
+  ASSERT_EQ(::stat(turn.c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 07777, 0644u);
+
+  // A link in its place, here to the port itself, is never followed.
+  std::filesystem::remove(turn);
+  std::filesystem::create_symlink(pty_.path(), turn);
+  EXPECT_EQ(OpenAndClose(pty_.path(), PosixSystem::Real(), &finding), kNoError);
+  EXPECT_EQ(finding, "present, free");
   ExpectPtyUntouched();
 }
 

@@ -288,6 +288,7 @@ TEST(ProbeWorkerEndTest, WaitsOnlyForAProbeThatHoldsItsPort) {
     ProbeWorker::JoinLeftBehind();
     EXPECT_EQ(waited, where == Hold::kHoldingPort);
     EXPECT_EQ(comm.open_given_up(), where != Hold::kHoldingPort);
+    EXPECT_EQ(comm.open_cancelled(), where == Hold::kInOpenCancellable);
     EXPECT_FALSE(comm.is_open());
     EXPECT_EQ(comm.calls().back().op, FakeSerialPort::Op::kClose);
     EXPECT_FALSE(told) << "a probe the end left behind told the window it ended";

@@ -45,6 +45,15 @@ int ReadEnd() { return pipe_ends[0]; }
 
 int Caught() { return caught; }
 
+void Done() {
+  for (const int signal : kEndSignals) {
+    struct sigaction now = {};
+    if (::sigaction(signal, nullptr, &now) == 0 && now.sa_handler == Take)
+      std::signal(signal, SIG_DFL);
+  }
+  if (caught != 0) EndAsSignalled(caught);
+}
+
 void EndAsSignalled(int signal) {
   std::fflush(nullptr);
   std::signal(signal, SIG_DFL);

@@ -12,6 +12,9 @@ bool Install();
 int ReadEnd();
 // The first of them that came, or 0.
 int Caught();
+// Once no port can be held any more: the signals take their default action
+// again, and one that came meanwhile ends the program now.
+void Done();
 // Ends the program as the signal would have, had it not been caught, so
 // that a shell tells it the same way (143, 130, 129).
 [[noreturn]] void EndAsSignalled(int signal);

@@ -88,6 +88,9 @@ int ListPorts(SerialPort& comm, std::FILE* out) {
       step(&ScanSequencer::ProbeDone);
     }
   }
+  // No port is held from here: a signal while the list is written (to a
+  // pipe nobody reads, say) ends the program at once, as it ends others.
+  end_signals::Done();
   int write_error = 0;
   for (std::int16_t port = 1; port <= kPortCount; ++port) {
     if (std::fprintf(out, "%s\n", scan->Summary(port).c_str()) < 0 && write_error == 0) {

@@ -138,6 +138,18 @@ void PassOnHeldMessages() {
   qInstallMessageHandler(held.qt_handler);
 }
 
+// The platform's serial port, never deleted: a probe whose open the end left
+// behind may still use it until the process has ended.
+velkaro::SerialPort& LastingPort() {
+  static velkaro::SerialPort* const port = velkaro::MakePlatformSerialPort().release();
+  return *port;
+}
+
+int CannotTakeSignals() {
+  std::fprintf(stderr, "velkaro: cannot take signals: %s\n", std::strerror(errno));
+  return 1;
+}
+
 // Writes what --help or --version says; a write that fails is told, as
 // --list's is.
 int Say(const std::string& text, const char* what) {
@@ -155,11 +167,6 @@ int main(int argc, char** argv) {
   // Before anything can be opened: a port must never become a standard
   // descriptor, where a message meant for a person would reach it.
   if (!velkaro::OpenStandardDescriptors()) return 1;
-  // Before any probe: a kill, Ctrl+C or logout lets a probe put its port back.
-  if (!velkaro::end_signals::Install()) {
-    std::fprintf(stderr, "velkaro: cannot take signals: %s\n", std::strerror(errno));
-    return 1;
-  }
 
   // Judged whole before Qt starts, so that the same arguments are judged
   // the same way with a display or without.
@@ -171,10 +178,10 @@ int main(int argc, char** argv) {
       return Say(kUsage, "help");
     case velkaro::Arguments::Mode::kVersion:
       return Say(std::string("velkaro ") + VELKARO_VERSION + "\n", "version");
-    case velkaro::Arguments::Mode::kList: {
-      const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
-      return velkaro::ListPorts(*comm, stdout);
-    }
+    case velkaro::Arguments::Mode::kList:
+      // Before any probe: a kill, Ctrl+C or logout lets a probe put its port back.
+      if (!velkaro::end_signals::Install()) return CannotTakeSignals();
+      return velkaro::ListPorts(LastingPort(), stdout);
     case velkaro::Arguments::Mode::kWindow:
       break;
   }
@@ -201,16 +208,17 @@ int main(int argc, char** argv) {
   QApplication::setApplicationName("Velkaro");
   QApplication::setDesktopFileName("org.velkaro.Velkaro");
 
-  // A signal ends the event loop; the window's end then lets a probe that
-  // holds its port put it back.
+  // From here a signal ends the event loop, and the window's end then lets a
+  // probe that holds its port put it back. Until now its default action
+  // ended the program at once, even while Qt waited on a display.
+  if (!velkaro::end_signals::Install()) EndWithApplication(CannotTakeSignals());
   QSocketNotifier signalled(velkaro::end_signals::ReadEnd(), QSocketNotifier::Read);
   QObject::connect(&signalled, &QSocketNotifier::activated, &app, [&signalled] {
     signalled.setEnabled(false);  // once is enough: the pipe is never read
     QCoreApplication::quit();
   });
 
-  const std::unique_ptr<velkaro::SerialPort> comm = velkaro::MakePlatformSerialPort();
-  auto form = std::make_unique<velkaro::Form1>(*comm);
+  auto form = std::make_unique<velkaro::Form1>(LastingPort());
   form->show();
   const int status = QApplication::exec();
   // The window has gone; a probe that holds its port puts it back first.

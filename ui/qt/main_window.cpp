@@ -338,7 +338,8 @@ namespace {
 QString PlainToolTip(const QString& text) {
   // Qt takes a tooltip that looks like HTML for HTML, and a program's name
   // may look like anything; plain text it leaves on one line, however long.
-  return "<qt>" + text.toHtmlEscaped() + "</qt>";
+  // pre-wrap keeps every space of a name as it is, and still wraps.
+  return "<qt><p style=\"white-space:pre-wrap\">" + text.toHtmlEscaped() + "</p></qt>";
 }
 
 }  // namespace
@@ -350,6 +351,8 @@ void Form1::ShowFindings() {
     QLabel* label = port_labels_[static_cast<std::size_t>(port - 1)];
     if (label->toolTip() == tip) continue;  // nothing new to tell
     label->setToolTip(tip);
+    // What assistive technology hears of the label: the words, not the markup.
+    label->setAccessibleDescription(summary);
     for (LampKind kind : kStackingOrder) {
       QLabel* lamp =
           lamp_widgets_[static_cast<std::size_t>(port - 1)][static_cast<std::size_t>(kind)];
