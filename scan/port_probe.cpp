@@ -19,7 +19,9 @@ ProbeOutcome TryPort(std::int16_t port, SerialPort& comm, ErrorTrap& err) {
   // failed close only sets a number that is dropped next.
   err.Record(comm.SetPortOpen(false));
   err.Clear();
-  outcome.finding = comm.Finding();
+  outcome.finding = comm.Found();
+  outcome.finding.presence = ProvesPortExists(outcome.number) ? PortFinding::Presence::kPresent
+                                                              : PortFinding::Presence::kAbsent;
   return outcome;
 }
 

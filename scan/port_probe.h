@@ -5,6 +5,7 @@
 #include <string>
 
 #include "lamp_state.h"
+#include "port_finding.h"
 #include "serial_port.h"
 
 namespace velkaro {
@@ -43,7 +44,7 @@ constexpr bool ProvesPortExists(ErrorNumber number) {
 struct ProbeOutcome {
   std::int16_t port = 0;
   ErrorNumber number;   // the one the open left: the verdict
-  std::string finding;  // the port's own words for it
+  PortFinding finding;  // what the port found, with its own words for it
 };
 
 // The probe's part that talks to the port: chooses port n (1 to 6), opens it,

@@ -7,11 +7,21 @@
 namespace velkaro {
 
 namespace {
-constexpr char kNotProbed[] = "not probed yet";
+
+// What the scan itself says of a port it has no finding of.
+PortFinding NotJudged(std::string words) {
+  PortFinding finding;
+  finding.words = finding.line = std::move(words);
+  return finding;
+}
+
+const PortFinding kNotProbed = NotJudged("not probed yet");
+
 }  // namespace
 
 ScanSequencer::ScanSequencer(LampState& lamps, SerialPort& comm, TimerSwitch& timer)
     : lamps_(lamps), comm_(comm), timer_(timer) {
+  findings_.fill(kNotProbed);
   for (std::int16_t port = 1; port <= kPortCount; ++port) {
     paths_[static_cast<std::size_t>(port - 1)] = comm_.DevicePath(port);
   }
@@ -79,20 +89,26 @@ void ScanSequencer::Finish(ProbeResult result) {
   // A press came meanwhile: the new scan has not reached this port.
   if (started_after_ != presses_) return;
   const ProbeOutcome& outcome = result.outcome;
-  std::string& finding = findings_[static_cast<std::size_t>(outcome.port - 1)];
+  PortFinding& finding = findings_[static_cast<std::size_t>(outcome.port - 1)];
   if (result.failure) {
-    finding = "not judged: " + FailureInWords(result.failure);
+    finding = NotJudged("not judged: " + FailureInWords(result.failure));
     std::rethrow_exception(result.failure);
   }
   ShowVerdict(outcome, lamps_);
-  finding = outcome.finding.empty() ? "not judged" : outcome.finding;
+  // A layer that said nothing judged nothing either.
+  finding = outcome.finding.line.empty() ? NotJudged("not judged") : outcome.finding;
 }
 
 std::string ScanSequencer::Summary(std::int16_t port) const {
-  const auto i = static_cast<std::size_t>(port - 1);
-  const std::string& finding = findings_.at(i);
-  return "COM" + std::to_string(port) + " (" + paths_[i] +
-         "): " + (finding.empty() ? kNotProbed : finding);
+  return "COM" + std::to_string(port) + " (" + DevicePath(port) + "): " + Found(port).line;
+}
+
+const PortFinding& ScanSequencer::Found(std::int16_t port) const {
+  return findings_.at(static_cast<std::size_t>(port - 1));
+}
+
+const std::string& ScanSequencer::DevicePath(std::int16_t port) const {
+  return paths_.at(static_cast<std::size_t>(port - 1));
 }
 
 }  // namespace velkaro

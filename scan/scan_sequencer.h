@@ -58,6 +58,9 @@ class ScanSequencer {
   // "COM1 (/dev/ttyS0): present, free". A port the scan has not reached
   // since the last press is "not probed yet".
   std::string Summary(std::int16_t port) const;
+  // The same as data, and the device port n is.
+  const PortFinding& Found(std::int16_t port) const;
+  const std::string& DevicePath(std::int16_t port) const;
 
   // 0 while idle; during a scan, the last port probed or being probed.
   std::int32_t ScanStep = 0;
@@ -73,7 +76,7 @@ class ScanSequencer {
   TimerSwitch& timer_;
   ErrorTrap err_;                              // for probes inside the tick; the worker has its own
   std::array<std::string, kPortCount> paths_;  // the ports' device names, asked once
-  std::array<std::string, kPortCount> findings_;
+  std::array<PortFinding, kPortCount> findings_;
   bool probe_out_ = false;
   bool ended_ = false;
   std::uint64_t presses_ = 0;

@@ -121,6 +121,12 @@ ErrorNumber FakeSerialPort::SetPortOpen(bool open) {
   return outcome;
 }
 
+PortFinding FakeSerialPort::Found() const {
+  PortFinding found;
+  found.words = found.line = finding_;
+  return found;
+}
+
 std::string FakeSerialPort::DevicePath(std::int16_t port) const {
   return "fake/COM" + std::to_string(port);
 }

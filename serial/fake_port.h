@@ -33,7 +33,7 @@ class FakeSerialPort : public SerialPort {
   ErrorNumber SetPortOpen(bool open) override;
   std::string DevicePath(std::int16_t port) const override;
   // Says what a real port would for the outcome its open was scripted with.
-  std::string Finding() const override { return finding_; }
+  PortFinding Found() const override;
 
   // Where the next open of a port waits, as a slow device's would, until
   // ReleaseOpen, or 30 s.
@@ -88,7 +88,7 @@ class RefusingSerialPort : public SerialPort {
   ErrorNumber SetCommPort(std::int16_t) override { return kNoSuchPort; }
   ErrorNumber SetPortOpen(bool) override { return kNoError; }
   std::string DevicePath(std::int16_t) const override { return {}; }
-  std::string Finding() const override { return {}; }
+  PortFinding Found() const override { return {}; }
 };
 
 }  // namespace velkaro

@@ -195,9 +195,28 @@ ErrorNumber PosixPort::SetPortOpen(bool open) { return open ? Open() : Close(); 
 
 std::string PosixPort::DevicePath(std::int16_t port) const { return options_.device_path(port); }
 
-ErrorNumber PosixPort::Judged(ErrorNumber number, std::string finding) {
-  finding_ = hardware_.empty() ? std::move(finding) : finding + "; " + hardware_;
+std::string FindingLine(const PortFinding& found) {
+  std::string line = found.words;
+  if (found.hardware && !found.hardware->description.empty()) {
+    line += "; " + found.hardware->description;
+  }
+  if (!found.restored) line += FindingText(Seen::kSettingsNotPutBack, found.restore_error);
+  return line;
+}
+
+ErrorNumber PosixPort::Judged(ErrorNumber number, std::string words,
+                              std::optional<PortHolder> holder) {
+  found_.words = std::move(words);
+  found_.holder = std::move(holder);
+  found_.hardware = hardware_;
+  found_.line = FindingLine(found_);
   return number;
+}
+
+PortHolder PosixPort::HeldBy(std::string kind, pid_t pid, std::string lock) const {
+  PortHolder holder{.kind = std::move(kind), .program = {}, .pid = pid, .lock = std::move(lock)};
+  if (pid > 0) holder.program = ProcessName(pid, options_.processes.proc_root);
+  return holder;
 }
 
 ErrorNumber PosixPort::OpenRefused(int errnum) {
@@ -214,7 +233,8 @@ ErrorNumber PosixPort::OpenRefused(int errnum) {
         return FindingText(Seen::kNoAnswer, ErrnoName(errnum));
     }
   };
-  return Judged(OpenErrorNumber(errnum), finding());
+  return Judged(OpenErrorNumber(errnum), finding(),
+                errnum == EBUSY ? std::optional(HeldBy("exclusive")) : std::nullopt);
 }
 
 ErrorNumber PosixPort::CheckNoOtherHolder() {
@@ -225,7 +245,8 @@ ErrorNumber PosixPort::CheckNoOtherHolder() {
   if (!holder) return kNoError;
   const std::string who = Who(holder.pid, options_.processes.proc_root, holder.by_session);
   return Judged(kPortUnavailable,
-                FindingText(holder.by_session ? Seen::kLoginTerminal : Seen::kInUse, who));
+                FindingText(holder.by_session ? Seen::kLoginTerminal : Seen::kInUse, who),
+                HeldBy(holder.by_session ? "session" : "descriptor", holder.pid));
 }
 
 ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
@@ -241,13 +262,13 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
     // neither needs the lock files or the processes looked through.
     const SysfsVerdict verdict = JudgeBySysfs(node.st_rdev, options_.sysfs_char_root);
     if (verdict == SysfsVerdict::kConsole || verdict == SysfsVerdict::kPort) {
-      hardware_ = DescribeUart(node.st_rdev, options_.sysfs_char_root, options_.pci_ids_files);
+      hardware_ = ReadUart(node.st_rdev, options_.sysfs_char_root, options_.pci_ids_files);
     }
     switch (verdict) {
       case SysfsVerdict::kNoUart:
         return Judged(kNoSuchPort, FindingText(Seen::kNoUart));
       case SysfsVerdict::kConsole:
-        return Judged(kPortUnavailable, FindingText(Seen::kConsole));
+        return Judged(kPortUnavailable, FindingText(Seen::kConsole), HeldBy("console"));
       case SysfsVerdict::kPort:
         break;
       case SysfsVerdict::kNotTty:
@@ -255,7 +276,7 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
         break;
       case SysfsVerdict::kUnknown:
         if (IsActiveConsole(node.st_rdev, options_.console_active)) {
-          return Judged(kPortUnavailable, FindingText(Seen::kConsole));
+          return Judged(kPortUnavailable, FindingText(Seen::kConsole), HeldBy("console"));
         }
         break;
     }
@@ -263,7 +284,8 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   if (const LockHolder lock = HeldByLockFile(path, options_.lock_dirs)) {
     return Judged(kPortUnavailable,
                   FindingText(Seen::kLocked,
-                              Who(lock.pid, options_.processes.proc_root) + " in " + lock.path));
+                              Who(lock.pid, options_.processes.proc_root) + " in " + lock.path),
+                  HeldBy("lock file", lock.pid, lock.path));
   }
   // A login on the port, or any other program with it open: opening it
   // could already upset its modem lines, and setting it would change theirs.
@@ -289,8 +311,8 @@ ErrorNumber PosixPort::Open() {
 
 ErrorNumber PosixPort::LookAndOpen() {
   path_ = options_.device_path(port_);
-  finding_.clear();
-  hardware_.clear();
+  found_ = {};
+  hardware_.reset();
   node_.reset();
   if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) return judged;
 
@@ -371,11 +393,12 @@ ErrorNumber PosixPort::CheckNotHeld() {
   // A kernel driver on the line (pppd, ldattach, a Bluetooth UART) owns it.
   int discipline = N_TTY;
   if (sys_.Ioctl(fd_, TIOCGETD, &discipline) == 0 && discipline != N_TTY) {
-    return Judged(kPortUnavailable, FindingText(Seen::kLineDiscipline, std::to_string(discipline)));
+    return Judged(kPortUnavailable, FindingText(Seen::kLineDiscipline, std::to_string(discipline)),
+                  HeldBy("line discipline"));
   }
 
   if (sys_.Flock(fd_, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-    return Judged(kPortUnavailable, FindingText(Seen::kFlocked));
+    return Judged(kPortUnavailable, FindingText(Seen::kFlocked), HeldBy("flock"));
   }
   // Any other flock failure means locks are not supported here, which tells
   // us nothing about other programs.
@@ -397,7 +420,7 @@ ErrorNumber PosixPort::TakeExclusive() {
   int exclusive = 0;
   if (sys_.Ioctl(fd_, TIOCGEXCL, &exclusive) != 0) return kNoError;
   if (exclusive != 0) {
-    return Judged(kPortUnavailable, FindingText(Seen::kExclusive));
+    return Judged(kPortUnavailable, FindingText(Seen::kExclusive), HeldBy("exclusive"));
   }
   exclusive_ = sys_.Ioctl(fd_, TIOCEXCL, nullptr) == 0;
   return kNoError;
@@ -441,7 +464,9 @@ ErrorNumber PosixPort::Close() {
     result = kNoSuchPort;
     const std::string why =
         not_put_back > 0 ? std::strerror(not_put_back) : "the driver kept other settings";
-    finding_ += FindingText(Seen::kSettingsNotPutBack, why);
+    found_.restored = false;
+    found_.restore_error = why;
+    found_.line = FindingLine(found_);
     options_.report(path_ + ": line settings could not be put back: " + why);
   }
   return result;

@@ -61,6 +61,9 @@ enum class Seen {
   kSettingsNotPutBack  // detail: why; follows another finding
 };
 std::string FindingText(Seen seen, std::string_view detail = {});
+// A finding's whole line, as a person reads it: its words, the hardware,
+// and a failed restore with its reason.
+std::string FindingLine(const PortFinding& found);
 
 // Opens /dev/null onto each of descriptors 0, 1 and 2 that is closed, as
 // daemons do, so that no port opened later becomes one of them and takes
@@ -82,7 +85,7 @@ class PosixPort : public SerialPort {
   ErrorNumber SetCommPort(std::int16_t port) override;
   ErrorNumber SetPortOpen(bool open) override;
   std::string DevicePath(std::int16_t port) const override;
-  std::string Finding() const override { return finding_; }
+  PortFinding Found() const override { return found_; }
   // Blocks kEndSignals on the probes' thread.
   void OnProbeThread() override;
 
@@ -94,7 +97,10 @@ class PosixPort : public SerialPort {
   ErrorNumber CheckBeforeOpening(const std::string& path);
   // Keeps what was found, with the UART's description, and passes the
   // number on.
-  ErrorNumber Judged(ErrorNumber number, std::string finding);
+  ErrorNumber Judged(ErrorNumber number, std::string words,
+                     std::optional<PortHolder> holder = std::nullopt);
+  // A holder of the kind, with the program's name where its pid is known.
+  PortHolder HeldBy(std::string kind, pid_t pid = 0, std::string lock = {}) const;
   ErrorNumber OpenRefused(int errnum);  // an errno from stat(2) or open(2)
   // The walk through every other process, for a terminal.
   ErrorNumber CheckNoOtherHolder();
@@ -124,8 +130,8 @@ class PosixPort : public SerialPort {
   std::string path_;
   bool terminal_ = false;            // a character device: another program's use counts
   std::optional<struct stat> node_;  // once it was found
-  std::string finding_;
-  std::string hardware_;  // what sysfs tells of the UART, told with every finding
+  PortFinding found_;
+  std::optional<PortHardware> hardware_;  // what sysfs tells of the UART, told with every finding
   int fd_ = -1;
   int probe_lock_ = -1;
   bool exclusive_ = false;  // we set TIOCEXCL and must clear it again

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "error_number.h"
+#include "port_finding.h"
 
 namespace velkaro {
 
@@ -30,10 +31,12 @@ class SerialPort {
   // The device COMn is, as the system names it: "/dev/ttyS0", "\\.\COM1".
   virtual std::string DevicePath(std::int16_t port) const = 0;
 
-  // What the last open of the chosen port saw, in plain words: "present,
+  // What the last open of the chosen port saw, with its words: "present,
   // free", "absent: no device node". A close that could not put the port
-  // back as it was adds to it.
-  virtual std::string Finding() const = 0;
+  // back as it was adds to it. Its presence is for the probe to judge.
+  virtual PortFinding Found() const = 0;
+  // The words a person reads of it.
+  std::string Finding() const { return Found().line; }
 
   // Called from another thread while the program ends, with a probe perhaps
   // under way: an open still waiting on the system, that has changed nothing

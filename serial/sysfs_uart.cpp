@@ -9,6 +9,7 @@
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <utility>
 
 namespace velkaro {
 namespace {
@@ -68,9 +69,11 @@ std::string MemoryAccess(unsigned long long io_type) {
 
 // A PCI device's vendor and device names from the ID database: the vendor's
 // line starts with its four hex digits, and its devices follow, each on a
-// line of its own starting with one tab.
-std::string PciNames(std::string_view vendor, std::string_view device,
-                     const std::vector<std::string>& pci_ids_files) {
+// line of its own starting with one tab. The device's name is empty where
+// the database knows the vendor alone.
+std::optional<std::pair<std::string, std::string>> PciNames(
+    std::string_view vendor, std::string_view device,
+    const std::vector<std::string>& pci_ids_files) {
   for (const std::string& file : pci_ids_files) {
     std::ifstream ids(file);
     if (!ids) continue;
@@ -84,12 +87,13 @@ std::string PciNames(std::string_view vendor, std::string_view device,
         }
       } else if (!vendor_name.empty() && line.size() > 7 && line[1] != '\t' &&
                  line.compare(1, 4, device) == 0 && line.compare(5, 2, "  ") == 0) {
-        return vendor_name + " " + line.substr(7);
+        return std::pair{vendor_name, line.substr(7)};
       }
     }
-    return vendor_name.empty() ? "" : vendor_name + " device " + std::string(device);
+    if (vendor_name.empty()) return std::nullopt;
+    return std::pair{vendor_name, std::string()};
   }
-  return {};
+  return std::nullopt;
 }
 
 // Four lower-case hex digits of an ID attribute ("0x1415").
@@ -100,10 +104,12 @@ std::string IdDigits(const std::optional<std::string>& text) {
   return std::string(4 - digits.size(), '0') + digits;
 }
 
-// What the port belongs to, from its device link: ", on PCI 0000:03:00.0
-// (names)", ", on PnP 00:0a (PNP0501)", ", on ACPI PNP0501:00", ", on
-// platform serial8250"; empty where it cannot be told.
-std::string BelongsTo(const fs::path& tty, const std::vector<std::string>& pci_ids_files) {
+// What the port belongs to, from its device link, into `hardware`; returns
+// it in words: ", on PCI 0000:03:00.0 (names)", ", on PnP 00:0a (PNP0501)",
+// ", on ACPI PNP0501:00", ", on platform serial8250"; empty where it cannot
+// be told.
+std::string BelongsTo(const fs::path& tty, const std::vector<std::string>& pci_ids_files,
+                      PortHardware& hardware) {
   std::error_code error;
   fs::path device = fs::canonical(tty / "device", error);
   if (error) return {};
@@ -118,20 +124,36 @@ std::string BelongsTo(const fs::path& tty, const std::vector<std::string>& pci_i
   if (error) return {};
   const std::string name = device.filename().string();
   if (bus == "pci") {
+    hardware.bus = bus;
+    hardware.address = name;
     const std::string vendor = IdDigits(Attribute(device / "vendor"));
     const std::string id = IdDigits(Attribute(device / "device"));
     if (vendor.empty() || id.empty()) return ", on PCI " + name;
-    const std::string names = PciNames(vendor, id, pci_ids_files);
-    return ", on PCI " + name +
-           (names.empty() ? " [" + vendor + ":" + id + "]" : " (" + names + ")");
+    hardware.vendor_id = vendor;
+    hardware.product_id = id;
+    const auto names = PciNames(vendor, id, pci_ids_files);
+    if (!names) return ", on PCI " + name + " [" + vendor + ":" + id + "]";
+    hardware.vendor_name = names->first;
+    hardware.product_name = names->second;
+    return ", on PCI " + name + " (" + names->first + " " +
+           (names->second.empty() ? "device " + id : names->second) + ")";
   }
   if (bus == "pnp") {
+    hardware.bus = bus;
+    hardware.address = name;
     const std::optional<std::string> id = Attribute(device / "id");
     return ", on PnP " + name + (id && !id->empty() ? " (" + *id + ")" : "");
   }
-  if (bus == "acpi") return ", on ACPI " + name;
+  if (bus == "acpi") {
+    hardware.bus = bus;
+    hardware.address = name;
+    return ", on ACPI " + name;
+  }
   if (bus == "platform") {
+    hardware.bus = bus;
+    hardware.address = name;
     const std::string driver = fs::read_symlink(device / "driver", error).filename().string();
+    if (!error) hardware.driver = driver;
     return ", on platform " + (error || driver.empty() ? name : driver);
   }
   return {};
@@ -176,15 +198,17 @@ std::string UartTypeName(int type) {
   return std::string(kNames[static_cast<std::size_t>(type)]);
 }
 
-std::string DescribeUart(dev_t device, const std::string& sysfs_char_root,
-                         const std::vector<std::string>& pci_ids_files) {
+std::optional<PortHardware> ReadUart(dev_t device, const std::string& sysfs_char_root,
+                                     const std::vector<std::string>& pci_ids_files) {
   const fs::path tty = fs::path(sysfs_char_root) /
                        (std::to_string(major(device)) + ":" + std::to_string(minor(device)));
   const std::optional<unsigned long long> type = Number(Attribute(tty / "type"));
-  if (type && *type == 0) return {};  // no UART behind the node
+  if (type && *type == 0) return std::nullopt;  // no UART behind the node
+  PortHardware hardware;
   std::string uart = "UART";
   if (type) {
     const std::string name = *type <= 0xffff ? UartTypeName(static_cast<int>(*type)) : "";
+    hardware.uart = name.empty() ? std::to_string(*type) : name;
     uart = name.empty() ? "UART of type " + std::to_string(*type) : name + " UART";
   }
 
@@ -193,17 +217,27 @@ std::string DescribeUart(dev_t device, const std::string& sysfs_char_root,
   const std::optional<unsigned long long> memory = Number(Attribute(tty / "iomem_base"));
   const std::optional<unsigned long long> port = Number(Attribute(tty / "port"));
   if (io_type && !MemoryAccess(*io_type).empty() && memory && *memory != 0) {
-    where = " at memory " + Hex(*memory) + " (" + MemoryAccess(*io_type) + ")";
+    hardware.memory = Hex(*memory);
+    where = " at memory " + hardware.memory + " (" + MemoryAccess(*io_type) + ")";
   } else if (port && *port != 0 && (!io_type || *io_type <= 1)) {
-    where = " at I/O " + Hex(*port);
+    hardware.io = Hex(*port);
+    where = " at I/O " + hardware.io;
   }
   if (const std::optional<unsigned long long> irq = Number(Attribute(tty / "irq"));
-      irq && *irq != 0) {
+      irq && *irq != 0 && *irq <= 0xffffffff) {
+    hardware.irq = static_cast<std::int64_t>(*irq);
     where += (where.empty() ? " on IRQ " : ", IRQ ") + std::to_string(*irq);
   }
-  const std::string belongs = BelongsTo(tty, pci_ids_files);
-  if (!type && where.empty() && belongs.empty()) return {};
-  return uart + where + belongs;
+  const std::string belongs = BelongsTo(tty, pci_ids_files, hardware);
+  if (!type && where.empty() && belongs.empty()) return std::nullopt;
+  hardware.description = uart + where + belongs;
+  return hardware;
+}
+
+std::string DescribeUart(dev_t device, const std::string& sysfs_char_root,
+                         const std::vector<std::string>& pci_ids_files) {
+  const std::optional<PortHardware> hardware = ReadUart(device, sysfs_char_root, pci_ids_files);
+  return hardware ? hardware->description : std::string();
 }
 
 }  // namespace velkaro

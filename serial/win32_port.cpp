@@ -146,8 +146,24 @@ std::string Win32Port::DevicePath(std::int16_t port) const {
   return narrow;
 }
 
-ErrorNumber Win32Port::Judged(ErrorNumber number, std::string finding) {
-  finding_ = device_.empty() ? std::move(finding) : finding + "; " + device_;
+std::string FindingLine(const PortFinding& found) {
+  std::string line = found.words;
+  if (found.hardware && !found.hardware->description.empty()) {
+    line += "; " + found.hardware->description;
+  }
+  if (!found.restored) line += "; its line settings could not be put back";
+  return line;
+}
+
+ErrorNumber Win32Port::Judged(ErrorNumber number, std::string words,
+                              std::optional<PortHolder> holder) {
+  found_.words = std::move(words);
+  found_.holder = std::move(holder);
+  if (!device_.empty()) {
+    found_.hardware = PortHardware{};
+    found_.hardware->description = found_.hardware->name = device_;
+  }
+  found_.line = FindingLine(found_);
   return number;
 }
 
@@ -155,6 +171,7 @@ ErrorNumber Win32Port::Open() {
   if (is_open() || port_ == 0) return kNoSuchPort;
   const std::wstring name = options_.device_name(port_);
   device_ = FriendlyName(port_, options_.devices());
+  found_ = {};
   {
     const std::lock_guard lock(opening_mutex_);
     if (cancelled_) {
@@ -177,7 +194,14 @@ ErrorNumber Win32Port::Open() {
       error = ERROR_OPERATION_ABORTED;
     }
   }
-  if (handle_ == INVALID_HANDLE_VALUE) return Judged(OpenErrorNumber(error), OpenFinding(error));
+  if (handle_ == INVALID_HANDLE_VALUE) {
+    // Windows tells of another program only that it has the port, alone.
+    const bool held = OpenErrorNumber(error) == kPortUnavailable && error != ERROR_SEM_TIMEOUT;
+    return Judged(
+        OpenErrorNumber(error), OpenFinding(error),
+        held ? std::optional(PortHolder{.kind = "exclusive", .program = {}, .pid = 0, .lock = {}})
+             : std::nullopt);
+  }
   // On failure the handle stays open: the probe's close step releases it.
   // Whatever throws instead, the port is put back and closed first.
   ErrorNumber applied;
@@ -234,7 +258,10 @@ ErrorNumber Win32Port::Close() {
   }
   // The queue sizes are only a request to the driver; it keeps or drops them
   // with the handle, so there is nothing of them to put back.
-  if (result.failed()) finding_ += "; its line settings could not be put back";
+  if (result.failed()) {
+    found_.restored = false;
+    found_.line = FindingLine(found_);
+  }
   if (!sys_.CloseHandle(handle_)) result = kNoSuchPort;
   handle_ = INVALID_HANDLE_VALUE;
   restore_state_ = false;

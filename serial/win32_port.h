@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,10 @@ struct Win32PortOptions {
   std::function<std::wstring(std::int16_t)> device_name = DefaultDeviceName;
   std::function<std::vector<PortDevice>()> devices = ListPortDevices;
 };
+
+// A finding's whole line, as a person reads it: its words, the device's
+// name, and a failed restore.
+std::string FindingLine(const PortFinding& found);
 
 // The error number for a code left by CreateFileW.
 ErrorNumber OpenErrorNumber(DWORD error);
@@ -77,7 +82,7 @@ class Win32Port : public SerialPort {
   ErrorNumber SetCommPort(std::int16_t port) override;
   ErrorNumber SetPortOpen(bool open) override;
   std::string DevicePath(std::int16_t port) const override;
-  std::string Finding() const override { return finding_; }
+  PortFinding Found() const override { return found_; }
   // Cuts short a CreateFileW still waiting on its device, as a Bluetooth
   // port out of range makes it wait, and refuses every later open. The
   // settings steps that follow an open are never cut short.
@@ -88,7 +93,8 @@ class Win32Port : public SerialPort {
  private:
   ErrorNumber Open();
   // Keeps what was found, with the device's own name, and passes the number on.
-  ErrorNumber Judged(ErrorNumber number, std::string finding);
+  ErrorNumber Judged(ErrorNumber number, std::string words,
+                     std::optional<PortHolder> holder = std::nullopt);
   ErrorNumber ApplyLineSettings();
   ErrorNumber Close();
 
@@ -99,7 +105,7 @@ class Win32Port : public SerialPort {
   // Set once a change was attempted, so that close undoes exactly that.
   bool restore_state_ = false;
   bool restore_timeouts_ = false;
-  std::string finding_;
+  PortFinding found_;
   std::string device_;  // the port's friendly name, told with every finding
   DCB saved_state_{};
   COMMTIMEOUTS saved_timeouts_{};

@@ -31,7 +31,10 @@ TEST(ArgumentsTest, OursAndQtsAreTakenAndAnythingElseRefused) {
       {{"--list"}, Mode::kList, ""},
       {{"-h", "--list"}, Mode::kHelp, ""},
       {{"--list", "--version"}, Mode::kVersion, ""},
-      {{"--list", "-reverse"}, Mode::kRefused, "--list takes no other argument"},
+      {{"--list", "-reverse"}, Mode::kRefused, "--list takes no other argument but --json"},
+      {{"--json", "--list"}, Mode::kList, ""},
+      {{"--json"}, Mode::kRefused, "--json goes with --list"},
+      {{"--json", "--json", "--list"}, Mode::kRefused, "--list takes no other argument but --json"},
       {{"-platform", "xcb", "-style=Fusion", "-reverse", "-display", ":1"}, Mode::kWindow, ""},
       {{"-title", "--list"}, Mode::kWindow, ""},  // a value, whatever it looks like
       {{"-platform"}, Mode::kRefused, "the option -platform needs a value"},
@@ -52,6 +55,7 @@ TEST(ArgumentsTest, OursAndQtsAreTakenAndAnythingElseRefused) {
     const Arguments judged = Judge(c.args);
     EXPECT_EQ(judged.mode, c.mode);
     EXPECT_EQ(judged.refusal, c.refusal);
+    EXPECT_EQ(judged.json, c.mode == Mode::kList && line.find("--json") != std::string::npos);
   }
 }
 

@@ -1,4 +1,5 @@
 #include "port_guards.h"
+#include "port_json.h"
 #include "sysfs_uart.h"
 
 #include <sys/stat.h>
@@ -102,6 +103,7 @@ TEST(SysfsUartTest, TellsTheUartWhereItSitsAndWhatItBelongsTo) {
     std::function<void()> links;
     std::vector<std::string> pci_ids;
     std::string told;
+    std::string parts = "null";  // its JSON beside the description
   } kRows[] = {
       {"an ISA 16550A",
        {{"type", "4"}, {"port", "0x3F8"}, {"irq", "4"}, {"io_type", "0"}, {"iomem_base", "0x0"}},
@@ -111,7 +113,8 @@ TEST(SysfsUartTest, TellsTheUartWhereItSitsAndWhatItBelongsTo) {
          on(pnp);
        },
        {},
-       "16550A UART at I/O 0x3f8, IRQ 4, on PnP 00:00 (PNP0501)"},
+       "16550A UART at I/O 0x3f8, IRQ 4, on PnP 00:00 (PNP0501)",
+       R"({"uart":"16550A","io":"0x3f8","irq":4,"bus":"pnp","address":"00:00"})"},
       {"a PCI card, with pci.ids",
        {{"type", "10"}, {"port", "0xE000"}, {"irq", "17"}, {"io_type", "0"}},
        [&] {
@@ -122,7 +125,10 @@ TEST(SysfsUartTest, TellsTheUartWhereItSitsAndWhatItBelongsTo) {
        },
        {(root / "missing.ids").string(), ids.string()},
        "16C950 UART at I/O 0xe000, IRQ 17, on PCI 0000:03:00.0 "
-       "(Oxford Semiconductor Ltd OXPCIe952 Dual Native 950 UART)"},
+       "(Oxford Semiconductor Ltd OXPCIe952 Dual Native 950 UART)",
+       R"({"uart":"16C950","io":"0xe000","irq":17,"bus":"pci","address":"0000:03:00.0",)"
+       R"("vendor_id":"1415","product_id":"c158","vendor_name":"Oxford Semiconductor Ltd",)"
+       R"("product_name":"OXPCIe952 Dual Native 950 UART"})"},
       {"a PCI card, without pci.ids",
        {{"type", "10"}, {"port", "0xE000"}, {"irq", "17"}},
        [&] {
@@ -132,7 +138,9 @@ TEST(SysfsUartTest, TellsTheUartWhereItSitsAndWhatItBelongsTo) {
          on(card);
        },
        {(root / "missing.ids").string()},
-       "16C950 UART at I/O 0xe000, IRQ 17, on PCI 0000:03:00.0 [1415:c158]"},
+       "16C950 UART at I/O 0xe000, IRQ 17, on PCI 0000:03:00.0 [1415:c158]",
+       R"({"uart":"16C950","io":"0xe000","irq":17,"bus":"pci","address":"0000:03:00.0",)"
+       R"("vendor_id":"1415","product_id":"c158"})"},
       {"a memory-mapped platform UART",
        {{"type", "4"},
         {"port", "0x0"},
@@ -146,22 +154,27 @@ TEST(SysfsUartTest, TellsTheUartWhereItSitsAndWhatItBelongsTo) {
          on(soc);
        },
        {},
-       "16550A UART at memory 0xfe215040 (32-bit), IRQ 29, on platform dw-apb-uart"},
+       "16550A UART at memory 0xfe215040 (32-bit), IRQ 29, on platform dw-apb-uart",
+       R"({"uart":"16550A","irq":29,"memory":"0xfe215040","bus":"platform",)"
+       R"("address":"fe215040.serial","driver":"dw-apb-uart"})"},
       {"an ACPI UART",
        {{"type", "4"}, {"port", "0x2F8"}, {"irq", "3"}},
        [&] { on(device(root / "devices" / "LNXSYSTM:00" / "PNP0501:00", "acpi")); },
        {},
-       "16550A UART at I/O 0x2f8, IRQ 3, on ACPI PNP0501:00"},
+       "16550A UART at I/O 0x2f8, IRQ 3, on ACPI PNP0501:00",
+       R"({"uart":"16550A","io":"0x2f8","irq":3,"bus":"acpi","address":"PNP0501:00"})"},
       {"a type the table does not know",
        {{"type", "200"}, {"port", "0x2f8"}, {"irq", "3"}},
        [] {},
        {},
-       "UART of type 200 at I/O 0x2f8, IRQ 3"},
+       "UART of type 200 at I/O 0x2f8, IRQ 3",
+       R"({"uart":"200","io":"0x2f8","irq":3})"},
       {"unreadable attributes",
        {{"type", "4"}, {"port", ""}, {"irq", ""}},
        [] {},
        {},
-       "16550A UART"},
+       "16550A UART",
+       R"({"uart":"16550A"})"},
       {"nothing readable", {{"type", ""}}, [] {}, {}, ""},
       {"no UART", {{"type", "0"}, {"port", "0x3e8"}}, [] {}, {}, ""},
   };
@@ -181,6 +194,14 @@ TEST(SysfsUartTest, TellsTheUartWhereItSitsAndWhatItBelongsTo) {
     row.links();
     EXPECT_EQ(DescribeUart(makedev(4, 64), (root / "dev" / "char").string(), row.pci_ids),
               row.told);
+    PortFinding found;
+    found.hardware = ReadUart(makedev(4, 64), (root / "dev" / "char").string(), row.pci_ids);
+    nlohmann::ordered_json parts = PortJson(1, "", found)["hardware"];
+    if (!parts.is_null()) {
+      EXPECT_EQ(parts["description"], row.told);
+      parts.erase("description");
+    }
+    EXPECT_EQ(parts.dump(), row.parts);
   }
   fs::remove_all(root);
 }

@@ -41,6 +41,7 @@
 #include "fake_port.h"
 #include "list_ports.h"
 #include "port_guards.h"
+#include "port_json.h"
 #include "port_probe.h"
 #include "pty.h"
 #include "scan_sequencer.h"
@@ -110,13 +111,15 @@ class PosixPortTest : public testing::Test {
   // Opens and closes the way the probe does; returns the open's number.
   ErrorNumber OpenAndClose(const std::string& path, PosixSystem& sys = PosixSystem::Real(),
                            std::string* finding = nullptr,
-                           std::optional<PosixPortOptions> options = std::nullopt) {
+                           std::optional<PosixPortOptions> options = std::nullopt,
+                           PortFinding* found = nullptr) {
     PosixPort port(options ? *options : OptionsFor(path), sys);
     EXPECT_EQ(port.SetCommPort(1), kNoError);
     const ErrorNumber opened = port.SetPortOpen(true);
     port.SetPortOpen(false);
     EXPECT_FALSE(port.is_open());
     if (finding != nullptr) *finding = port.Finding();
+    if (found != nullptr) *found = port.Found();
     return opened;
   }
 
@@ -527,27 +530,31 @@ TEST_F(PosixPortTest, EachVerdictSaysWhatWasSeen) {
   const struct {
     const char* what;
     std::function<std::string(ScriptedSystem&)> set_up;  // gives the finding wanted
+    const char* holder;  // the kind its JSON gives, with the program's name; null: none
   } kCases[] = {
-      {"nobody", [](auto&) { return "present, free"; }},
+      {"nobody", [](auto&) { return "present, free"; }, nullptr},
       {"a holder",
        [&](auto&) {
          // A name with control characters in it reaches no terminal.
          return "present, in use by hol?der? (pid " +
                 hold("hol\nder\x1b", [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0; }) +
                 ")";
-       }},
+       },
+       "descriptor hol?der?"},
       {"a lock",
        [&](auto&) {
          const std::string pid = hold("locker", [] { return true; });
          std::filesystem::create_directories(dir_ / "lock2");
          std::ofstream(lock) << std::setw(10) << pid << " minicom root\n";
          return "present, locked by locker (pid " + pid + ") in " + lock;
-       }},
+       },
+       "lock file locker"},
       {"the console",
        [&](auto&) {
          std::ofstream(console_) << path.substr(5) << "\n";
          return "present, the kernel console";
-       }},
+       },
+       "console "},
       {"a login",  // the terminal of its session, with no descriptor left on it
        [&](auto&) {
          return "present, the terminal of a login session (login, pid " +
@@ -557,7 +564,8 @@ TEST_F(PosixPortTest, EachVerdictSaysWhatWasSeen) {
                        return ::setsid() > 0 && ::ioctl(fd, TIOCSCTTY, 0) == 0 && ::close(fd) == 0;
                      }) +
                 ")";
-       }},
+       },
+       "session login"},
       {"refused to root",  // by a nodev mount, say: no group would help
        [&](ScriptedSystem& sys) {
          sys.open_errno = EACCES;
@@ -565,35 +573,55 @@ TEST_F(PosixPortTest, EachVerdictSaysWhatWasSeen) {
          (void)!::chown(path.c_str(), 65534, dialout != nullptr ? dialout->gr_gid : 0);
          ::chmod(path.c_str(), 0660);
          return "present, but you may not open it (permission denied)";
-       }},
+       },
+       nullptr},
       {"exclusive",
        [](ScriptedSystem& sys) {
          sys.exclusive = 1;
          return "present, opened exclusively by another program";
-       }},
+       },
+       "exclusive "},
       {"refused settings",
        [](ScriptedSystem& sys) {
          sys.refuse_set = true;
          return "present, but it refused line settings";
-       }},
+       },
+       nullptr},
       {"no UART",
        [](ScriptedSystem& sys) {
          sys.uart_type = PORT_UNKNOWN;
          return "absent: no UART behind this node";
-       }},
+       },
+       nullptr},
       {"no answer",
        [](ScriptedSystem& sys) {
          sys.open_errno = EIO;
          return "absent: the device did not answer (EIO)";
-       }},
+       },
+       nullptr},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.what);
     ScriptedSystem sys;
     const std::string wanted = c.set_up(sys);
     std::string finding;
-    OpenAndClose(path, sys, &finding);
+    PortFinding found;
+    OpenAndClose(path, sys, &finding, std::nullopt, &found);
     EXPECT_EQ(finding, wanted);
+    // The same as data: the words, and the holder's kind, program and pid.
+    const nlohmann::ordered_json json = PortJson(1, path, found);
+    EXPECT_EQ(json["finding"], wanted);
+    if (c.holder == nullptr) {
+      EXPECT_TRUE(json["holder"].is_null()) << json.dump();
+    } else {
+      const auto& by = json["holder"];
+      EXPECT_EQ(by["kind"].get<std::string>() + " " + by.value("program", ""), c.holder);
+      EXPECT_EQ(by.contains("pid"), wanted.find("pid ") != std::string::npos) << json.dump();
+      if (by.contains("pid")) {
+        EXPECT_NE(wanted.find("pid " + std::to_string(by["pid"].get<int>())), std::string::npos);
+      }
+      EXPECT_EQ(by.value("lock", ""), std::string(c.holder).starts_with("lock") ? lock : "");
+    }
     holder.reset();
     std::filesystem::remove(lock);
     std::ofstream(console_) << "tty0\n";

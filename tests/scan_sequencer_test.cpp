@@ -204,7 +204,7 @@ TEST(ScanSequencerFailureTest, FindingsOfProbesThatSaidNothingOrRanOutOfMemory) 
   LampState lamps;
   FakeTimer timer;
   struct Silent : FakeSerialPort {
-    std::string Finding() const override { return {}; }
+    PortFinding Found() const override { return {}; }
   } silent;
   ScanSequencer quiet(lamps, silent, timer);
   quiet.Form_Load();

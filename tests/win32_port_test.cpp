@@ -1,4 +1,5 @@
 #include "win32_port.h"
+#include "port_json.h"
 
 #include <gtest/gtest.h>
 
@@ -253,29 +254,36 @@ TEST_F(Win32PortSeamTest, OpenFailuresLeaveNoHandle) {
     ErrorNumber number;
     const char* finding;
     std::vector<PortDevice> listed;  // the devices SetupAPI lists
+    const char* json;                // its holder and hardware as JSON
   } kCases[] = {
-      {ERROR_FILE_NOT_FOUND, kNoSuchPort, "absent: ERROR_FILE_NOT_FOUND", {}},
+      {ERROR_FILE_NOT_FOUND, kNoSuchPort, "absent: ERROR_FILE_NOT_FOUND", {}, "null null"},
       {ERROR_ACCESS_DENIED,
        kPortUnavailable,
        "present, in use by another program or access denied",
-       {{L"COM20", L"USB Serial Device (COM20)", L""}, {L"LPT2", L"Printer Port (LPT2)", L""}}},
+       {{L"COM20", L"USB Serial Device (COM20)", L""}, {L"LPT2", L"Printer Port (LPT2)", L""}},
+       R"({"kind":"exclusive"} null)"},
       {ERROR_SEM_TIMEOUT,
        kPortUnavailable,
        "present, but its device did not answer (ERROR_SEM_TIMEOUT); "
        "Standard Serial over Bluetooth link",
        {{L"COM1", L"Communications Port (COM1)", L""},
-        {L"COM2", L"Standard Serial over Bluetooth link (COM2)", L"Standard Serial"}}},
-      {1234, kNoSuchPort, "absent: Windows error 1234", {}},
+        {L"COM2", L"Standard Serial over Bluetooth link (COM2)", L"Standard Serial"}},
+       R"(null {"description":"Standard Serial over Bluetooth link",)"
+       R"("name":"Standard Serial over Bluetooth link"})"},
+      {1234, kNoSuchPort, "absent: Windows error 1234", {}, "null null"},
       {ERROR_SEM_TIMEOUT,
        kPortUnavailable,
        "present, but its device did not answer (ERROR_SEM_TIMEOUT); Communications Port",
-       {{L"COM2", L"", L"Communications Port"}}},  // no friendly name
+       {{L"COM2", L"", L"Communications Port"}},  // no friendly name
+       R"(null {"description":"Communications Port","name":"Communications Port"})"},
   };
-  for (const auto& [code, number, finding, listed] : kCases) {
+  for (const auto& [code, number, finding, listed, json] : kCases) {
     devices = listed;
     sys.FailWith(Call::kCreate, code);
     EXPECT_EQ(port.SetPortOpen(true), number) << "Win32 error " << code;
     EXPECT_EQ(port.Finding(), finding);
+    const nlohmann::ordered_json data = PortJson(2, "", port.Found());
+    EXPECT_EQ(data["holder"].dump() + " " + data["hardware"].dump(), json);
     EXPECT_FALSE(port.is_open());
     EXPECT_EQ(port.SetPortOpen(false), kNoError);
     EXPECT_EQ(sys.open_handles, 0);

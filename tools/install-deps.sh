@@ -5,7 +5,7 @@
 set -euo pipefail
 
 want=${1:-}
-build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev fonts-liberation2)
+build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev fonts-liberation2)
 # file, binutils and dpkg-dev: CPack's Debian generator; lintian, appstream and
 # desktop-file-utils check the package; debootstrap makes the clean system it
 # is installed on; sway and qt6-wayland show the window on Wayland alone.

@@ -50,7 +50,7 @@ Arguments Refused(std::string why) { return {Arguments::Mode::kRefused, std::mov
 }  // namespace
 
 Arguments JudgeArguments(int argc, const char* const* argv) {
-  bool help = false, version = false, list = false;
+  bool help = false, version = false, list = false, json = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -59,6 +59,8 @@ Arguments JudgeArguments(int argc, const char* const* argv) {
       version = true;
     } else if (arg == "--list") {
       list = true;
+    } else if (arg == "--json") {
+      json = true;
     } else if (arg.empty()) {
       return Refused("an empty argument");
     } else if (arg.starts_with("--")) {
@@ -78,9 +80,10 @@ Arguments JudgeArguments(int argc, const char* const* argv) {
   }
   if (help) return {Arguments::Mode::kHelp, {}};
   if (version) return {Arguments::Mode::kVersion, {}};
+  if (json && !list) return Refused("--json goes with --list");
   if (list) {
-    if (argc > 2) return Refused("--list takes no other argument");
-    return {Arguments::Mode::kList, {}};
+    if (argc > (json ? 3 : 2)) return Refused("--list takes no other argument but --json");
+    return {Arguments::Mode::kList, {}, json};
   }
   return {};
 }

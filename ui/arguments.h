@@ -10,6 +10,7 @@ struct Arguments {
   enum class Mode { kWindow, kList, kHelp, kVersion, kRefused };
   Mode mode = Mode::kWindow;
   std::string refusal;  // kRefused: what is wrong, for a person to read
+  bool json = false;    // kList: as JSON
 };
 
 // Velkaro's own options take two dashes (and -h); Qt's documented ones,

@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "end_signals.h"
+#include "port_json.h"
 #include "scan_sequencer.h"
 
 namespace velkaro {
@@ -47,7 +48,7 @@ class Wakeup {
 
 }  // namespace
 
-int ListPorts(SerialPort& comm, std::FILE* out) {
+int ListPorts(SerialPort& comm, std::FILE* out, bool json) {
   struct Ticks : TimerSwitch {
     void SetEnabled(bool on) override { running = on; }
     bool running = false;
@@ -92,10 +93,17 @@ int ListPorts(SerialPort& comm, std::FILE* out) {
   // pipe nobody reads, say) ends the program at once, as it ends others.
   end_signals::Done();
   int write_error = 0;
-  for (std::int16_t port = 1; port <= kPortCount; ++port) {
-    if (std::fprintf(out, "%s\n", scan->Summary(port).c_str()) < 0 && write_error == 0) {
-      write_error = errno;
+  const auto write = [&](const std::string& text) {
+    if (std::fputs(text.c_str(), out) < 0 && write_error == 0) write_error = errno;
+  };
+  if (json) {
+    nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+    for (std::int16_t port = 1; port <= kPortCount; ++port) {
+      ports.push_back(PortJson(port, scan->DevicePath(port), scan->Found(port)));
     }
+    write(PortsDocument(ports));
+  } else {
+    for (std::int16_t port = 1; port <= kPortCount; ++port) write(scan->Summary(port) + "\n");
   }
   // On a terminal each line went out as it was printed, so a failed write
   // shows in the stream's error flag, not in the last flush.

@@ -14,6 +14,8 @@ namespace velkaro {
 // starts no further probe, lets a probe that holds its port put it back
 // (one still opening holds nothing and is left behind), and ends as the
 // signal would have.
-int ListPorts(SerialPort& comm, std::FILE* out);
+// With `json`, the list is one JSON document of the findings as data
+// (port_json.h) in place of the lines.
+int ListPorts(SerialPort& comm, std::FILE* out, bool json = false);
 
 }  // namespace velkaro

@@ -28,10 +28,11 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: velkaro [--list | --help | --version]\n"
+    "Usage: velkaro [--list [--json] | --help | --version]\n"
     "Tells which of the serial ports COM1 to COM6 exist: press TEST PORTS in its window.\n"
     "  --list         try the ports once, with no window, and print one line for each:\n"
     "                 COM1 (/dev/ttyS0): present, in use by minicom (pid 4242)\n"
+    "  --json         with --list: print what was found as one JSON document\n"
     "  -h, --help     show this and exit\n"
     "  --version      show the version and exit\n"
     "It also takes Qt's own options, with one dash, such as -platform xcb or -platform wayland.\n";
@@ -181,7 +182,7 @@ int main(int argc, char** argv) {
     case velkaro::Arguments::Mode::kList:
       // Before any probe: a kill, Ctrl+C or logout lets a probe put its port back.
       if (!velkaro::end_signals::Install()) return CannotTakeSignals();
-      return velkaro::ListPorts(LastingPort(), stdout);
+      return velkaro::ListPorts(LastingPort(), stdout, asked.json);
     case velkaro::Arguments::Mode::kWindow:
       break;
   }

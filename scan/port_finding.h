@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace velkaro {
+
+// Who holds a port, as far as the look could tell.
+struct PortHolder {
+  // "descriptor", "lock file", "flock", "exclusive", "line discipline",
+  // "session" or "console".
+  std::string kind;
+  std::string program;   // as it named itself; empty where not known
+  std::int64_t pid = 0;  // 0 where not known
+  std::string lock;      // the lock file's path, for a lock file
+  friend bool operator==(const PortHolder&, const PortHolder&) = default;
+};
+
+// What the system tells of the hardware behind a port; each part empty
+// where it is not known.
+struct PortHardware {
+  std::string description;  // all of it in words, as a port's line ends
+  std::string uart;         // "16550A"
+  std::string io;           // "0x3f8"
+  std::optional<std::int64_t> irq;
+  std::string memory;      // "0xfe215040"
+  std::string bus;         // "pci", "pnp", "acpi", "platform", "usb"
+  std::string address;     // the device on its bus: "0000:03:00.0", "00:0a"
+  std::string vendor_id;   // four hex digits
+  std::string product_id;  // four hex digits
+  std::string vendor_name;
+  std::string product_name;
+  std::string driver;
+  std::string name;  // Windows: the device's friendly name
+  friend bool operator==(const PortHardware&, const PortHardware&) = default;
+};
+
+// What a probe found of a port, as data, with the words each serial layer
+// makes of it in one place.
+struct PortFinding {
+  enum class Presence { kPresent, kAbsent, kNotJudged };
+  Presence presence = Presence::kNotJudged;
+  // The finding in words, without the hardware or a failed restore:
+  // "present, in use by minicom (pid 42)".
+  std::string words;
+  std::optional<PortHolder> holder;
+  std::optional<PortHardware> hardware;
+  bool restored = true;       // the line settings are as they were found
+  std::string restore_error;  // why not, where known
+  // What a person reads: the words, then the hardware and a failed restore.
+  std::string line;
+};
+
+}  // namespace velkaro

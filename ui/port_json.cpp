@@ -1,0 +1,67 @@
+#include "port_json.h"
+
+namespace velkaro {
+namespace {
+
+// Adds the field where it is known.
+void Known(nlohmann::ordered_json& object, const char* name, const std::string& value) {
+  if (!value.empty()) object[name] = value;
+}
+
+}  // namespace
+
+nlohmann::ordered_json PortJson(std::int16_t port, const std::string& device,
+                                const PortFinding& found) {
+  nlohmann::ordered_json json;
+  json["port"] =
+      port > 0 ? nlohmann::ordered_json("COM" + std::to_string(port)) : nlohmann::ordered_json();
+  json["device"] = device;
+  switch (found.presence) {
+    case PortFinding::Presence::kPresent:
+      json["present"] = true;
+      break;
+    case PortFinding::Presence::kAbsent:
+      json["present"] = false;
+      break;
+    case PortFinding::Presence::kNotJudged:
+      json["present"] = nullptr;
+      break;
+  }
+  json["finding"] = found.words;
+  json["holder"] = nullptr;
+  if (found.holder) {
+    nlohmann::ordered_json holder = {{"kind", found.holder->kind}};
+    Known(holder, "program", found.holder->program);
+    if (found.holder->pid > 0) holder["pid"] = found.holder->pid;
+    Known(holder, "lock", found.holder->lock);
+    json["holder"] = holder;
+  }
+  json["hardware"] = nullptr;
+  if (found.hardware) {
+    const PortHardware& part = *found.hardware;
+    nlohmann::ordered_json hardware = {{"description", part.description}};
+    Known(hardware, "uart", part.uart);
+    Known(hardware, "io", part.io);
+    if (part.irq) hardware["irq"] = *part.irq;
+    Known(hardware, "memory", part.memory);
+    Known(hardware, "bus", part.bus);
+    Known(hardware, "address", part.address);
+    Known(hardware, "vendor_id", part.vendor_id);
+    Known(hardware, "product_id", part.product_id);
+    Known(hardware, "vendor_name", part.vendor_name);
+    Known(hardware, "product_name", part.product_name);
+    Known(hardware, "driver", part.driver);
+    Known(hardware, "name", part.name);
+    json["hardware"] = hardware;
+  }
+  json["restored"] = found.restored;
+  if (!found.restored) json["restore_error"] = found.restore_error;
+  return json;
+}
+
+std::string PortsDocument(const nlohmann::ordered_json& ports) {
+  const nlohmann::ordered_json document = {{"ports", ports}};
+  return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace velkaro

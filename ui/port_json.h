@@ -1,0 +1,24 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+
+#include "port_finding.h"
+
+namespace velkaro {
+
+// One port as `velkaro --list --json` gives it: "port" ("COM1", or null for
+// 0), "device", "present" (true, false, or null where it was not judged),
+// "finding" (the words, without the hardware), "holder" and "hardware"
+// (null, or an object of what is known), "restored", and "restore_error"
+// where the settings could not be put back.
+nlohmann::ordered_json PortJson(std::int16_t port, const std::string& device,
+                                const PortFinding& found);
+
+// The document: {"ports": [...]}, as UTF-8 in which every byte that is not
+// becomes U+FFFD, ending in a newline.
+std::string PortsDocument(const nlohmann::ordered_json& ports);
+
+}  // namespace velkaro
