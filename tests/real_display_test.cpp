@@ -263,5 +263,63 @@ TEST(RealDisplayTest, TheListNamesAHolderWithNoDisplay) {
   }
 }
 
+// The findings as data serve the tools that already look after many
+// machines, as README.md shows them: Ansible gathers `velkaro --list --json`
+// from its hosts into a folder, jq reads what it gathered, and a jq filter
+// writes node_exporter's textfile format; on six stand-ins, one held.
+TEST(RealDisplayTest, TheJsonServesTheToolsThatLookAfterMachines) {
+  for (const char* tool : {"ansible", "jq"}) {
+    ASSERT_TRUE(Have(tool)) << tool << " is needed; tools/install-deps.sh test installs it";
+  }
+  std::array<int, kPortCount> masters{};
+  std::string stand_ins;
+  for (int& master : masters) {
+    char name[128];
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ::close(slave);
+    stand_ins += std::string(name) + " ";
+  }
+  const std::string holder =
+      Shell("sleep 600 <>$(echo " + stand_ins + " | cut -d' ' -f3) >/dev/null 2>&1 & echo $!");
+  const std::string dir = Shell("mktemp -d");
+  const std::string in_namespace = "VELKARO_PORT_STAND_INS='" + stand_ins +
+                                   "' ANSIBLE_HOME=" + dir + " ANSIBLE_LOCAL_TEMP=" + dir +
+                                   "/tmp ANSIBLE_NOCOLOR=1 " VELKARO_SOURCE_DIR
+                                   "/tests/without_serial_ports.sh ";
+  const std::string gathered =
+      Shell(in_namespace +
+            "ansible all -i localhost, -c local -e ansible_python_interpreter=/usr/bin/python3 "
+            "-m ansible.builtin.command -a '" VELKARO_EXE " --list --json' --tree " +
+            dir + "/gathered >" + dir +
+            "/ansible.log 2>&1 && jq -r '(input_filename | split(\"/\") | "
+            "last) as $host | .stdout | fromjson | .ports[] | \"\\($host) \\(.port) "
+            "\\(.device) \\(.present) \\(.holder.kind // \"-\")\"' " +
+            dir + "/gathered/*");
+  const std::string textfile = Shell(in_namespace + VELKARO_EXE " --list --json | jq -r -f " +
+                                     VELKARO_SOURCE_DIR "/packaging/velkaro-textfile.jq");
+  Shell("kill " + holder);
+  for (const int master : masters) ::close(master);
+
+  std::string rows, present, in_use;
+  for (int port = 1; port <= kPortCount; ++port) {
+    const std::string com = "COM" + std::to_string(port);
+    const std::string device = "/dev/ttyS" + std::to_string(port - 1);
+    rows += "localhost " + com + " " + device + " true " + (port == 3 ? "descriptor" : "-") + "\n";
+    const std::string labels = "{port=\"" + com + "\",device=\"" + device + "\"}";
+    present += "velkaro_port_present" + labels + " 1\n";
+    in_use += "velkaro_port_in_use" + labels + (port == 3 ? " 1\n" : " 0\n");
+  }
+  EXPECT_EQ(gathered + "\n", rows) << Shell("cat " + dir + "/ansible.log");
+  EXPECT_EQ(textfile + "\n",
+            "# HELP velkaro_port_present Whether the serial port exists.\n"
+            "# TYPE velkaro_port_present gauge\n" +
+                present +
+                "# HELP velkaro_port_in_use Whether another program holds the serial port.\n"
+                "# TYPE velkaro_port_in_use gauge\n" +
+                in_use);
+  if (!HasFailure()) Shell("rm -rf " + dir);
+}
+
 }  // namespace
 }  // namespace velkaro
