@@ -93,18 +93,7 @@ int ListPorts(SerialPort& comm, std::FILE* out, bool json) {
   // pipe nobody reads, say) ends the program at once, as it ends others.
   end_signals::Done();
   int write_error = 0;
-  const auto write = [&](const std::string& text) {
-    if (std::fputs(text.c_str(), out) < 0 && write_error == 0) write_error = errno;
-  };
-  if (json) {
-    nlohmann::ordered_json ports = nlohmann::ordered_json::array();
-    for (std::int16_t port = 1; port <= kPortCount; ++port) {
-      ports.push_back(PortJson(port, scan->DevicePath(port), scan->Found(port)));
-    }
-    write(PortsDocument(ports));
-  } else {
-    for (std::int16_t port = 1; port <= kPortCount; ++port) write(scan->Summary(port) + "\n");
-  }
+  if (std::fputs(ListText(*scan, json).c_str(), out) < 0) write_error = errno;
   // On a terminal each line went out as it was printed, so a failed write
   // shows in the stream's error flag, not in the last flush.
   if (std::fflush(out) != 0 && write_error == 0) write_error = errno;

@@ -64,4 +64,17 @@ std::string PortsDocument(const nlohmann::ordered_json& ports) {
   return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
+std::string ListText(const ScanSequencer& scan, bool json) {
+  if (!json) {
+    std::string lines;
+    for (std::int16_t port = 1; port <= kPortCount; ++port) lines += scan.Summary(port) + "\n";
+    return lines;
+  }
+  nlohmann::ordered_json ports = nlohmann::ordered_json::array();
+  for (std::int16_t port = 1; port <= kPortCount; ++port) {
+    ports.push_back(PortJson(port, scan.DevicePath(port), scan.Found(port)));
+  }
+  return PortsDocument(ports);
+}
+
 }  // namespace velkaro

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "port_finding.h"
+#include "scan_sequencer.h"
 
 namespace velkaro {
 
@@ -20,5 +21,9 @@ nlohmann::ordered_json PortJson(std::int16_t port, const std::string& device,
 // The document: {"ports": [...]}, as UTF-8 in which every byte that is not
 // becomes U+FFFD, ending in a newline.
 std::string PortsDocument(const nlohmann::ordered_json& ports);
+
+// What `velkaro --list` prints of a scan: a line for each port, or with
+// `json` the document of them all.
+std::string ListText(const ScanSequencer& scan, bool json);
 
 }  // namespace velkaro
