@@ -1,8 +1,8 @@
 #include "win32_port.h"
-#include "port_json.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -15,6 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "console_list.h"
+#include "fake_port.h"
+#include "port_json.h"
 #include "port_probe.h"
 #include "scan_sequencer.h"
 
@@ -457,6 +460,57 @@ TEST_F(Win32PortSeamTest, TheEndCutsShortOnlyAnOpenStillWaiting) {
   EXPECT_TRUE(behind.SetPortOpen(true).failed());
   EXPECT_EQ(left.open_handles, 0);
   EXPECT_EQ(left.sets, 0);
+}
+
+// `velkaro --list` in a console: Ctrl+C, Ctrl+Break or the console's end in
+// mid-probe ends the list once a probe that holds its port has put it back,
+// and does not wait for one still opening; without them the list is written
+// and its status told.
+TEST(ConsoleListTest, AStopInMidProbeEndsTheListOnceThePortIsBack) {
+  using Hold = FakeSerialPort::Hold;
+  const HANDLE stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  for (const Hold where : {Hold::kHoldingPort, Hold::kInOpen}) {
+    ::ResetEvent(stop);
+    FakeSerialPort comm;
+    comm.SetOpenOutcome(1, kNoError);
+    comm.HoldOpen(1, where);
+    std::atomic<bool> released = false;
+    std::thread release([&] {
+      comm.WaitUntilOpenHeld();
+      ::SetEvent(stop);
+      ::Sleep(100);
+      released = true;
+      comm.ReleaseOpen();
+    });
+    std::string written;
+    const int status = win32::ListPorts(comm, false, stop, [&written](const std::string& text) {
+      written += text;
+      return true;
+    });
+    const bool waited = released;
+    release.join();
+    ProbeWorker::JoinLeftBehind();
+    EXPECT_EQ(status, win32::kListStopped);
+    EXPECT_EQ(waited, where == Hold::kHoldingPort);
+    EXPECT_EQ(written, "");
+    EXPECT_FALSE(comm.is_open());
+  }
+  ::ResetEvent(stop);
+  FakeSerialPort comm;
+  comm.SetOpenOutcome(2, kNoError);
+  std::string written;
+  const auto keep = [&written](const std::string& text) {
+    written += text;
+    return true;
+  };
+  EXPECT_EQ(win32::ListPorts(comm, true, stop, keep), 0);
+  const auto ports = nlohmann::ordered_json::parse(written)["ports"];
+  ASSERT_EQ(ports.size(), 6u);
+  EXPECT_EQ(ports[1]["present"], true);
+  EXPECT_EQ(ports[1]["finding"], "present, free");
+  EXPECT_EQ(win32::ListPorts(comm, false, stop, [](const std::string&) { return false; }), 1)
+      << "a list that could not be written";
+  ::CloseHandle(stop);
 }
 
 // --- Real ports under Wine ----------------------------------------------------

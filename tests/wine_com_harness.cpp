@@ -24,8 +24,11 @@
 // or SIGINT the harness ends the Wine of its prefix, and with it the program,
 // and exits with 128 + the signal. --log-pixels N gives the session a system
 // DPI of N (96 is 100 %, 144 is 150 %), as the display settings would.
+// --also FILE puts FILE beside the program; PROGRAM may be `cmd`, Wine's
+// own, run in the folder of the files given with --also, as a user types
+// there.
 //
-//   wine_com_harness [--prefix DIR] [--log-pixels N] -- PROGRAM.exe [ARG...]
+//   wine_com_harness [--prefix DIR] [--log-pixels N] [--also FILE]... -- PROGRAM.exe [ARG...]
 #include <fcntl.h>
 #include <glob.h>
 #include <grp.h>
@@ -44,6 +47,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "posix_system.h"
@@ -132,6 +136,11 @@ int RunAsUser(const fs::path& prefix, const std::vector<std::string>& command) {
     }
     ::unsetenv("XAUTHORITY");
     ::unsetenv("WAYLAND_DISPLAY");
+    // In the folder of the programs, as someone who typed their name there.
+    if (::chdir((prefix / "bin").c_str()) != 0) {
+      std::perror("wine_com_harness: chdir to the programs' folder");
+      ::_exit(127);
+    }
     std::vector<char*> argv;
     for (const std::string& arg : command) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -188,6 +197,7 @@ struct Terminal {
 int Run(int argc, char** argv) {
   std::optional<fs::path> prefix;
   std::string log_pixels;
+  std::vector<fs::path> also;
   int first = 1;
   for (; first < argc; ++first) {
     const std::string arg = argv[first];
@@ -198,6 +208,8 @@ int Run(int argc, char** argv) {
       if (log_pixels.find_first_not_of("0123456789") != std::string::npos || log_pixels.empty()) {
         Fail("--log-pixels takes a number of dots per inch, not " + log_pixels);
       }
+    } else if (arg == "--also" && first + 1 < argc) {
+      also.emplace_back(argv[++first]);
     } else if (arg == "--") {
       ++first;
       break;
@@ -206,7 +218,9 @@ int Run(int argc, char** argv) {
     }
   }
   if (first >= argc) {
-    Fail("usage: wine_com_harness [--prefix DIR] [--log-pixels N] -- PROGRAM [ARG...]");
+    Fail(
+        "usage: wine_com_harness [--prefix DIR] [--log-pixels N] [--also FILE]... -- PROGRAM "
+        "[ARG...]");
   }
   if (::geteuid() != 0) Fail("needs root, to hand the terminals to an unprivileged user");
   RefuseIfSerialNodesVisible();
@@ -253,10 +267,15 @@ int Run(int argc, char** argv) {
       if (set != 0) Fail("wine reg could not set LogPixels: exit status " + std::to_string(set));
     }
 
-    // The program may sit where the test user cannot reach; run a copy.
-    const fs::path program = *prefix / "bin" / fs::path(argv[first]).filename();
-    fs::copy_file(argv[first], program, fs::copy_options::overwrite_existing);
-    if (::chown(program.c_str(), kUser, kGroup) != 0) Fail(Errno("chown " + program.string()));
+    // The programs may sit where the test user cannot reach; run copies.
+    const bool in_cmd = std::string_view(argv[first]) == "cmd";
+    if (!in_cmd) also.emplace_back(argv[first]);
+    for (const fs::path& file : also) {
+      const fs::path copy = *prefix / "bin" / file.filename();
+      fs::copy_file(file, copy, fs::copy_options::overwrite_existing);
+      if (::chown(copy.c_str(), kUser, kGroup) != 0) Fail(Errno("chown " + copy.string()));
+    }
+    const fs::path program = in_cmd ? fs::path("cmd") : *prefix / "bin" / also.back().filename();
 
     std::array<Terminal, 3> terminals{Terminal{1, Access::kTestUser, {}},
                                       Terminal{4, Access::kHeldExclusively, {}},

@@ -94,6 +94,14 @@ if ! x86_64-w64-mingw32-objdump -p "$exe" | grep -E 'MajorSubsystemVersion[[:spa
   exit 1
 fi
 echo "velkaro.exe: $(stat -c %s "$exe") bytes, imports $imports"
+# velkaro.com, the console's, is as self-contained.
+console=build/windows/ui/velkaro.com
+imports=$(x86_64-w64-mingw32-objdump -p "$console" | awk '/DLL Name:/ {print tolower($3)}' | sort | xargs)
+if [ "$imports" != "advapi32.dll kernel32.dll msvcrt.dll setupapi.dll" ]; then
+  echo "test: velkaro.com needs DLLs beyond the system's: $imports" >&2
+  exit 1
+fi
+echo "velkaro.com: $(stat -c %s "$console") bytes, imports $imports"
 rm -f build/windows/velkaro-*-win64.zip
 (cd build/windows && cpack -G ZIP)
 unzip -Z1 build/windows/velkaro-*-win64.zip | sort | xargs

@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Types `velkaro` into Wine's cmd, in the folder of velkaro.com and
+# velkaro.exe, as a user would in the unpacked zip, through the COM-link
+# harness: --list prints its six lines and sets the status; --json is one
+# JSON document that agrees with them; --help and --version answer; a bad
+# option is refused with status 2; a list redirected to a file is whole; and
+# with no option the window, velkaro.exe, starts and the prompt comes back.
+#   tests/with_xvfb.sh tests/wine_console_test.sh VELKARO_COM VELKARO_EXE HARNESS
+set -euo pipefail
+say() { echo "wine_console_test: $*" >&2; }
+if [ $# -ne 3 ] || [ -z "${VELKARO_WINE_DISPLAY:-}" ]; then
+  say "usage: tests/with_xvfb.sh $0 VELKARO_COM VELKARO_EXE HARNESS"
+  exit 2
+fi
+com=$(realpath "$1") exe=$(realpath "$2") harness=$3
+here=$(cd "$(dirname "$0")" && pwd)
+for tool in jq xdotool; do
+  command -v "$tool" >/dev/null || { say "$tool is needed"; exit 1; }
+done
+work=$(mktemp -d)
+chmod 755 "$work"  # the harness's test user reaches the prefix in it
+run=
+# Only what this test started is ended: the harness ends the Wine of its
+# own prefix on SIGTERM.
+cleanup() {
+  if [ -n "$run" ] && kill -0 "$run" 2>/dev/null; then
+    kill "$run" 2>/dev/null || true
+    wait "$run" 2>/dev/null || true
+  fi
+  bash "$here/without_serial_ports.sh" "$harness" --prefix "$work/prefix" -- cmd /c exit \
+    >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+failed=0
+# Runs a line in cmd; its standard output and error, without the carriage
+# returns Windows ends lines with, go to $work/out and $work/err, its status
+# to $status.
+typed() {
+  status=0
+  bash "$here/without_serial_ports.sh" "$harness" --prefix "$work/prefix" --also "$com" \
+    --also "$exe" -- cmd /c "$@" >"$work/out.raw" 2>"$work/err.raw" || status=$?
+  tr -d '\r' <"$work/out.raw" >"$work/out"
+  tr -d '\r' <"$work/err.raw" >"$work/err"
+}
+expect() {
+  local what=$1 wanted_status=$2
+  if [ "$status" -ne "$wanted_status" ]; then
+    say "$what: status $status, not $wanted_status"
+    cat "$work/out" "$work/err" >&2
+    failed=1
+  fi
+}
+
+# COM1 a terminal, COM2 /dev/null (no line settings), COM3 a link to nothing,
+# COM4 held exclusively, COM5 not ours to open, COM6 not there.
+list='COM1 (\\.\COM1): present, free
+COM2 (\\.\COM2): present, but it refused line settings
+COM3 (\\.\COM3): absent: ERROR_FILE_NOT_FOUND
+COM4 (\\.\COM4): present, in use by another program or access denied
+COM5 (\\.\COM5): present, in use by another program or access denied
+COM6 (\\.\COM6): absent: ERROR_FILE_NOT_FOUND'
+typed velkaro --list
+expect "velkaro --list" 0
+[ "$(cat "$work/out")" = "$list" ] || { say "velkaro --list printed:"; cat "$work/out" >&2; failed=1; }
+
+typed velkaro --list --json
+expect "velkaro --list --json" 0
+from_json=$(jq -r '.ports[] | "\(.port) (\(.device)): \(.finding)"' "$work/out") || from_json=
+[ "$from_json" = "$list" ] || { say "the JSON does not agree with the list:"; cat "$work/out" >&2; failed=1; }
+[ "$(jq -c '[.ports[] | .present]' "$work/out" 2>/dev/null)" = "[true,true,false,true,true,false]" ] ||
+  { say "the JSON's presence is wrong"; failed=1; }
+[ "$(jq -r '.ports[3].holder.kind' "$work/out" 2>/dev/null)" = exclusive ] ||
+  { say "COM4's holder is not told"; failed=1; }
+
+typed "velkaro --list > list.txt && type list.txt"
+expect "velkaro --list > list.txt" 0
+[ "$(cat "$work/out")" = "$list" ] || { say "the list written to a file is:"; cat "$work/out" >&2; failed=1; }
+
+typed velkaro --help
+expect "velkaro --help" 0
+grep -q -- '--list' "$work/out" || { say "--help does not tell of --list"; failed=1; }
+typed velkaro --version
+expect "velkaro --version" 0
+grep -qx 'velkaro [0-9.]*' "$work/out" || { say "--version said: $(cat "$work/out")"; failed=1; }
+typed velkaro --bogus
+expect "velkaro --bogus" 2
+grep -q '^velkaro: unknown option --bogus$' "$work/err" || { say "--bogus said: $(cat "$work/err")"; failed=1; }
+[ ! -s "$work/out" ] || { say "--bogus wrote to standard output"; failed=1; }
+
+# With no option the window starts, and cmd has its prompt back meanwhile:
+# `echo` after it runs while the window is still shown.
+bash "$here/without_serial_ports.sh" "$harness" --prefix "$work/prefix" --also "$com" \
+  --also "$exe" -- cmd /c "velkaro && echo back" >"$work/window.log" 2>&1 &
+run=$!
+window=$(bash "$here/wait_for_window.sh" Velkaro 120 "$run") || true
+if [ -z "$window" ]; then
+  say "velkaro with no option showed no window"
+  cat "$work/window.log" >&2
+  exit 1
+fi
+grep -q back "$work/window.log" || { say "the prompt did not come back while the window was shown"; failed=1; }
+xdotool windowfocus --sync "$window" key alt+F4
+wait "$run" || { say "the window's run failed"; cat "$work/window.log" >&2; failed=1; }
+run=
+[ "$failed" -eq 0 ] || exit 1
+echo "wine_console_test: --list, --json, a file, --help, --version, a bad option and the window, as typed in cmd"

@@ -1,0 +1,140 @@
+// velkaro.com: Velkaro in a console. cmd and PowerShell try .COM before .EXE,
+// so `velkaro --list` typed there runs this, which prints to the console
+// that ran it and sets the status; `velkaro` alone starts the window,
+// velkaro.exe beside it, and returns at once.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "console_list.h"
+#include "platform_port.h"
+#include "velkaro_version.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: velkaro [--list [--json] | --help | --version]\n"
+    "Tells which of the serial ports COM1 to COM6 exist: with no option, it opens its window.\n"
+    "  --list         try the ports once, with no window, and print one line for each:\n"
+    "                 COM1 (\\\\.\\COM1): present, free; Communications Port\n"
+    "  --json         with --list: print what was found as one JSON document\n"
+    "  -h, --help     show this and exit\n"
+    "  --version      show the version and exit\n";
+
+HANDLE stop_event = nullptr;
+
+// Ctrl+C, Ctrl+Break, the console's close, a logoff or a shutdown: the scan
+// starts no further probe, and a probe that holds its port puts it back
+// before the program ends. Windows ends the program once this returns from
+// the last three, so for them it waits for the program to end itself.
+BOOL WINAPI OnConsoleEnd(DWORD event) {
+  ::SetEvent(stop_event);
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+  ::Sleep(INFINITE);
+  return TRUE;
+}
+
+// Writes UTF-8 to standard output: to a console as its own characters, to
+// a file or a pipe as the bytes themselves.
+bool Out(const std::string& text) {
+  const HANDLE handle = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  DWORD mode = 0;
+  if (handle != nullptr && handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode)) {
+    std::string crlf;
+    for (const char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    const int size =
+        ::MultiByteToWideChar(CP_UTF8, 0, crlf.data(), static_cast<int>(crlf.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    ::MultiByteToWideChar(CP_UTF8, 0, crlf.data(), static_cast<int>(crlf.size()), wide.data(),
+                          size);
+    DWORD written = 0;
+    return ::WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written,
+                           nullptr) != FALSE;
+  }
+  return std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
+}
+
+// Writes what an option says; a write that fails is told.
+int Say(const std::string& text, const char* what) {
+  if (Out(text)) return 0;
+  std::fprintf(stderr, "velkaro: cannot write the %s: %s\n", what, std::strerror(errno));
+  return 1;
+}
+
+int UsageError(const std::string& what) {
+  std::fprintf(stderr, "velkaro: %s\n%s", what.c_str(), kUsage);
+  return 2;
+}
+
+// Starts the window, velkaro.exe in this program's own folder, and leaves
+// it to run.
+int StartWindow() {
+  wchar_t self[MAX_PATH];
+  const DWORD length = ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (length == 0 || length == MAX_PATH) {
+    std::fprintf(stderr, "velkaro: cannot find its own folder\n");
+    return 1;
+  }
+  std::wstring window(self, length);
+  window = window.substr(0, window.find_last_of(L"\\/") + 1) + L"velkaro.exe";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  if (!::CreateProcessW(window.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &started)) {
+    std::fprintf(stderr, "velkaro: cannot start velkaro.exe: Windows error %lu\n",
+                 ::GetLastError());
+    return 1;
+  }
+  ::CloseHandle(started.hThread);
+  ::CloseHandle(started.hProcess);
+  return 0;
+}
+
+// The platform's serial port, never deleted: a probe whose open the end
+// left behind may still use it until the process has ended.
+velkaro::SerialPort& LastingPort() {
+  static velkaro::SerialPort* const port = velkaro::MakePlatformSerialPort().release();
+  return *port;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 1) return StartWindow();
+  bool help = false, version = false, list = false, json = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h" || arg == "/?") {
+      help = true;
+    } else if (arg == "--version") {
+      version = true;
+    } else if (arg == "--list") {
+      list = true;
+    } else if (arg == "--json") {
+      json = true;
+    } else if (arg.empty()) {
+      return UsageError("an empty argument");
+    } else {
+      return UsageError((arg.starts_with("--") ? "unknown option " : "unknown argument ") +
+                        std::string(arg));
+    }
+  }
+  if (help) return Say(kUsage, "help");
+  if (version) return Say(std::string("velkaro ") + VELKARO_VERSION_STRING + "\n", "version");
+  if (!list) return UsageError("--json goes with --list");
+  if (argc > (json ? 3 : 2)) return UsageError("--list takes no other argument but --json");
+
+  stop_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (stop_event == nullptr || !::SetConsoleCtrlHandler(OnConsoleEnd, TRUE)) {
+    std::fprintf(stderr, "velkaro: cannot take Ctrl+C: Windows error %lu\n", ::GetLastError());
+    return 1;
+  }
+  const int status = velkaro::win32::ListPorts(LastingPort(), json, stop_event, Out);
+  // Ended as Ctrl+C ends a console program, with the status cmd shows for it.
+  if (status == velkaro::win32::kListStopped) ::ExitProcess(STATUS_CONTROL_C_EXIT);
+  return status;
+}
