@@ -44,6 +44,9 @@ struct PortFinding {
   // The finding in words, without the hardware or a failed restore:
   // "present, in use by minicom (pid 42)".
   std::string words;
+  // The system's name for the error that decided it, where one did:
+  // "ENOENT", "EIO", "ERROR_FILE_NOT_FOUND".
+  std::string error;
   std::optional<PortHolder> holder;
   std::optional<PortHardware> hardware;
   bool restored = true;       // the line settings are as they were found

@@ -366,11 +366,15 @@ Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_fi
   return held;
 }
 
-std::string ProcessName(pid_t pid, const std::string& proc_root) {
+std::string ProcessNameAsItIs(pid_t pid, const std::string& proc_root) {
   std::string name =
       ReadSmallFile(AT_FDCWD, (proc_root + "/" + std::to_string(pid) + "/comm").c_str(), 64);
   while (!name.empty() && (name.back() == '\n' || name.back() == '\0')) name.pop_back();
-  return ShowableName(name);
+  return name;
+}
+
+std::string ProcessName(pid_t pid, const std::string& proc_root) {
+  return ShowableName(ProcessNameAsItIs(pid, proc_root));
 }
 
 std::string ShowableName(std::string_view name) {

@@ -79,6 +79,8 @@ Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_fi
 
 // A process's command name, as /proc/<pid>/comm gives it, or empty.
 std::string ProcessName(pid_t pid, const std::string& proc_root = "/proc");
+// The same, as the process named itself: for data, not for a terminal.
+std::string ProcessNameAsItIs(pid_t pid, const std::string& proc_root = "/proc");
 
 // A name any program may have chosen, made safe to show: every byte that is
 // not valid UTF-8, every C0 and C1 control, and every bidirectional control

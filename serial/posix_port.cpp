@@ -215,7 +215,8 @@ ErrorNumber PosixPort::Judged(ErrorNumber number, std::string words,
 
 PortHolder PosixPort::HeldBy(std::string kind, pid_t pid, std::string lock) const {
   PortHolder holder{.kind = std::move(kind), .program = {}, .pid = pid, .lock = std::move(lock)};
-  if (pid > 0) holder.program = ProcessName(pid, options_.processes.proc_root);
+  // As it named itself: JSON carries any name safely, where a terminal would not.
+  if (pid > 0) holder.program = ProcessNameAsItIs(pid, options_.processes.proc_root);
   return holder;
 }
 
@@ -233,8 +234,11 @@ ErrorNumber PosixPort::OpenRefused(int errnum) {
         return FindingText(Seen::kNoAnswer, ErrnoName(errnum));
     }
   };
-  return Judged(OpenErrorNumber(errnum), finding(),
-                errnum == EBUSY ? std::optional(HeldBy("exclusive")) : std::nullopt);
+  const ErrorNumber judged =
+      Judged(OpenErrorNumber(errnum), finding(),
+             errnum == EBUSY ? std::optional(HeldBy("exclusive")) : std::nullopt);
+  found_.error = ErrnoName(errnum);
+  return judged;
 }
 
 ErrorNumber PosixPort::CheckNoOtherHolder() {
@@ -344,6 +348,7 @@ ErrorNumber PosixPort::TakeAndSet() {
   // EIO: a node with no UART behind it. ENOTTY: a device, but no terminal.
   if (!saved_valid_ && errno == EIO) {
     Close();
+    found_.error = "EIO";
     return Judged(kNoSuchPort, FindingText(Seen::kNoAnswer, "EIO"));
   }
   if (!saved_valid_ || ApplyLineSettings().failed()) {

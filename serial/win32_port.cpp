@@ -31,14 +31,13 @@ ErrorNumber OpenErrorNumber(DWORD error) {
   }
 }
 
-std::string OpenFinding(DWORD error) {
-  if (error == ERROR_SEM_TIMEOUT) {
-    return "present, but its device did not answer (ERROR_SEM_TIMEOUT)";
-  }
-  if (OpenErrorNumber(error) == kPortUnavailable) {
-    return "present, in use by another program or access denied";
-  }
+std::string ErrorName(DWORD error) {
   static constexpr std::pair<DWORD, const char*> kNames[] = {
+      {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED"},
+      {ERROR_SHARING_VIOLATION, "ERROR_SHARING_VIOLATION"},
+      {ERROR_BUSY, "ERROR_BUSY"},
+      {ERROR_LOCK_VIOLATION, "ERROR_LOCK_VIOLATION"},
+      {ERROR_SEM_TIMEOUT, "ERROR_SEM_TIMEOUT"},
       {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND"},
       {ERROR_PATH_NOT_FOUND, "ERROR_PATH_NOT_FOUND"},
       {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE"},
@@ -49,9 +48,20 @@ std::string OpenFinding(DWORD error) {
       {ERROR_DEVICE_NOT_CONNECTED, "ERROR_DEVICE_NOT_CONNECTED"},
   };
   for (const auto& [code, name] : kNames) {
-    if (code == error) return std::string("absent: ") + name;
+    if (code == error) return name;
   }
-  return "absent: Windows error " + std::to_string(error);
+  return {};
+}
+
+std::string OpenFinding(DWORD error) {
+  if (error == ERROR_SEM_TIMEOUT) {
+    return "present, but its device did not answer (ERROR_SEM_TIMEOUT)";
+  }
+  if (OpenErrorNumber(error) == kPortUnavailable) {
+    return "present, in use by another program or access denied";
+  }
+  const std::string name = ErrorName(error);
+  return "absent: " + (name.empty() ? "Windows error " + std::to_string(error) : name);
 }
 
 std::string FriendlyName(std::int16_t port, const std::vector<PortDevice>& devices) {
@@ -195,6 +205,7 @@ ErrorNumber Win32Port::Open() {
     }
   }
   if (handle_ == INVALID_HANDLE_VALUE) {
+    found_.error = ErrorName(error).empty() ? std::to_string(error) : ErrorName(error);
     // Windows tells of another program only that it has the port, alone.
     const bool held = OpenErrorNumber(error) == kPortUnavailable && error != ERROR_SEM_TIMEOUT;
     return Judged(

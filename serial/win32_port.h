@@ -43,6 +43,9 @@ struct Win32PortOptions {
 // name, and a failed restore.
 std::string FindingLine(const PortFinding& found);
 
+// The name Windows's headers give an error an open may leave, or empty.
+std::string ErrorName(DWORD error);
+
 // The error number for a code left by CreateFileW.
 ErrorNumber OpenErrorNumber(DWORD error);
 

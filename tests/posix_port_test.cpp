@@ -540,7 +540,7 @@ TEST_F(PosixPortTest, EachVerdictSaysWhatWasSeen) {
                 hold("hol\nder\x1b", [&] { return ::open(path.c_str(), O_RDWR | O_NOCTTY) >= 0; }) +
                 ")";
        },
-       "descriptor hol?der?"},
+       "descriptor hol\nder\x1b"},  // the data as the program named itself
       {"a lock",
        [&](auto&) {
          const std::string pid = hold("locker", [] { return true; });
@@ -994,6 +994,18 @@ TEST(ListPortsTest, APortThatCouldNotBeJudgedFailsTheList) {
                             ? "COM1 (): not judged: the serial layer refused to choose the port\n"
                             : "COM1 (fake/COM1): absent: no device node\n");
   }
+}
+
+// The JSON carries a name as it is, in UTF-8: a byte that is not becomes
+// U+FFFD, and a control character an escape.
+TEST(ListPortsTest, TheJsonCarriesNamesAsTheyAre) {
+  PortFinding found;
+  found.holder = PortHolder{.kind = "descriptor", .program = "a\xff\x1b[2Jb", .pid = 7, .lock = {}};
+  const std::string document =
+      PortsDocument(nlohmann::ordered_json::array({PortJson(1, "/dev/ttyS0", found)}));
+  EXPECT_NE(document.find("\"program\": \"a\xef\xbf\xbd\\u001b[2Jb\""), std::string::npos)
+      << document;
+  EXPECT_EQ(nlohmann::ordered_json::parse(document)["ports"][0]["present"], nullptr);
 }
 
 // SIGTERM while `velkaro --list` probes: a probe that holds the port puts it

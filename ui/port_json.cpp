@@ -28,6 +28,7 @@ nlohmann::ordered_json PortJson(std::int16_t port, const std::string& device,
       break;
   }
   json["finding"] = found.words;
+  Known(json, "error", found.error);
   json["holder"] = nullptr;
   if (found.holder) {
     nlohmann::ordered_json holder = {{"kind", found.holder->kind}};

@@ -12,7 +12,8 @@ namespace velkaro {
 
 // One port as `velkaro --list --json` gives it: "port" ("COM1", or null for
 // 0), "device", "present" (true, false, or null where it was not judged),
-// "finding" (the words, without the hardware), "holder" and "hardware"
+// "finding" (the words, without the hardware), "error" where the system
+// named the error that decided it, "holder" and "hardware"
 // (null, or an object of what is known), "restored", and "restore_error"
 // where the settings could not be put back.
 nlohmann::ordered_json PortJson(std::int16_t port, const std::string& device,
