@@ -711,6 +711,10 @@ TEST_F(PosixPortTest, AFailedRestoreIsToldInOneLineNamingThePort) {
     EXPECT_EQ(
         port.Finding(),
         std::string("present, free; its line settings could not be put back (") + c.why + ")");
+    const nlohmann::ordered_json json = PortJson(1, pty_.path(), port.Found());
+    EXPECT_EQ(json["finding"], "present, free");
+    EXPECT_EQ(json["restored"], false);
+    EXPECT_EQ(json["restore_error"], c.why);
     reports_.clear();
   }
   const LineSettings unusual = unusual_;  // put back what the ignored restore left
