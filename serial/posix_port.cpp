@@ -60,9 +60,9 @@ bool SameLineSettings(const LineSettings& want, const LineSettings& got) {
 
 // "pid 42", or "minicom (pid 42)" where the process's name can be read; a
 // login's is "login, pid 42".
-std::string Who(pid_t pid, const std::string& proc_root, bool login = false) {
-  const std::string name = ProcessName(pid, proc_root);
-  const std::string number = "pid " + std::to_string(pid);
+std::string Who(const PortHolder& holder, bool login = false) {
+  const std::string name = ShowableName(holder.program);
+  const std::string number = "pid " + std::to_string(holder.pid);
   if (name.empty()) return number;
   return login ? name + ", " + number : name + " (" + number + ")";
 }
@@ -247,10 +247,12 @@ ErrorNumber PosixPort::CheckNoOtherHolder() {
   // Where nobody's use can be seen, the port is left as if someone used it.
   if (holder.blind) return Judged(kPortUnavailable, FindingText(Seen::kUseCannotBeSeen));
   if (!holder) return kNoError;
-  const std::string who = Who(holder.pid, options_.processes.proc_root, holder.by_session);
+  // The name is read once, for the words and the data alike.
+  PortHolder by = HeldBy(holder.by_session ? "session" : "descriptor", holder.pid);
+  const std::string who = Who(by, holder.by_session);
   return Judged(kPortUnavailable,
                 FindingText(holder.by_session ? Seen::kLoginTerminal : Seen::kInUse, who),
-                HeldBy(holder.by_session ? "session" : "descriptor", holder.pid));
+                std::move(by));
 }
 
 ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
@@ -286,10 +288,9 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
     }
   }
   if (const LockHolder lock = HeldByLockFile(path, options_.lock_dirs)) {
-    return Judged(kPortUnavailable,
-                  FindingText(Seen::kLocked,
-                              Who(lock.pid, options_.processes.proc_root) + " in " + lock.path),
-                  HeldBy("lock file", lock.pid, lock.path));
+    PortHolder by = HeldBy("lock file", lock.pid, lock.path);
+    const std::string who = Who(by) + " in " + lock.path;
+    return Judged(kPortUnavailable, FindingText(Seen::kLocked, who), std::move(by));
   }
   // A login on the port, or any other program with it open: opening it
   // could already upset its modem lines, and setting it would change theirs.

@@ -224,8 +224,8 @@ std::optional<PortHardware> ReadUart(dev_t device, const std::string& sysfs_char
     where = " at I/O " + hardware.io;
   }
   if (const std::optional<unsigned long long> irq = Number(Attribute(tty / "irq"));
-      irq && *irq != 0 && *irq <= 0xffffffff) {
-    hardware.irq = static_cast<std::int64_t>(*irq);
+      irq && *irq != 0) {
+    if (*irq <= 0x7fffffffffffffff) hardware.irq = static_cast<std::int64_t>(*irq);
     where += (where.empty() ? " on IRQ " : ", IRQ ") + std::to_string(*irq);
   }
   const std::string belongs = BelongsTo(tty, pci_ids_files, hardware);

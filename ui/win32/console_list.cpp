@@ -1,6 +1,8 @@
 #include "console_list.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 
@@ -52,7 +54,10 @@ int ListPorts(SerialPort& comm, bool json, HANDLE stop,
   const std::string text = ListText(*scan, json);
   scan.reset();
   ::CloseHandle(done);
-  if (!out(text)) return 1;
+  if (!out(text)) {
+    std::fprintf(stderr, "velkaro: cannot write the list: %s\n", std::strerror(errno));
+    return 1;
+  }
   return all_judged ? 0 : 1;
 }
 

@@ -38,7 +38,7 @@ BOOL WINAPI OnConsoleEnd(DWORD event) {
 }
 
 // Writes UTF-8 to standard output: to a console as its own characters, to
-// a file or a pipe as the bytes themselves.
+// a file or a pipe as its bytes, each line ended as Windows ends lines.
 bool Out(const std::string& text) {
   const HANDLE handle = ::GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
