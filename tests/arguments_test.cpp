@@ -59,6 +59,15 @@ TEST(ArgumentsTest, OursAndQtsAreTakenAndAnythingElseRefused) {
   }
 }
 
+// Without Qt (velkaro.com on Windows), Qt's options are no one's.
+TEST(ArgumentsTest, WithoutQtItsOptionsAreRefused) {
+  const char* platform[] = {"velkaro", "-platform", "xcb"};
+  EXPECT_EQ(JudgeArguments(3, platform, false).refusal, "unknown argument -platform");
+  const char* asked[] = {"velkaro", "/?"};
+  EXPECT_EQ(JudgeArguments(2, asked, false).mode, Mode::kHelp);
+  EXPECT_EQ(JudgeArguments(2, asked).mode, Mode::kRefused);
+}
+
 TEST(ArgumentsTest, OnlyPlatformsThatShowAWindowAreTaken) {
   for (const char* shows : {"xcb", "wayland", "wayland-egl", "wayland-brcm", "eglfs", "linuxfb"}) {
     EXPECT_TRUE(ShowsAWindow(shows)) << shows;

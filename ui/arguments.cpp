@@ -49,11 +49,11 @@ Arguments Refused(std::string why) { return {Arguments::Mode::kRefused, std::mov
 
 }  // namespace
 
-Arguments JudgeArguments(int argc, const char* const* argv) {
+Arguments JudgeArguments(int argc, const char* const* argv, bool qt) {
   bool help = false, version = false, list = false, json = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (arg == "--help" || arg == "-h") {
+    if (arg == "--help" || arg == "-h" || (!qt && arg == "/?")) {
       help = true;
     } else if (arg == "--version") {
       version = true;
@@ -65,11 +65,12 @@ Arguments JudgeArguments(int argc, const char* const* argv) {
       return Refused("an empty argument");
     } else if (arg.starts_with("--")) {
       return Refused("unknown option " + std::string(arg));
-    } else if (In(kQtWithValue, arg)) {
+    } else if (qt && In(kQtWithValue, arg)) {
       if (++i == argc) return Refused("the option " + std::string(arg) + " needs a value");
-    } else if (In(kQtAlone, arg) ||
-               std::any_of(kQtJoined.begin(), kQtJoined.end(),
-                           [arg](std::string_view joined) { return arg.starts_with(joined); })) {
+    } else if (qt && (In(kQtAlone, arg) || std::any_of(kQtJoined.begin(), kQtJoined.end(),
+                                                       [arg](std::string_view joined) {
+                                                         return arg.starts_with(joined);
+                                                       }))) {
       // Qt's, and Qt takes it.
     } else if (const std::string_view meant = Meant(arg); !meant.empty()) {
       return Refused("unknown argument " + std::string(arg) + " (did you mean " +

@@ -13,10 +13,10 @@ struct Arguments {
   bool json = false;    // kList: as JSON
 };
 
-// Velkaro's own options take two dashes (and -h); Qt's documented ones,
-// with their values, one. Anything else is refused, with a hint where it
-// looks like one of ours.
-Arguments JudgeArguments(int argc, const char* const* argv);
+// Velkaro's own options take two dashes (and -h); with `qt`, Qt's
+// documented ones, with their values, one. Anything else is refused, with a
+// hint where it looks like one of ours.
+Arguments JudgeArguments(int argc, const char* const* argv, bool qt = true);
 
 // Whether a Qt platform shows a window on a screen: X11, Wayland in its
 // variants, and the framebuffer ones. Any other leaves a process nobody can

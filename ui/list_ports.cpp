@@ -62,15 +62,7 @@ int ListPorts(SerialPort& comm, std::FILE* out, bool json) {
   auto scan = std::make_unique<ScanSequencer>(lamps, comm, timer, [&wakeup] { wakeup.Post(); });
   bool all_judged = true;
   const auto step = [&](void (ScanSequencer::*what)()) {
-    try {
-      (scan.get()->*what)();
-    } catch (...) {
-      // The port's line says why; the scan goes on with the next port.
-      std::fprintf(stderr, "velkaro: COM%d could not be judged: %s\n",
-                   static_cast<int>(scan->ScanStep),
-                   FailureInWords(std::current_exception()).c_str());
-      all_judged = false;
-    }
+    all_judged = StepOrTell(*scan, what) && all_judged;
   };
   const auto end_if_signalled = [&scan] {
     if (const int signal = end_signals::Caught()) {

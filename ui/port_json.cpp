@@ -1,5 +1,8 @@
 #include "port_json.h"
 
+#include <cstdio>
+#include <exception>
+
 namespace velkaro {
 namespace {
 
@@ -63,6 +66,17 @@ nlohmann::ordered_json PortJson(std::int16_t port, const std::string& device,
 std::string PortsDocument(const nlohmann::ordered_json& ports) {
   const nlohmann::ordered_json document = {{"ports", ports}};
   return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+}
+
+bool StepOrTell(ScanSequencer& scan, void (ScanSequencer::*step)()) {
+  try {
+    (scan.*step)();
+    return true;
+  } catch (...) {
+    std::fprintf(stderr, "velkaro: COM%d could not be judged: %s\n",
+                 static_cast<int>(scan.ScanStep), FailureInWords(std::current_exception()).c_str());
+    return false;
+  }
 }
 
 std::string ListText(const ScanSequencer& scan, bool json) {

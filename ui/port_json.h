@@ -23,6 +23,11 @@ nlohmann::ordered_json PortJson(std::int16_t port, const std::string& device,
 // becomes U+FFFD, ending in a newline.
 std::string PortsDocument(const nlohmann::ordered_json& ports);
 
+// Runs a step of the scan for `velkaro --list`. A step that fails is told on
+// standard error, "COM3 could not be judged: …", and the scan goes on with
+// the next port, whose line says why: false.
+bool StepOrTell(ScanSequencer& scan, void (ScanSequencer::*step)());
+
 // What `velkaro --list` prints of a scan: a line for each port, or with
 // `json` the document of them all.
 std::string ListText(const ScanSequencer& scan, bool json);

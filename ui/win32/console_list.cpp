@@ -26,15 +26,7 @@ int ListPorts(SerialPort& comm, bool json, HANDLE stop,
   auto scan = std::make_unique<ScanSequencer>(lamps, comm, timer, [done] { ::SetEvent(done); });
   bool all_judged = true;
   const auto step = [&](void (ScanSequencer::*what)()) {
-    try {
-      (scan.get()->*what)();
-    } catch (...) {
-      // The port's line says why; the scan goes on with the next port.
-      std::fprintf(stderr, "velkaro: COM%d could not be judged: %s\n",
-                   static_cast<int>(scan->ScanStep),
-                   FailureInWords(std::current_exception()).c_str());
-      all_judged = false;
-    }
+    all_judged = StepOrTell(*scan, what) && all_judged;
   };
   const auto stopped = [stop] { return ::WaitForSingleObject(stop, 0) == WAIT_OBJECT_0; };
   scan->Form_Load();

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <string_view>
 
+#include "arguments.h"
 #include "console_list.h"
 #include "platform_port.h"
 #include "velkaro_version.h"
@@ -104,36 +104,27 @@ velkaro::SerialPort& LastingPort() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 1) return StartWindow();
-  bool help = false, version = false, list = false, json = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "--help" || arg == "-h" || arg == "/?") {
-      help = true;
-    } else if (arg == "--version") {
-      version = true;
-    } else if (arg == "--list") {
-      list = true;
-    } else if (arg == "--json") {
-      json = true;
-    } else if (arg.empty()) {
-      return UsageError("an empty argument");
-    } else {
-      return UsageError((arg.starts_with("--") ? "unknown option " : "unknown argument ") +
-                        std::string(arg));
-    }
+  // Velkaro's own options, as on Linux; the window takes none of Qt's.
+  const velkaro::Arguments asked = velkaro::JudgeArguments(argc, argv, false);
+  switch (asked.mode) {
+    case velkaro::Arguments::Mode::kRefused:
+      return UsageError(asked.refusal);
+    case velkaro::Arguments::Mode::kHelp:
+      return Say(kUsage, "help");
+    case velkaro::Arguments::Mode::kVersion:
+      return Say(std::string("velkaro ") + VELKARO_VERSION_STRING + "\n", "version");
+    case velkaro::Arguments::Mode::kWindow:
+      return StartWindow();
+    case velkaro::Arguments::Mode::kList:
+      break;
   }
-  if (help) return Say(kUsage, "help");
-  if (version) return Say(std::string("velkaro ") + VELKARO_VERSION_STRING + "\n", "version");
-  if (!list) return UsageError("--json goes with --list");
-  if (argc > (json ? 3 : 2)) return UsageError("--list takes no other argument but --json");
 
   stop_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (stop_event == nullptr || !::SetConsoleCtrlHandler(OnConsoleEnd, TRUE)) {
     std::fprintf(stderr, "velkaro: cannot take Ctrl+C: Windows error %lu\n", ::GetLastError());
     return 1;
   }
-  const int status = velkaro::win32::ListPorts(LastingPort(), json, stop_event, Out);
+  const int status = velkaro::win32::ListPorts(LastingPort(), asked.json, stop_event, Out);
   // Ended as Ctrl+C ends a console program, with the status cmd shows for it.
   if (status == velkaro::win32::kListStopped) ::ExitProcess(STATUS_CONTROL_C_EXIT);
   return status;
