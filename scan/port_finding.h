@@ -14,7 +14,6 @@ struct PortHolder {
   std::string program;   // as it named itself; empty where not known
   std::int64_t pid = 0;  // 0 where not known
   std::string lock;      // the lock file's path, for a lock file
-  friend bool operator==(const PortHolder&, const PortHolder&) = default;
 };
 
 // What the system tells of the hardware behind a port; each part empty
@@ -33,7 +32,6 @@ struct PortHardware {
   std::string product_name;
   std::string driver;
   std::string name;  // Windows: the device's friendly name
-  friend bool operator==(const PortHardware&, const PortHardware&) = default;
 };
 
 // What a probe found of a port, as data, with the words each serial layer

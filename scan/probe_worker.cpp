@@ -119,11 +119,6 @@ std::optional<ProbeResult> ProbeWorker::Take() {
   return std::exchange(shared_->result, std::nullopt);
 }
 
-ProbeWorker::Phase ProbeWorker::phase() const {
-  const std::lock_guard lock(shared_->mutex);
-  return shared_->phase;
-}
-
 void ProbeWorker::Run(Shared& s, SerialPort& comm) {
   comm.OnProbeThread();
   for (;;) {

@@ -57,7 +57,6 @@ class ProbeWorker {
   void Start(std::int16_t port);
   // The result of the probe that ended, once.
   std::optional<ProbeResult> Take();
-  Phase phase() const;
 
   // Waits until every probe a worker's end left behind has ended. For tests,
   // whose ports outlive the probes only if they wait.

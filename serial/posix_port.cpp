@@ -208,7 +208,6 @@ ErrorNumber PosixPort::Judged(ErrorNumber number, std::string words,
                               std::optional<PortHolder> holder) {
   found_.words = std::move(words);
   found_.holder = std::move(holder);
-  found_.hardware = hardware_;
   found_.line = FindingLine(found_);
   return number;
 }
@@ -262,13 +261,12 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   if (sys_.Stat(path.c_str(), &node) != 0) return OpenRefused(errno);
   node_ = node;
   terminal_ = S_ISCHR(node.st_mode);
-  if (terminal_) TakeProbeLock(node.st_rdev);
   if (terminal_) {
     // sysfs knows a ttyS node with no UART behind it, and the console, so
     // neither needs the lock files or the processes looked through.
     const SysfsVerdict verdict = JudgeBySysfs(node.st_rdev, options_.sysfs_char_root);
     if (verdict == SysfsVerdict::kConsole || verdict == SysfsVerdict::kPort) {
-      hardware_ = ReadUart(node.st_rdev, options_.sysfs_char_root, options_.pci_ids_files);
+      found_.hardware = ReadUart(node.st_rdev, options_.sysfs_char_root, options_.pci_ids_files);
     }
     switch (verdict) {
       case SysfsVerdict::kNoUart:
@@ -287,6 +285,9 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
         break;
     }
   }
+  // From here the port may be opened: another Velkaro's probe of it ends
+  // first, and none begins until ours has.
+  if (terminal_) TakeProbeLock(node.st_rdev);
   if (const LockHolder lock = HeldByLockFile(path, options_.lock_dirs)) {
     PortHolder by = HeldBy("lock file", lock.pid, lock.path);
     const std::string who = Who(by) + " in " + lock.path;
@@ -317,7 +318,6 @@ ErrorNumber PosixPort::Open() {
 ErrorNumber PosixPort::LookAndOpen() {
   path_ = options_.device_path(port_);
   found_ = {};
-  hardware_.reset();
   node_.reset();
   if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) return judged;
 
@@ -349,8 +349,7 @@ ErrorNumber PosixPort::TakeAndSet() {
   // EIO: a node with no UART behind it. ENOTTY: a device, but no terminal.
   if (!saved_valid_ && errno == EIO) {
     Close();
-    found_.error = "EIO";
-    return Judged(kNoSuchPort, FindingText(Seen::kNoAnswer, "EIO"));
+    return OpenRefused(EIO);
   }
   if (!saved_valid_ || ApplyLineSettings().failed()) {
     return Judged(kLineSettingsFailed, FindingText(Seen::kRefusedSettings));

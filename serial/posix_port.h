@@ -95,7 +95,7 @@ class PosixPort : public SerialPort {
   // Judges the port from what the system tells of it, without opening it.
   // Sets terminal_ and node_.
   ErrorNumber CheckBeforeOpening(const std::string& path);
-  // Keeps what was found, with the UART's description, and passes the
+  // Keeps what was found, beside the UART's description, and passes the
   // number on.
   ErrorNumber Judged(ErrorNumber number, std::string words,
                      std::optional<PortHolder> holder = std::nullopt);
@@ -130,8 +130,7 @@ class PosixPort : public SerialPort {
   std::string path_;
   bool terminal_ = false;            // a character device: another program's use counts
   std::optional<struct stat> node_;  // once it was found
-  PortFinding found_;
-  std::optional<PortHardware> hardware_;  // what sysfs tells of the UART, told with every finding
+  PortFinding found_;  // its hardware, what sysfs tells of the UART, is told with every finding
   int fd_ = -1;
   int probe_lock_ = -1;
   bool exclusive_ = false;  // we set TIOCEXCL and must clear it again

@@ -139,13 +139,6 @@ void PassOnHeldMessages() {
   qInstallMessageHandler(held.qt_handler);
 }
 
-// The platform's serial port, never deleted: a probe whose open the end left
-// behind may still use it until the process has ended.
-velkaro::SerialPort& LastingPort() {
-  static velkaro::SerialPort* const port = velkaro::MakePlatformSerialPort().release();
-  return *port;
-}
-
 int CannotTakeSignals() {
   std::fprintf(stderr, "velkaro: cannot take signals: %s\n", std::strerror(errno));
   return 1;
@@ -182,7 +175,7 @@ int main(int argc, char** argv) {
     case velkaro::Arguments::Mode::kList:
       // Before any probe: a kill, Ctrl+C or logout lets a probe put its port back.
       if (!velkaro::end_signals::Install()) return CannotTakeSignals();
-      return velkaro::ListPorts(LastingPort(), stdout, asked.json);
+      return velkaro::ListPorts(velkaro::LastingPlatformSerialPort(), stdout, asked.json);
     case velkaro::Arguments::Mode::kWindow:
       break;
   }
@@ -219,7 +212,7 @@ int main(int argc, char** argv) {
     QCoreApplication::quit();
   });
 
-  auto form = std::make_unique<velkaro::Form1>(LastingPort());
+  auto form = std::make_unique<velkaro::Form1>(velkaro::LastingPlatformSerialPort());
   form->show();
   const int status = QApplication::exec();
   // The window has gone; a probe that holds its port puts it back first.

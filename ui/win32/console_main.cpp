@@ -94,13 +94,6 @@ int StartWindow() {
   return 0;
 }
 
-// The platform's serial port, never deleted: a probe whose open the end
-// left behind may still use it until the process has ended.
-velkaro::SerialPort& LastingPort() {
-  static velkaro::SerialPort* const port = velkaro::MakePlatformSerialPort().release();
-  return *port;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -124,7 +117,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "velkaro: cannot take Ctrl+C: Windows error %lu\n", ::GetLastError());
     return 1;
   }
-  const int status = velkaro::win32::ListPorts(LastingPort(), asked.json, stop_event, Out);
+  const int status =
+      velkaro::win32::ListPorts(velkaro::LastingPlatformSerialPort(), asked.json, stop_event, Out);
   // Ended as Ctrl+C ends a console program, with the status cmd shows for it.
   if (status == velkaro::win32::kListStopped) ::ExitProcess(STATUS_CONTROL_C_EXIT);
   return status;

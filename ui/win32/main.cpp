@@ -29,10 +29,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   // Nothing may leave through Windows's own frames: whatever fails is shown
   // and ends the program with status 1.
   try {
-    // Never deleted: a probe whose open the end left behind may still use it
-    // until the process has ended.
-    static velkaro::SerialPort* const comm = velkaro::MakePlatformSerialPort().release();
-    velkaro::win32::Form1 form(instance, *comm);
+    velkaro::win32::Form1 form(instance, velkaro::LastingPlatformSerialPort());
     ::ShowWindow(form.hwnd(), show);
     ::UpdateWindow(form.hwnd());
     return RunMessageLoop(form.hwnd());
