@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace velkaro {
 
@@ -24,14 +25,23 @@ struct PortHardware {
   std::string io;           // "0x3f8"
   std::optional<std::int64_t> irq;
   std::string memory;      // "0xfe215040"
-  std::string bus;         // "pci", "pnp", "acpi", "platform", "usb"
-  std::string address;     // the device on its bus: "0000:03:00.0", "00:0a"
+  std::string bus;         // "pci", "pnp", "acpi", "platform", "amba", "usb"
+  std::string address;     // the device on its bus: "0000:03:00.0", "00:0a", "1-1.2:1.0"
   std::string vendor_id;   // four hex digits
   std::string product_id;  // four hex digits
   std::string vendor_name;
   std::string product_name;
   std::string driver;
   std::string name;  // Windows: the device's friendly name
+  // What a USB device tells of itself, in its own words.
+  std::string manufacturer;
+  std::string product;
+  std::string serial;
+  std::optional<int> interface;  // the USB interface the port is
+  // The stable names that lead to the port: /dev/serial/by-id/..., by-path/...
+  std::vector<std::string> names;
+  std::string hardware_id;  // Windows: "USB\VID_0403&PID_6001"
+  std::string location;     // Windows: where the device sits, as Windows says
 };
 
 // What a probe found of a port, as data, with the words each serial layer
@@ -51,6 +61,13 @@ struct PortFinding {
   std::string restore_error;  // why not, where known
   // What a person reads: the words, then the hardware and a failed restore.
   std::string line;
+};
+
+// A serial port of the machine beyond the six rows, told without opening it.
+struct OtherPort {
+  std::string name;    // "ttyUSB0", "COM7"
+  std::string device;  // "/dev/ttyUSB0", "\\.\COM7"
+  PortFinding found;
 };
 
 }  // namespace velkaro

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <span>
 #include <sstream>
 
 namespace velkaro {
@@ -110,10 +111,22 @@ bool IsTerminalOf(long long tty_nr, dev_t device) {
   return tty_nr > 0 && DecodeTtyNr(static_cast<unsigned int>(tty_nr)) == device;
 }
 
-// What one process's descriptors tell of the device.
+// A device the walk looks for, and what it found.
+struct Sought {
+  dev_t device = 0;
+  dev_t filesystem = 0;        // a descriptor counts only on this one; 0: on any
+  bool every_session = false;  // its sessions are asked even where descriptors tell
+  Holder held;
+};
+
+bool AllHeld(std::span<const Sought> sought) {
+  return std::all_of(sought.begin(), sought.end(), [](const Sought& s) { return s.held.pid > 0; });
+}
+
+// What one process's descriptors tell of the devices, beside each device
+// they hold.
 enum class Descriptors {
-  kHold,     // one of them is on the device
-  kNone,     // none is, and none could hide its session's terminal
+  kClear,    // none could hide its session's terminal
   kUnclear,  // they could not all be seen, or one is /dev/tty: ask the session
 };
 
@@ -128,14 +141,15 @@ bool HasOtherThreads(int proc_fd, const char* pid) {
 }
 
 // Lists the descriptors in one fd directory with getdents64 into the stack
-// and looks at each once: this runs for every process on every probe.
-Descriptors ListDescriptors(int proc_fd, const char* fd_path, dev_t device, dev_t filesystem,
+// and looks at each once, marking every sought device one is on: this runs
+// for every process on every probe.
+Descriptors ListDescriptors(int proc_fd, const char* fd_path, pid_t pid, std::span<Sought> sought,
                             bool& listed_any) {
   const OwnedFd dir(::openat(proc_fd, fd_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   const int fd_dir = dir.get();
   if (fd_dir < 0) return Descriptors::kUnclear;  // gone, or not ours to look into (EACCES)
   const dev_t kDevTty = makedev(5, 0);
-  Descriptors seen = Descriptors::kNone;
+  Descriptors seen = Descriptors::kClear;
   alignas(dirent64) char entries[4096];
   for (;;) {
     const long got = ::syscall(SYS_getdents64, fd_dir, entries, sizeof entries);
@@ -158,10 +172,14 @@ Descriptors ListDescriptors(int proc_fd, const char* fd_path, dev_t device, dev_
       }
       if (!S_ISCHR(st.stx_mode)) continue;
       const dev_t on = makedev(st.stx_rdev_major, st.stx_rdev_minor);
-      if (on == device &&
-          (filesystem == 0 || makedev(st.stx_dev_major, st.stx_dev_minor) == filesystem)) {
-        return Descriptors::kHold;
+      const dev_t filesystem = makedev(st.stx_dev_major, st.stx_dev_minor);
+      for (Sought& s : sought) {
+        if (s.held.pid == 0 && on == s.device &&
+            (s.filesystem == 0 || filesystem == s.filesystem)) {
+          s.held = {pid, false};
+        }
       }
+      if (AllHeld(sought)) return seen;
       if (on == kDevTty) seen = Descriptors::kUnclear;
     }
   }
@@ -190,21 +208,19 @@ pid_t OtherThread(int proc_fd, const char* pid) {
   return other;
 }
 
-// What the process's descriptors tell of the device.
-Descriptors LookAtDescriptors(int proc_fd, const char* pid, dev_t device, dev_t filesystem) {
+// What the process's descriptors tell of the devices.
+Descriptors LookAtDescriptors(int proc_fd, const char* name, pid_t pid, std::span<Sought> sought) {
   char path[sizeof(dirent::d_name) + 32];
-  std::snprintf(path, sizeof path, "%s/fd", pid);
+  std::snprintf(path, sizeof path, "%s/fd", name);
   bool listed_any = false;
-  const Descriptors seen = ListDescriptors(proc_fd, path, device, filesystem, listed_any);
-  if (seen != Descriptors::kNone || listed_any || !HasOtherThreads(proc_fd, pid)) return seen;
+  const Descriptors seen = ListDescriptors(proc_fd, path, pid, sought, listed_any);
+  if (seen != Descriptors::kClear || listed_any || !HasOtherThreads(proc_fd, name)) return seen;
   // Its first thread has exited, and its list with it; the threads left
   // share one table of descriptors. Their session is asked as well.
-  const pid_t thread = OtherThread(proc_fd, pid);
-  std::snprintf(path, sizeof path, "%s/task/%d/fd", pid, static_cast<int>(thread));
-  return thread > 0 && ListDescriptors(proc_fd, path, device, filesystem, listed_any) ==
-                           Descriptors::kHold
-             ? Descriptors::kHold
-             : Descriptors::kUnclear;
+  const pid_t thread = OtherThread(proc_fd, name);
+  std::snprintf(path, sizeof path, "%s/task/%d/fd", name, static_cast<int>(thread));
+  if (thread > 0) ListDescriptors(proc_fd, path, pid, sought, listed_any);
+  return Descriptors::kUnclear;
 }
 
 // What the kernel's list of tty drivers says the device is.
@@ -302,68 +318,108 @@ SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root) {
   return SysfsVerdict::kPort;
 }
 
-Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_filesystem) {
+namespace {
+
+// Walks /proc once for every sought device, until each has a holder. False
+// where the processes cannot be looked at.
+bool Walk(std::span<Sought> sought, const ProcessWalk& walk) {
   const OwnedDir proc(::opendir(walk.proc_root.c_str()));
-  if (proc == nullptr) return {.blind = true};
+  if (proc == nullptr) return false;
   const int proc_fd = ::dirfd(proc.get());
   // Where our own descriptors cannot be listed (a tmpfs over /proc, say),
   // nobody else's can be either: the look is blind, not empty.
   if (const OwnedFd own(::openat(proc_fd, "self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
       own.get() < 0) {
-    return {.blind = true};
+    return false;
   }
   const pid_t self = ::getpid();
-  // A pseudo-terminal stays its session's controlling terminal while only
-  // its master is open, so no descriptor on it needs to be left anywhere:
-  // every session is asked, unless the kernel says the device is none. Its
-  // number names it only within its own devpts instance (a container's has
-  // /dev/pts/0 too), so a descriptor on it counts only on the same one.
-  const TerminalKind kind = KindOf(device, walk.proc_root + "/tty/drivers");
-  const bool every_session = kind != TerminalKind::kOther;
-  const dev_t filesystem = kind == TerminalKind::kPseudo ? node_filesystem : 0;
   // Only a session leader can take a controlling terminal, and the members
   // of a session share it, so each session needs one look at its leader.
   // Members mostly follow their leader closely, so the last few leaders
-  // looked at are remembered, in place: nothing is allocated per process.
-  std::array<pid_t, 16> recent_leaders{};
+  // looked at are remembered with their terminal, in place: nothing is
+  // allocated per process.
+  std::array<std::pair<pid_t, long long>, 16> recent_leaders{};
   std::size_t next_leader = 0;
-  // The session's leader, or the process itself where no leader can be
-  // asked, if the session has the device as its terminal; else 0.
-  const auto session_on_device = [&](pid_t pid, const char* name) -> pid_t {
+  // Marks each device not yet held that `asked` picks and the session of
+  // the process has as its terminal: its leader holds it, or the process
+  // itself where no leader can be asked.
+  const auto sessions_on_devices = [&](pid_t pid, const char* name, auto asked) {
     const pid_t leader = walk.session_of(pid);
+    pid_t holder = leader;
+    long long tty_nr = -1;
     if (leader > 0) {
-      if (std::find(recent_leaders.begin(), recent_leaders.end(), leader) != recent_leaders.end()) {
-        return 0;
-      }
-      char leader_name[16];
-      std::snprintf(leader_name, sizeof leader_name, "%d", static_cast<int>(leader));
-      const long long tty_nr = ReadTtyNr(proc_fd, leader_name);
-      if (tty_nr >= 0) {
-        recent_leaders[next_leader++ % recent_leaders.size()] = leader;
-        return IsTerminalOf(tty_nr, device) ? leader : 0;
+      const auto recent =
+          std::find_if(recent_leaders.begin(), recent_leaders.end(),
+                       [leader](const auto& known) { return known.first == leader; });
+      if (recent != recent_leaders.end()) {
+        tty_nr = recent->second;
+      } else {
+        char leader_name[16];
+        std::snprintf(leader_name, sizeof leader_name, "%d", static_cast<int>(leader));
+        tty_nr = ReadTtyNr(proc_fd, leader_name);
+        if (tty_nr >= 0) recent_leaders[next_leader++ % recent_leaders.size()] = {leader, tty_nr};
       }
     }
-    // No leader to ask (gone, outside our namespace, or unknown): this
-    // process's own record tells its session's terminal as well.
-    return IsTerminalOf(ReadTtyNr(proc_fd, name), device) ? pid : 0;
+    if (tty_nr < 0) {
+      // No leader to ask (gone, outside our namespace, or unknown): this
+      // process's own record tells its session's terminal as well.
+      tty_nr = ReadTtyNr(proc_fd, name);
+      holder = pid;
+    }
+    for (Sought& s : sought) {
+      if (s.held.pid == 0 && asked(s) && IsTerminalOf(tty_nr, s.device)) s.held = {holder, true};
+    }
   };
-  Holder held;
-  while (!held) {
+  while (!AllHeld(sought)) {
     const dirent* entry = ::readdir(proc.get());
     if (entry == nullptr) break;
     const std::optional<pid_t> pid = ParsePid(entry->d_name);
     if (!pid) continue;
     // A session is asked only where the descriptors cannot tell.
-    const Descriptors seen = *pid == self
-                                 ? Descriptors::kNone
-                                 : LookAtDescriptors(proc_fd, entry->d_name, device, filesystem);
-    if (seen == Descriptors::kHold) {
-      held = {*pid, false};
-    } else if (every_session || seen == Descriptors::kUnclear) {
-      held = {session_on_device(*pid, entry->d_name), true};
+    const Descriptors seen = *pid == self ? Descriptors::kClear
+                                          : LookAtDescriptors(proc_fd, entry->d_name, *pid, sought);
+    if (seen == Descriptors::kUnclear) {
+      sessions_on_devices(*pid, entry->d_name, [](const Sought&) { return true; });
+    } else if (std::any_of(sought.begin(), sought.end(),
+                           [](const Sought& s) { return s.every_session && s.held.pid == 0; })) {
+      sessions_on_devices(*pid, entry->d_name, [](const Sought& s) { return s.every_session; });
     }
   }
-  return held;
+  return true;
+}
+
+// A device the walk looks for, as the kernel's list of tty drivers tells
+// its kind. A pseudo-terminal stays its session's controlling terminal
+// while only its master is open, so no descriptor on it needs to be left
+// anywhere: every session is asked, unless the kernel says the device is
+// none. Its number names it only within its own devpts instance (a
+// container's has /dev/pts/0 too), so a descriptor on it counts only on the
+// same one.
+Sought SoughtDevice(dev_t device, const std::string& tty_drivers, dev_t node_filesystem) {
+  const TerminalKind kind = KindOf(device, tty_drivers);
+  return {.device = device,
+          .filesystem = kind == TerminalKind::kPseudo ? node_filesystem : 0,
+          .every_session = kind != TerminalKind::kOther,
+          .held = {}};
+}
+
+}  // namespace
+
+Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_filesystem) {
+  Sought sought = SoughtDevice(device, walk.proc_root + "/tty/drivers", node_filesystem);
+  if (!Walk(std::span(&sought, 1), walk)) return {.blind = true};
+  return sought.held;
+}
+
+std::vector<Holder> HeldByOtherProcesses(const std::vector<dev_t>& devices,
+                                         const ProcessWalk& walk) {
+  std::vector<Sought> sought;
+  const std::string tty_drivers = walk.proc_root + "/tty/drivers";
+  for (const dev_t device : devices) sought.push_back(SoughtDevice(device, tty_drivers, 0));
+  const bool seen = sought.empty() || Walk(sought, walk);
+  std::vector<Holder> holders;
+  for (const Sought& s : sought) holders.push_back(seen ? s.held : Holder{.blind = true});
+  return holders;
 }
 
 std::string ProcessNameAsItIs(pid_t pid, const std::string& proc_root) {

@@ -77,6 +77,11 @@ struct Holder {
 // holder found.
 Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_filesystem = 0);
 
+// The same for many devices at once, none a pseudo-terminal, in one walk
+// through the processes: a holder for each device, in their order.
+std::vector<Holder> HeldByOtherProcesses(const std::vector<dev_t>& devices,
+                                         const ProcessWalk& walk);
+
 // A process's command name, as /proc/<pid>/comm gives it, or empty.
 std::string ProcessName(pid_t pid, const std::string& proc_root = "/proc");
 // The same, as the process named itself: for data, not for a terminal.

@@ -16,6 +16,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -65,6 +67,26 @@ std::string Who(const PortHolder& holder, bool login = false) {
   const std::string number = "pid " + std::to_string(holder.pid);
   if (name.empty()) return number;
   return login ? name + ", " + number : name + " (" + number + ")";
+}
+
+// The first line of a small file, or empty.
+std::string FirstLine(const std::filesystem::path& file) {
+  std::ifstream in(file);
+  std::string line;
+  std::getline(in, line);
+  return line;
+}
+
+// The stable names that lead to a port, kept and told at the end of its
+// hardware's words.
+void AddNames(PortHardware& hardware, std::vector<std::string> names) {
+  for (const std::string& name : names) {
+    hardware.description += (hardware.description.empty() ? "known as "
+                             : &name == &names.front()    ? ", known as "
+                                                          : ", ") +
+                            ShowableName(name);
+  }
+  hardware.names = std::move(names);
 }
 
 std::string ErrnoName(int errnum) {
@@ -124,6 +146,8 @@ std::string FindingText(Seen seen, std::string_view detail) {
       return "present, but it refused line settings";
     case Seen::kUseCannotBeSeen:
       return "present, not opened: /proc cannot be read, so other programs' use cannot be seen";
+    case Seen::kNotSeenInUse:
+      return "present, not opened: no other program seen using it";
     case Seen::kNoNode:
       return "absent: no device node";
     case Seen::kNoUart:
@@ -212,6 +236,93 @@ ErrorNumber PosixPort::Judged(ErrorNumber number, std::string words,
   return number;
 }
 
+bool PosixPort::JudgedByLockFile(const std::string& path, PortFinding& found) const {
+  // Programs lock a port under its node's name: a link to the node
+  // (/dev/serial/by-id/...) is looked up under the name it leads to as well.
+  std::vector<std::string> names = {path};
+  std::error_code unresolved;
+  if (const std::string node = std::filesystem::canonical(path, unresolved).string();
+      !unresolved && node != path) {
+    names.push_back(node);
+  }
+  for (const std::string& name : names) {
+    if (const LockHolder lock = HeldByLockFile(name, options_.lock_dirs)) {
+      PortHolder by = HeldBy("lock file", lock.pid, lock.path);
+      found.words = FindingText(Seen::kLocked, Who(by) + " in " + lock.path);
+      found.holder = std::move(by);
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<OtherPort> PosixPort::OtherPorts() const {
+  // The six ports' devices are theirs to tell, whatever their nodes are named.
+  std::vector<dev_t> rows;
+  for (std::int16_t port = kFirstPort; port <= kLastPort; ++port) {
+    struct stat node;
+    if (sys_.Stat(options_.device_path(port).c_str(), &node) == 0 && S_ISCHR(node.st_mode)) {
+      rows.push_back(node.st_rdev);
+    }
+  }
+  std::vector<OtherPort> others;
+  std::vector<dev_t> looked_for;       // the devices whose users the walk looks for
+  std::vector<std::size_t> looked_at;  // and their ports
+  for (const std::string& name : SerialTtyNames(options_.sysfs_class_tty)) {
+    const std::filesystem::path tty = std::filesystem::path(options_.sysfs_class_tty) / name;
+    unsigned int major_number = 0, minor_number = 0;
+    if (std::sscanf(FirstLine(tty / "dev").c_str(), "%u:%u", &major_number, &minor_number) != 2) {
+      continue;
+    }
+    const dev_t device = makedev(major_number, minor_number);
+    if (std::find(rows.begin(), rows.end(), device) != rows.end()) continue;
+
+    OtherPort other{.name = name, .device = options_.dev_root + "/" + name, .found = {}};
+    PortFinding& found = other.found;
+    found.hardware = ReadTty(tty.string(), options_.id_files);
+    if (std::vector<std::string> links = SerialLinks(other.device, options_.serial_link_dirs);
+        !links.empty()) {
+      if (!found.hardware) found.hardware.emplace();
+      AddNames(*found.hardware, std::move(links));
+    }
+    struct stat node;
+    if (sys_.Stat(other.device.c_str(), &node) != 0) {
+      const int errnum = errno;
+      found.presence = PortFinding::Presence::kAbsent;
+      found.error = ErrnoName(errnum);
+      found.words =
+          errnum == ENOENT ? FindingText(Seen::kNoNode) : FindingText(Seen::kNoAnswer, found.error);
+    } else if (FirstLine(tty / "console").starts_with("Y") ||
+               IsActiveConsole(device, options_.console_active)) {
+      found.presence = PortFinding::Presence::kPresent;
+      found.words = FindingText(Seen::kConsole);
+      found.holder = HeldBy("console");
+    } else if (found.presence = PortFinding::Presence::kPresent;
+               !JudgedByLockFile(other.device, found)) {
+      looked_for.push_back(device);
+      looked_at.push_back(others.size());
+    }
+    others.push_back(std::move(other));
+  }
+  // One walk through the processes serves every port.
+  const std::vector<Holder> holders = HeldByOtherProcesses(looked_for, options_.processes);
+  for (std::size_t i = 0; i < holders.size(); ++i) {
+    PortFinding& found = others[looked_at[i]].found;
+    const Holder& holder = holders[i];
+    if (holder.blind) {
+      found.words = FindingText(Seen::kUseCannotBeSeen);
+    } else if (!holder) {
+      found.words = FindingText(Seen::kNotSeenInUse);
+    } else {
+      found.holder = HeldBy(holder.by_session ? "session" : "descriptor", holder.pid);
+      found.words = FindingText(holder.by_session ? Seen::kLoginTerminal : Seen::kInUse,
+                                Who(*found.holder, holder.by_session));
+    }
+  }
+  for (OtherPort& other : others) other.found.line = FindingLine(other.found);
+  return others;
+}
+
 PortHolder PosixPort::HeldBy(std::string kind, pid_t pid, std::string lock) const {
   PortHolder holder{.kind = std::move(kind), .program = {}, .pid = pid, .lock = std::move(lock)};
   // As it named itself: JSON carries any name safely, where a terminal would not.
@@ -266,7 +377,11 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
     // neither needs the lock files or the processes looked through.
     const SysfsVerdict verdict = JudgeBySysfs(node.st_rdev, options_.sysfs_char_root);
     if (verdict == SysfsVerdict::kConsole || verdict == SysfsVerdict::kPort) {
-      found_.hardware = ReadUart(node.st_rdev, options_.sysfs_char_root, options_.pci_ids_files);
+      found_.hardware = ReadUart(node.st_rdev, options_.sysfs_char_root, options_.id_files);
+      // A USB adapter is best known by its stable names.
+      if (found_.hardware && found_.hardware->bus == "usb") {
+        AddNames(*found_.hardware, SerialLinks(path, options_.serial_link_dirs));
+      }
     }
     switch (verdict) {
       case SysfsVerdict::kNoUart:
@@ -288,10 +403,8 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   // From here the port may be opened: another Velkaro's probe of it ends
   // first, and none begins until ours has.
   if (terminal_) TakeProbeLock(node.st_rdev);
-  if (const LockHolder lock = HeldByLockFile(path, options_.lock_dirs)) {
-    PortHolder by = HeldBy("lock file", lock.pid, lock.path);
-    const std::string who = Who(by) + " in " + lock.path;
-    return Judged(kPortUnavailable, FindingText(Seen::kLocked, who), std::move(by));
+  if (PortFinding locked; JudgedByLockFile(path, locked)) {
+    return Judged(kPortUnavailable, std::move(locked.words), std::move(locked.holder));
   }
   // A login on the port, or any other program with it open: opening it
   // could already upset its modem lines, and setting it would change theirs.
@@ -481,6 +594,13 @@ ErrorNumber PosixPort::Close() {
 
 namespace velkaro {
 
-std::unique_ptr<SerialPort> MakePlatformSerialPort() { return std::make_unique<PosixPort>(); }
+std::unique_ptr<SerialPort> MakePlatformSerialPort(const PortPaths& paths) {
+  PosixPortOptions options;
+  options.device_path = [paths](std::int16_t port) {
+    const std::string& chosen = paths.at(static_cast<std::size_t>(port - 1));
+    return chosen.empty() ? DefaultDevicePath(port) : chosen;
+  };
+  return std::make_unique<PosixPort>(std::move(options));
+}
 
 }  // namespace velkaro

@@ -33,7 +33,12 @@ struct PosixPortOptions {
   std::string probe_lock_dir = "/run/lock";
   std::string console_active = "/sys/class/tty/console/active";
   std::string sysfs_char_root = "/sys/dev/char";
-  std::vector<std::string> pci_ids_files = kPciIdsFiles;
+  // Every terminal of the machine, for the other ports.
+  std::string sysfs_class_tty = "/sys/class/tty";
+  std::string dev_root = "/dev";
+  // The stable names udev gives serial ports.
+  std::vector<std::string> serial_link_dirs = {"/dev/serial/by-id", "/dev/serial/by-path"};
+  IdFiles id_files;
   ProcessWalk processes;
   // Told, in one line, of a port that could not be left as it was found.
   std::function<void(const std::string&)> report = ReportToStandardError;
@@ -55,6 +60,7 @@ enum class Seen {
   kNotYours,           // detail: the group the user is not in, or empty
   kRefusedSettings,    //
   kUseCannotBeSeen,    // /proc cannot be read
+  kNotSeenInUse,       // another port, not opened, and nobody seen using it
   kNoNode,             //
   kNoUart,             //
   kNoAnswer,           // detail: the errno's name
@@ -86,6 +92,8 @@ class PosixPort : public SerialPort {
   ErrorNumber SetPortOpen(bool open) override;
   std::string DevicePath(std::int16_t port) const override;
   PortFinding Found() const override { return found_; }
+  // From sysfs, /dev/serial, the lock files and one walk through /proc.
+  std::vector<OtherPort> OtherPorts() const override;
   // Blocks kEndSignals on the probes' thread.
   void OnProbeThread() override;
 
@@ -101,6 +109,9 @@ class PosixPort : public SerialPort {
                      std::optional<PortHolder> holder = std::nullopt);
   // A holder of the kind, with the program's name where its pid is known.
   PortHolder HeldBy(std::string kind, pid_t pid = 0, std::string lock = {}) const;
+  // A live process other than ours that a lock file for the device names,
+  // as a finding; false where there is none.
+  bool JudgedByLockFile(const std::string& path, PortFinding& found) const;
   ErrorNumber OpenRefused(int errnum);  // an errno from stat(2) or open(2)
   // The walk through every other process, for a terminal.
   ErrorNumber CheckNoOtherHolder();

@@ -2,14 +2,20 @@
 
 #include <sys/sysmacros.h>
 
+#include <algorithm>
+
 #include <array>
 #include <charconv>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <string_view>
 #include <system_error>
+#include <tuple>
 #include <utility>
+
+#include "port_guards.h"
 
 namespace velkaro {
 namespace {
@@ -24,11 +30,10 @@ std::optional<std::string> Attribute(const fs::path& file) {
   return line;
 }
 
-// A number as sysfs writes it: decimal, or hexadecimal after "0x".
-std::optional<unsigned long long> Number(const std::optional<std::string>& text) {
+// A number as sysfs writes it: in `base`, or hexadecimal after "0x".
+std::optional<unsigned long long> Number(const std::optional<std::string>& text, int base = 10) {
   if (!text) return std::nullopt;
   std::string_view digits = *text;
-  int base = 10;
   if (digits.starts_with("0x") || digits.starts_with("0X")) {
     digits.remove_prefix(2);
     base = 16;
@@ -67,14 +72,14 @@ std::string MemoryAccess(unsigned long long io_type) {
   }
 }
 
-// A PCI device's vendor and device names from the ID database: the vendor's
+// A PCI or USB device's vendor and device names from the ID database
+// (pci.ids and usb.ids share the format): the vendor's
 // line starts with its four hex digits, and its devices follow, each on a
 // line of its own starting with one tab. The device's name is empty where
 // the database knows the vendor alone.
-std::optional<std::pair<std::string, std::string>> PciNames(
-    std::string_view vendor, std::string_view device,
-    const std::vector<std::string>& pci_ids_files) {
-  for (const std::string& file : pci_ids_files) {
+std::optional<std::pair<std::string, std::string>> IdNames(
+    std::string_view vendor, std::string_view device, const std::vector<std::string>& ids_files) {
+  for (const std::string& file : ids_files) {
     std::ifstream ids(file);
     if (!ids) continue;
     std::string line, vendor_name;
@@ -96,29 +101,75 @@ std::optional<std::pair<std::string, std::string>> PciNames(
   return std::nullopt;
 }
 
-// Four lower-case hex digits of an ID attribute ("0x1415").
-std::string IdDigits(const std::optional<std::string>& text) {
-  const std::optional<unsigned long long> id = Number(text);
+// Four lower-case hex digits of an ID attribute: "0x1415" as PCI writes
+// it, "0403" as USB does (base 16).
+std::string IdDigits(const std::optional<std::string>& text, int base = 10) {
+  const std::optional<unsigned long long> id = Number(text, base);
   if (!id || *id > 0xffff) return {};
   std::string digits = Hex(*id).substr(2);
   return std::string(4 - digits.size(), '0') + digits;
+}
+
+// A USB interface's port: the device's ids and their names, what the
+// device tells of itself, where it is plugged in, and its driver, into
+// `hardware`; in words: "USB 0403:6001 (maker product) at 1-1.2:1.0,
+// interface 0, driver ftdi_sio: FTDI FT232R USB UART, serial A50285BI".
+std::string OnUsb(const fs::path& interface, const IdFiles& id_files, PortHardware& hardware) {
+  const fs::path usb_device = interface.parent_path();
+  hardware.bus = "usb";
+  hardware.address = interface.filename().string();
+  hardware.vendor_id = IdDigits(Attribute(usb_device / "idVendor"), 16);
+  hardware.product_id = IdDigits(Attribute(usb_device / "idProduct"), 16);
+  hardware.manufacturer = Attribute(usb_device / "manufacturer").value_or("");
+  hardware.product = Attribute(usb_device / "product").value_or("");
+  hardware.serial = Attribute(usb_device / "serial").value_or("");
+  if (const std::optional<unsigned long long> number =
+          Number(Attribute(interface / "bInterfaceNumber"), 16);
+      number && *number <= 0xff) {
+    hardware.interface = static_cast<int>(*number);
+  }
+  std::error_code error;
+  const std::string driver = fs::read_symlink(interface / "driver", error).filename().string();
+  if (!error) hardware.driver = driver;
+
+  std::string words = "USB";
+  if (!hardware.vendor_id.empty() && !hardware.product_id.empty()) {
+    words += " " + hardware.vendor_id + ":" + hardware.product_id;
+    if (const auto names = IdNames(hardware.vendor_id, hardware.product_id, id_files.usb)) {
+      hardware.vendor_name = names->first;
+      hardware.product_name = names->second;
+      words += " (" + names->first + (names->second.empty() ? "" : " " + names->second) + ")";
+    }
+  }
+  words += " at " + hardware.address;
+  if (hardware.interface) words += ", interface " + std::to_string(*hardware.interface);
+  if (!hardware.driver.empty()) words += ", driver " + hardware.driver;
+  // Any device may say anything of itself: shown as names are.
+  std::string own;
+  for (const std::string* part : {&hardware.manufacturer, &hardware.product}) {
+    if (!part->empty()) own += (own.empty() ? "" : " ") + ShowableName(*part);
+  }
+  if (!hardware.serial.empty()) {
+    own += (own.empty() ? "serial " : ", serial ") + ShowableName(hardware.serial);
+  }
+  return own.empty() ? words : words + ": " + own;
 }
 
 // What the port belongs to, from its device link, into `hardware`; returns
 // it in words: ", on PCI 0000:03:00.0 (names)", ", on PnP 00:0a (PNP0501)",
 // ", on ACPI PNP0501:00", ", on platform serial8250"; empty where it cannot
 // be told.
-std::string BelongsTo(const fs::path& tty, const std::vector<std::string>& pci_ids_files,
-                      PortHardware& hardware) {
+std::string BelongsTo(const fs::path& tty, const IdFiles& id_files, PortHardware& hardware) {
   std::error_code error;
   fs::path device = fs::canonical(tty / "device", error);
   if (error) return {};
   // The serial core's own port and controller devices stand between the
-  // tty and the hardware it serves.
+  // tty and the hardware it serves, and USB serial's port between the tty
+  // and its USB interface.
   std::string bus;
   for (int depth = 0; depth < 4; ++depth) {
     bus = fs::read_symlink(device / "subsystem", error).filename().string();
-    if (error || bus != "serial-base") break;
+    if (error || (bus != "serial-base" && bus != "usb-serial")) break;
     device = device.parent_path();
   }
   if (error) return {};
@@ -131,7 +182,7 @@ std::string BelongsTo(const fs::path& tty, const std::vector<std::string>& pci_i
     if (vendor.empty() || id.empty()) return ", on PCI " + name;
     hardware.vendor_id = vendor;
     hardware.product_id = id;
-    const auto names = PciNames(vendor, id, pci_ids_files);
+    const auto names = IdNames(vendor, id, id_files.pci);
     if (!names) return ", on PCI " + name + " [" + vendor + ":" + id + "]";
     hardware.vendor_name = names->first;
     hardware.product_name = names->second;
@@ -149,17 +200,90 @@ std::string BelongsTo(const fs::path& tty, const std::vector<std::string>& pci_i
     hardware.address = name;
     return ", on ACPI " + name;
   }
-  if (bus == "platform") {
+  if (bus == "platform" || bus == "amba") {
     hardware.bus = bus;
     hardware.address = name;
     const std::string driver = fs::read_symlink(device / "driver", error).filename().string();
     if (!error) hardware.driver = driver;
-    return ", on platform " + (error || driver.empty() ? name : driver);
+    return ", on " + std::string(bus == "amba" ? "AMBA " : "platform ") +
+           (error || driver.empty() ? name : driver);
   }
+  if (bus == "usb") return ", on " + OnUsb(device, id_files, hardware);
   return {};
 }
 
+// A tty's name as its kind and number: ("ttyUSB", 10) for ttyUSB10, -1
+// where it ends in no number.
+std::pair<std::string, long> KindAndNumber(const std::string& name) {
+  std::size_t digits = name.size();
+  while (digits > 0 && name[digits - 1] >= '0' && name[digits - 1] <= '9') --digits;
+  long number = -1;
+  if (digits < name.size()) {
+    const auto [end, error] =
+        std::from_chars(name.data() + digits, name.data() + name.size(), number);
+    if (error != std::errc()) number = -1;
+  }
+  return {name.substr(0, digits), number};
+}
+
+// Terminals that are no serial port: the virtual consoles, /dev/tty,
+// /dev/console and /dev/ptmx, and the pseudo-terminals, old and new.
+bool NoSerialPort(unsigned int major_number, unsigned int minor_number) {
+  return (major_number == 4 && minor_number < 64) || major_number == 5 || major_number == 2 ||
+         major_number == 3 || (major_number >= 128 && major_number <= 143);
+}
+
 }  // namespace
+
+std::vector<std::string> SerialTtyNames(const std::string& class_tty) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (fs::directory_iterator entry(class_tty, error), end; !error && entry != end;
+       entry.increment(error)) {
+    const fs::path tty = entry->path();
+    // Only hardware has a device; the virtual terminals have none.
+    if (!fs::exists(tty / "device", error)) continue;
+    unsigned int major_number = 0, minor_number = 0;
+    const std::optional<std::string> dev = Attribute(tty / "dev");
+    if (!dev || std::sscanf(dev->c_str(), "%u:%u", &major_number, &minor_number) != 2 ||
+        NoSerialPort(major_number, minor_number)) {
+      continue;
+    }
+    if (const std::optional<unsigned long long> type = Number(Attribute(tty / "type"));
+        type && *type == 0) {
+      continue;  // a serial port node with no UART behind it
+    }
+    names.push_back(tty.filename().string());
+  }
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    const auto kind_a = KindAndNumber(a), kind_b = KindAndNumber(b);
+    return std::tie(kind_a, a) < std::tie(kind_b, b);
+  });
+  return names;
+}
+
+std::vector<std::string> SerialLinks(const std::string& device_path,
+                                     const std::vector<std::string>& link_dirs) {
+  std::vector<std::string> links;
+  std::error_code error;
+  const fs::path node = fs::canonical(device_path, error);
+  if (error) return links;
+  for (const std::string& dir : link_dirs) {
+    std::vector<std::string> here;
+    for (fs::directory_iterator entry(dir, error), end; !error && entry != end;
+         entry.increment(error)) {
+      std::error_code unresolved;
+      if (entry->is_symlink(unresolved) && fs::canonical(entry->path(), unresolved) == node &&
+          !unresolved) {
+        here.push_back(entry->path().string());
+      }
+    }
+    error.clear();
+    std::sort(here.begin(), here.end());
+    links.insert(links.end(), here.begin(), here.end());
+  }
+  return links;
+}
 
 std::string UartTypeName(int type) {
   // include/uapi/linux/serial_core.h, PORT_8250 to PORT_16550A_FSL64.
@@ -198,10 +322,8 @@ std::string UartTypeName(int type) {
   return std::string(kNames[static_cast<std::size_t>(type)]);
 }
 
-std::optional<PortHardware> ReadUart(dev_t device, const std::string& sysfs_char_root,
-                                     const std::vector<std::string>& pci_ids_files) {
-  const fs::path tty = fs::path(sysfs_char_root) /
-                       (std::to_string(major(device)) + ":" + std::to_string(minor(device)));
+std::optional<PortHardware> ReadTty(const std::string& tty_dir, const IdFiles& id_files) {
+  const fs::path tty = tty_dir;
   const std::optional<unsigned long long> type = Number(Attribute(tty / "type"));
   if (type && *type == 0) return std::nullopt;  // no UART behind the node
   PortHardware hardware;
@@ -228,15 +350,27 @@ std::optional<PortHardware> ReadUart(dev_t device, const std::string& sysfs_char
     if (*irq <= 0x7fffffffffffffff) hardware.irq = static_cast<std::int64_t>(*irq);
     where += (where.empty() ? " on IRQ " : ", IRQ ") + std::to_string(*irq);
   }
-  const std::string belongs = BelongsTo(tty, pci_ids_files, hardware);
+  const std::string belongs = BelongsTo(tty, id_files, hardware);
   if (!type && where.empty() && belongs.empty()) return std::nullopt;
-  hardware.description = uart + where + belongs;
+  // A USB serial port has no UART of the kernel's own to tell of: the USB
+  // device is the whole of it.
+  constexpr std::string_view kOn = ", on ";
+  hardware.description = !type && where.empty() && hardware.bus == "usb"
+                             ? belongs.substr(kOn.size())
+                             : uart + where + belongs;
   return hardware;
 }
 
+std::optional<PortHardware> ReadUart(dev_t device, const std::string& sysfs_char_root,
+                                     const IdFiles& id_files) {
+  return ReadTty(
+      sysfs_char_root + "/" + std::to_string(major(device)) + ":" + std::to_string(minor(device)),
+      id_files);
+}
+
 std::string DescribeUart(dev_t device, const std::string& sysfs_char_root,
-                         const std::vector<std::string>& pci_ids_files) {
-  const std::optional<PortHardware> hardware = ReadUart(device, sysfs_char_root, pci_ids_files);
+                         const IdFiles& id_files) {
+  const std::optional<PortHardware> hardware = ReadUart(device, sysfs_char_root, id_files);
   return hardware ? hardware->description : std::string();
 }
 

@@ -14,14 +14,16 @@ namespace {
 constexpr GUID kPortsClass = {
     0x4d36e978, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 
-// A string property of a device, or empty.
+// A string property of a device, or empty; of a list of strings
+// (REG_MULTI_SZ), the first.
 std::wstring Property(HDEVINFO set, SP_DEVINFO_DATA& info, DWORD property) {
   std::array<wchar_t, 256> text{};
   DWORD type = 0;
+  // Two characters are kept free: a list ends in two zeros.
   if (!::SetupDiGetDeviceRegistryPropertyW(set, &info, property, &type,
                                            reinterpret_cast<BYTE*>(text.data()),
-                                           (text.size() - 1) * sizeof(wchar_t), nullptr) ||
-      type != REG_SZ) {
+                                           (text.size() - 2) * sizeof(wchar_t), nullptr) ||
+      (type != REG_SZ && type != REG_MULTI_SZ)) {
     return {};
   }
   return text.data();
@@ -51,7 +53,8 @@ std::vector<PortDevice> ListPortDevices() {
   info.cbSize = sizeof info;
   for (DWORD i = 0; ::SetupDiEnumDeviceInfo(set, i, &info); ++i) {
     PortDevice device{PortName(set, info), Property(set, info, SPDRP_FRIENDLYNAME),
-                      Property(set, info, SPDRP_DEVICEDESC)};
+                      Property(set, info, SPDRP_DEVICEDESC), Property(set, info, SPDRP_HARDWAREID),
+                      Property(set, info, SPDRP_LOCATION_INFORMATION)};
     if (!device.port_name.empty()) devices.push_back(std::move(device));
   }
   ::SetupDiDestroyDeviceInfoList(set);

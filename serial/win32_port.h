@@ -18,11 +18,15 @@ namespace velkaro {
 std::wstring DefaultDeviceName(std::int16_t port);
 
 // A device of the ports class as Device Manager lists it: the port name its
-// registry key gives ("COM4"), its friendly name, and its description.
+// registry key gives ("COM4"), its friendly name, its description, its first
+// hardware id ("USB\VID_0403&PID_6001&REV_0600") and where it sits
+// ("Port_#0001.Hub_#0004"), each empty where not given.
 struct PortDevice {
   std::wstring port_name;
   std::wstring friendly_name;
   std::wstring description;
+  std::wstring hardware_id = {};
+  std::wstring location = {};
 };
 
 // The present devices of the ports class, from SetupAPI; empty where none is
@@ -86,6 +90,8 @@ class Win32Port : public SerialPort {
   ErrorNumber SetPortOpen(bool open) override;
   std::string DevicePath(std::int16_t port) const override;
   PortFinding Found() const override { return found_; }
+  // The present devices of the ports class named COMn, n not 1 to 6, by number.
+  std::vector<OtherPort> OtherPorts() const override;
   // Cuts short a CreateFileW still waiting on its device, as a Bluetooth
   // port out of range makes it wait, and refuses every later open. The
   // settings steps that follow an open are never cut short.

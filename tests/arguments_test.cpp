@@ -31,10 +31,14 @@ TEST(ArgumentsTest, OursAndQtsAreTakenAndAnythingElseRefused) {
       {{"--list"}, Mode::kList, ""},
       {{"-h", "--list"}, Mode::kHelp, ""},
       {{"--list", "--version"}, Mode::kVersion, ""},
-      {{"--list", "-reverse"}, Mode::kRefused, "--list takes no other argument but --json"},
+      {{"--list", "-reverse"},
+       Mode::kRefused,
+       "--list takes no other argument but --json, --all and --port"},
       {{"--json", "--list"}, Mode::kList, ""},
       {{"--json"}, Mode::kRefused, "--json goes with --list"},
-      {{"--json", "--json", "--list"}, Mode::kRefused, "--list takes no other argument but --json"},
+      {{"--json", "--json", "--list"},
+       Mode::kRefused,
+       "--list takes no other argument but --json, --all and --port"},
       {{"-platform", "xcb", "-style=Fusion", "-reverse", "-display", ":1"}, Mode::kWindow, ""},
       {{"-title", "--list"}, Mode::kWindow, ""},  // a value, whatever it looks like
       {{"-platform"}, Mode::kRefused, "the option -platform needs a value"},
@@ -65,6 +69,8 @@ TEST(ArgumentsTest, WithoutQtItsOptionsAreRefused) {
   EXPECT_EQ(JudgeArguments(3, platform, false).refusal, "unknown argument -platform");
   const char* asked[] = {"velkaro", "/?"};
   EXPECT_EQ(JudgeArguments(2, asked, false).mode, Mode::kHelp);
+  const char* port[] = {"velkaro", "--list", "--port", "COM1=/dev/ttyS0"};
+  EXPECT_EQ(JudgeArguments(4, port, false).refusal, "unknown option --port");
   EXPECT_EQ(JudgeArguments(2, asked).mode, Mode::kRefused);
 }
 

@@ -198,10 +198,12 @@ TEST(SysfsUartTest, TellsTheUartWhereItSitsAndWhatItBelongsTo) {
       }
     }
     row.links();
-    EXPECT_EQ(DescribeUart(makedev(4, 64), (root / "dev" / "char").string(), row.pci_ids),
+    EXPECT_EQ(DescribeUart(makedev(4, 64), (root / "dev" / "char").string(),
+                           IdFiles{.pci = row.pci_ids, .usb = {}}),
               row.told);
     PortFinding found;
-    found.hardware = ReadUart(makedev(4, 64), (root / "dev" / "char").string(), row.pci_ids);
+    found.hardware = ReadUart(makedev(4, 64), (root / "dev" / "char").string(),
+                              IdFiles{.pci = row.pci_ids, .usb = {}});
     nlohmann::ordered_json parts = PortJson(1, "", found)["hardware"];
     if (!parts.is_null()) {
       EXPECT_EQ(parts["description"], row.told);

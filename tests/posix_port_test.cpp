@@ -1219,5 +1219,154 @@ TEST_F(PosixPortTest, AThousandProbesLeaveNoDescriptorOpen) {
   ::close(holder);
 }
 
+// A machine's terminals in a made-up sysfs and /dev: what people plug in,
+// on-chip and legacy UARTs, and terminals that are no serial port. COM1 to
+// COM6 are /dev/null, whose number a ttyS0 entry has.
+TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) {
+  namespace fs = std::filesystem;
+  const fs::path sys = dir_ / "sysfs", dev = dir_ / "dev", proc = dir_ / "proc";
+  const auto write = [](const fs::path& file, const std::string& text) {
+    fs::create_directories(file.parent_path());
+    std::ofstream(file) << text << "\n";
+  };
+  const auto on_bus = [&](const fs::path& at, const std::string& bus, const std::string& driver) {
+    fs::create_directories(at);
+    fs::create_directories(sys / "bus" / bus / "drivers" / driver);
+    fs::create_symlink(sys / "bus" / bus, at / "subsystem");
+    fs::create_symlink(sys / "bus" / bus / "drivers" / driver, at / "driver");
+    return at;
+  };
+  const auto tty = [&](const std::string& name, const std::string& number, const fs::path& device,
+                       const std::vector<std::pair<std::string, std::string>>& attributes = {}) {
+    const fs::path entry = sys / "class" / "tty" / name;
+    write(entry / "dev", number);
+    for (const auto& [attribute, text] : attributes) write(entry / attribute, text);
+    fs::create_symlink(device, entry / "device");
+  };
+  // A USB device on the hub, and its first interface.
+  const auto usb = [&](const std::string& port,
+                       const std::vector<std::pair<std::string, std::string>>& strings,
+                       const std::string& driver) {
+    const fs::path device = sys / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / port;
+    for (const auto& [attribute, text] : strings) write(device / attribute, text);
+    const fs::path interface = on_bus(device / (port + ":1.0"), "usb", driver);
+    write(interface / "bInterfaceNumber", "00");
+    return interface;
+  };
+  const fs::path ftdi = usb("1-1.2",
+                            {{"idVendor", "0403"},
+                             {"idProduct", "6001"},
+                             {"manufacturer", "FTDI"},
+                             {"product", "FT232R USB UART"},
+                             {"serial", "A50285BI"}},
+                            "ftdi_sio");
+  tty("ttyUSB0", "188:0", on_bus(ftdi / "ttyUSB0", "usb-serial", "ftdi_sio"));
+  tty("ttyACM0", "166:0",
+      usb("1-1.3", {{"idVendor", "2341"}, {"idProduct", "0043"}, {"serial", "7583\x1b[2J"}},
+          "cdc_acm"));
+  struct stat zero;
+  ASSERT_EQ(::stat("/dev/zero", &zero), 0);  // ttyAMA0's number, which a process holds
+  const std::string zero_number =
+      std::to_string(major(zero.st_rdev)) + ":" + std::to_string(minor(zero.st_rdev));
+  const fs::path soc = sys / "devices" / "platform" / "soc";
+  tty("ttyAMA0", zero_number, on_bus(soc / "fe201000.serial", "amba", "uart-pl011"),
+      {{"type", "32"}, {"irq", "29"}, {"io_type", "2"}, {"iomem_base", "0xFE201000"}});
+  const fs::path legacy = on_bus(sys / "devices" / "pnp0" / "00:0b", "pnp", "serial");
+  tty("ttyS6", "4:70", legacy, {{"type", "4"}, {"port", "0x3E8"}, {"irq", "4"}});
+  tty("ttyS7", "4:71", legacy, {{"type", "0"}});  // a placeholder with no UART
+  tty("ttyS0", "1:3", legacy, {{"type", "4"}});   // COM1's
+  tty("tty1", "4:1", soc);                        // a virtual console
+  tty("ttyp0", "3:0", soc);                       // a pseudo-terminal
+  for (const char* node : {"ttyUSB0", "ttyACM0", "ttyAMA0"}) write(dev / node, "");
+  fs::create_directories(dev / "serial" / "by-id");
+  fs::create_directories(dev / "serial" / "by-path");
+  fs::create_symlink("../../ttyUSB0",
+                     dev / "serial" / "by-id" / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+  fs::create_symlink("../../ttyUSB0",
+                     dev / "serial" / "by-path" / "pci-0000:00:14.0-usb-0:1.2:1.0-port0");
+  write(dir_ / "lock1" / "LCK..ttyACM0", "1");  // init's: a live process, not ours
+  // Two processes in sessions of their own; the first holds ttyAMA0.
+  fs::create_directories(proc / "self" / "fd");
+  for (const char* pid : {"5000001", "5000002"}) fs::create_directories(proc / pid / "fd");
+  fs::create_symlink("/dev/zero", proc / "5000001" / "fd" / "0");
+  write(proc / "5000001" / "comm", "getty");
+  write(dir_ / "usb.ids",
+        "0403  Future Technology Devices International, Ltd\n\t6001  FT232 Serial (UART) IC");
+
+  const std::string kFtdi =
+      "ttyUSB0 ($/dev/ttyUSB0): present, not opened: no other program seen using it; USB "
+      "0403:6001%s at 1-1.2:1.0, interface 0, driver ftdi_sio: FTDI FT232R USB UART, serial "
+      "A50285BI, known as $/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0, "
+      "$/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0\n";
+  const std::string kOthers =
+      "ttyACM0 ($/dev/ttyACM0): present, locked by pid 1 in $/lock1/LCK..ttyACM0; USB 2341:0043 "
+      "at 1-1.3:1.0, interface 0, driver cdc_acm: serial 7583?[2J\n"
+      "ttyAMA0 ($/dev/ttyAMA0): present, in use by getty (pid 5000001); UART of type 32 at "
+      "memory 0xfe201000 (8-bit), IRQ 29, on AMBA uart-pl011\n"
+      "ttyS6 ($/dev/ttyS6): absent: no device node; 16550A UART at I/O 0x3e8, IRQ 4, on PnP "
+      "00:0b\n";
+  const struct {
+    std::vector<std::string> usb_ids;
+    std::string names;  // ttyUSB0's as the database gives them
+    const char* json;
+  } kRows[] = {
+      {{(dir_ / "usb.ids").string()},
+       " (Future Technology Devices International, Ltd FT232 Serial (UART) IC)",
+       R"({"bus":"usb","address":"1-1.2:1.0","vendor_id":"0403","product_id":"6001",)"
+       R"("vendor_name":"Future Technology Devices International, Ltd",)"
+       R"("product_name":"FT232 Serial (UART) IC","driver":"ftdi_sio","manufacturer":"FTDI",)"
+       R"("product":"FT232R USB UART","serial":"A50285BI","interface":0,"names":[)"
+       R"("$/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",)"
+       R"("$/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0"]})"},
+      {{(dir_ / "missing.ids").string()},
+       "",
+       R"({"bus":"usb","address":"1-1.2:1.0","vendor_id":"0403","product_id":"6001",)"
+       R"("driver":"ftdi_sio","manufacturer":"FTDI","product":"FT232R USB UART",)"
+       R"("serial":"A50285BI","interface":0,"names":[)"
+       R"("$/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",)"
+       R"("$/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0"]})"},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.names.empty() ? "without usb.ids" : "with usb.ids");
+    PosixPortOptions options = OptionsFor("/dev/null");
+    options.sysfs_class_tty = (sys / "class" / "tty").string();
+    options.dev_root = (dev).string();
+    options.serial_link_dirs = {(dev / "serial" / "by-id").string(),
+                                (dev / "serial" / "by-path").string()};
+    options.id_files.usb = row.usb_ids;
+    int sessions_asked = 0;
+    options.processes = {.proc_root = proc.string(), .session_of = [&](pid_t) {
+                           ++sessions_asked;
+                           return pid_t{-1};
+                         }};
+    ScriptedSystem sys_calls;
+    const PosixPort port(options, sys_calls);
+    const std::vector<OtherPort> others = port.OtherPorts();
+    std::string lines;
+    for (const OtherPort& other : others) {
+      lines += other.name + " (" + other.device + "): " + other.found.line + "\n";
+    }
+    const auto shown = [this](std::string text) {
+      for (std::size_t at; (at = text.find(dir_.string())) != std::string::npos;) {
+        text.replace(at, dir_.string().size(), "$");
+      }
+      return text;
+    };
+    std::string ftdi_line = kFtdi;
+    ftdi_line.replace(ftdi_line.find("%s"), 2, row.names);
+    EXPECT_EQ(shown(lines), kOthers + ftdi_line);
+    ASSERT_EQ(others.size(), 4u);
+    nlohmann::ordered_json data = PortJson(0, others[3].device, others[3].found);
+    EXPECT_EQ(data["port"], nullptr);
+    EXPECT_EQ(data["present"], true);
+    data["hardware"].erase("description");
+    EXPECT_EQ(shown(data["hardware"].dump()), row.json);
+    EXPECT_EQ(sys_calls.opens, 0);
+    // Every process is looked at once for every port: the session of each,
+    // whose descriptors leave a port unheld, is asked once.
+    EXPECT_EQ(sessions_asked, 2);
+  }
+}
+
 }  // namespace
 }  // namespace velkaro

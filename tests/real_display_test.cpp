@@ -236,6 +236,14 @@ TEST(RealDisplayTest, TheListNamesAHolderWithNoDisplay) {
   // Nor is one written to a standard output that was closed.
   const std::string closed_stdout = Shell(list_with("", "2>&1 >&-"));
   const std::string version_unwritten = Shell(VELKARO_EXE " --version 2>&1 >&-; echo $?");
+  // Rows pointed at other devices by the user's settings file, and by the
+  // command line over it; a key the file should not have is warned of.
+  const std::string config = Shell("mktemp -d");
+  Shell("mkdir " + config + "/Velkaro && printf '[ports]\\nCOM2=%s\\nCOM3=%s\\nCOM8=x\\n' " +
+        paths[4] + " " + paths[5] + " >" + config + "/Velkaro/Velkaro.conf");
+  const std::string chosen =
+      Shell(list_with("env XDG_CONFIG_HOME=" + config + " ", "--port COM3=" + paths[0] + " 2>&1"));
+  Shell("rm -r " + config);
 
   std::string wanted;
   for (int port = 1; port <= kPortCount; ++port) {
@@ -247,6 +255,13 @@ TEST(RealDisplayTest, TheListNamesAHolderWithNoDisplay) {
   EXPECT_EQ(closed_stderr, wanted + "0");
   EXPECT_EQ(closed_stdout, "velkaro: cannot write the list: Bad file descriptor\n1");
   EXPECT_EQ(version_unwritten, "velkaro: cannot write the version: Bad file descriptor\n1");
+  std::string pointed = wanted;
+  pointed.replace(pointed.find("/dev/ttyS1"), 10, paths[4]);
+  pointed.replace(pointed.find("/dev/ttyS2"), 10, paths[0]);
+  EXPECT_EQ(chosen, "velkaro: warning: " + config +
+                        "/Velkaro/Velkaro.conf: [ports] COM8: no such key, left alone; the keys "
+                        "are COM1 to COM6\n" +
+                        pointed + "0");
   const std::string line = "COM3 (/dev/ttyS2): present, free";
   EXPECT_EQ(held,
             wanted.replace(wanted.find(line), line.size(),

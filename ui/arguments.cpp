@@ -47,10 +47,44 @@ std::string_view Meant(std::string_view arg) {
 
 Arguments Refused(std::string why) { return {Arguments::Mode::kRefused, std::move(why)}; }
 
+// Takes one --port choice, "COM5=/dev/ttyUSB0", into `ports`; returns why
+// it cannot be taken, or empty.
+std::string TakePortChoice(std::string_view choice, std::array<std::string, 6>& ports) {
+  const std::string told = "--port " + std::string(choice) + ": ";
+  const std::size_t equals = choice.find('=');
+  if (equals == std::string_view::npos) {
+    return told + "give the port and its device as COM5=/dev/ttyUSB0";
+  }
+  const int port = PortOfKey(choice.substr(0, equals));
+  if (port == 0) return told + "the port must be one of COM1 to COM6";
+  const std::string_view path = choice.substr(equals + 1);
+  if (const std::string why = PathRefusal(path); !why.empty()) return told + why;
+  std::string& chosen = ports[static_cast<std::size_t>(port - 1)];
+  if (!chosen.empty()) return told + "COM" + std::to_string(port) + " is given twice";
+  chosen = path;
+  return {};
+}
+
 }  // namespace
 
+int PortOfKey(std::string_view key) {
+  if (key.size() != 4 || !key.starts_with("COM") || key[3] < '1' || key[3] > '6') return 0;
+  return key[3] - '0';
+}
+
+std::string PathRefusal(std::string_view path) {
+  if (path.empty()) return "the device must be named by its absolute path, such as /dev/ttyUSB0";
+  if (!path.starts_with('/')) {
+    return "the device must be named by its absolute path, such as /dev/" + std::string(path);
+  }
+  if (path.find('\0') != std::string_view::npos) return "the device's path holds a zero byte";
+  return {};
+}
+
 Arguments JudgeArguments(int argc, const char* const* argv, bool qt) {
-  bool help = false, version = false, list = false, json = false;
+  bool help = false, version = false, others = false;
+  int list = 0, json = 0, all = 0;  // how often each was given
+  std::array<std::string, 6> ports{};
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h" || (!qt && arg == "/?")) {
@@ -58,20 +92,31 @@ Arguments JudgeArguments(int argc, const char* const* argv, bool qt) {
     } else if (arg == "--version") {
       version = true;
     } else if (arg == "--list") {
-      list = true;
+      ++list;
     } else if (arg == "--json") {
-      json = true;
+      ++json;
+    } else if (arg == "--all") {
+      ++all;
+    } else if (qt && (arg == "--port" || arg.starts_with("--port="))) {
+      if (arg == "--port" && ++i == argc) {
+        return Refused("the option --port needs a value, such as --port COM5=/dev/ttyUSB0");
+      }
+      const std::string_view choice = arg == "--port" ? argv[i] : arg.substr(7);
+      if (const std::string why = TakePortChoice(choice, ports); !why.empty()) {
+        return Refused(why);
+      }
     } else if (arg.empty()) {
       return Refused("an empty argument");
     } else if (arg.starts_with("--")) {
       return Refused("unknown option " + std::string(arg));
     } else if (qt && In(kQtWithValue, arg)) {
+      others = true;
       if (++i == argc) return Refused("the option " + std::string(arg) + " needs a value");
     } else if (qt && (In(kQtAlone, arg) || std::any_of(kQtJoined.begin(), kQtJoined.end(),
                                                        [arg](std::string_view joined) {
                                                          return arg.starts_with(joined);
                                                        }))) {
-      // Qt's, and Qt takes it.
+      others = true;  // Qt's, and Qt takes it
     } else if (const std::string_view meant = Meant(arg); !meant.empty()) {
       return Refused("unknown argument " + std::string(arg) + " (did you mean " +
                      std::string(meant) + "?)");
@@ -82,11 +127,21 @@ Arguments JudgeArguments(int argc, const char* const* argv, bool qt) {
   if (help) return {Arguments::Mode::kHelp, {}};
   if (version) return {Arguments::Mode::kVersion, {}};
   if (json && !list) return Refused("--json goes with --list");
+  if (all && !list) return Refused("--all goes with --list");
+  Arguments asked{.mode = Arguments::Mode::kWindow,
+                  .refusal = {},
+                  .json = json > 0,
+                  .all = all > 0,
+                  .ports = ports};
   if (list) {
-    if (argc > (json ? 3 : 2)) return Refused("--list takes no other argument but --json");
-    return {Arguments::Mode::kList, {}, json};
+    // Each of ours once; the window's options are not the list's.
+    if (others || list > 1 || json > 1 || all > 1) {
+      return Refused(qt ? "--list takes no other argument but --json, --all and --port"
+                        : "--list takes no other argument but --json and --all");
+    }
+    asked.mode = Arguments::Mode::kList;
   }
-  return {};
+  return asked;
 }
 
 bool ShowsAWindow(std::string_view platform) {

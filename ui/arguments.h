@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -11,12 +12,23 @@ struct Arguments {
   Mode mode = Mode::kWindow;
   std::string refusal;  // kRefused: what is wrong, for a person to read
   bool json = false;    // kList: as JSON
+  bool all = false;     // kList: every other serial port as well
+  // kList and kWindow: the device --port chose for each of COM1 to COM6;
+  // empty where none was.
+  std::array<std::string, 6> ports{};
 };
 
 // Velkaro's own options take two dashes (and -h); with `qt`, Qt's
-// documented ones, with their values, one. Anything else is refused, with a
-// hint where it looks like one of ours.
+// documented ones, with their values, one, and --port, which only POSIX
+// systems take. Anything else is refused, with a hint where it looks like
+// one of ours.
 Arguments JudgeArguments(int argc, const char* const* argv, bool qt = true);
+
+// n for "COMn", n from 1 to 6; else 0.
+int PortOfKey(std::string_view key);
+// Why a device named for a port cannot be used, or empty where it can: it
+// must be an absolute path.
+std::string PathRefusal(std::string_view path);
 
 // Whether a Qt platform shows a window on a screen: X11, Wayland in its
 // variants, and the framebuffer ones. Any other leaves a process nobody can

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <vector>
 
 #include "end_signals.h"
 #include "port_json.h"
@@ -48,7 +49,7 @@ class Wakeup {
 
 }  // namespace
 
-int ListPorts(SerialPort& comm, std::FILE* out, bool json) {
+int ListPorts(SerialPort& comm, std::FILE* out, bool json, bool all) {
   struct Ticks : TimerSwitch {
     void SetEnabled(bool on) override { running = on; }
     bool running = false;
@@ -84,8 +85,10 @@ int ListPorts(SerialPort& comm, std::FILE* out, bool json) {
   // No port is held from here: a signal while the list is written (to a
   // pipe nobody reads, say) ends the program at once, as it ends others.
   end_signals::Done();
+  // The other ports are only looked at, never opened: nothing to put back.
+  const std::vector<OtherPort> others = all ? comm.OtherPorts() : std::vector<OtherPort>();
   int write_error = 0;
-  if (std::fputs(ListText(*scan, json).c_str(), out) < 0) write_error = errno;
+  if (std::fputs(ListText(*scan, json, others).c_str(), out) < 0) write_error = errno;
   // On a terminal each line went out as it was printed, so a failed write
   // shows in the stream's error flag, not in the last flush.
   if (std::fflush(out) != 0 && write_error == 0) write_error = errno;

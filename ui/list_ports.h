@@ -15,7 +15,8 @@ namespace velkaro {
 // (one still opening holds nothing and is left behind), and ends as the
 // signal would have.
 // With `json`, the list is one JSON document of the findings as data
-// (port_json.h) in place of the lines.
-int ListPorts(SerialPort& comm, std::FILE* out, bool json = false);
+// (port_json.h) in place of the lines. With `all`, every other serial port
+// of the machine follows, told without being opened (SerialPort::OtherPorts).
+int ListPorts(SerialPort& comm, std::FILE* out, bool json = false, bool all = false);
 
 }  // namespace velkaro

@@ -55,7 +55,14 @@ nlohmann::ordered_json PortJson(std::int16_t port, const std::string& device,
     Known(hardware, "vendor_name", part.vendor_name);
     Known(hardware, "product_name", part.product_name);
     Known(hardware, "driver", part.driver);
+    Known(hardware, "manufacturer", part.manufacturer);
+    Known(hardware, "product", part.product);
+    Known(hardware, "serial", part.serial);
+    if (part.interface) hardware["interface"] = *part.interface;
     Known(hardware, "name", part.name);
+    Known(hardware, "hardware_id", part.hardware_id);
+    Known(hardware, "location", part.location);
+    if (!part.names.empty()) hardware["names"] = part.names;
     json["hardware"] = hardware;
   }
   json["restored"] = found.restored;
@@ -79,16 +86,20 @@ bool StepOrTell(ScanSequencer& scan, void (ScanSequencer::*step)()) {
   }
 }
 
-std::string ListText(const ScanSequencer& scan, bool json) {
+std::string ListText(const ScanSequencer& scan, bool json, const std::vector<OtherPort>& others) {
   if (!json) {
     std::string lines;
     for (std::int16_t port = 1; port <= kPortCount; ++port) lines += scan.Summary(port) + "\n";
+    for (const OtherPort& other : others) {
+      lines += other.name + " (" + other.device + "): " + other.found.line + "\n";
+    }
     return lines;
   }
   nlohmann::ordered_json ports = nlohmann::ordered_json::array();
   for (std::int16_t port = 1; port <= kPortCount; ++port) {
     ports.push_back(PortJson(port, scan.DevicePath(port), scan.Found(port)));
   }
+  for (const OtherPort& other : others) ports.push_back(PortJson(0, other.device, other.found));
   return PortsDocument(ports);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "port_finding.h"
 #include "scan_sequencer.h"
@@ -28,8 +29,10 @@ std::string PortsDocument(const nlohmann::ordered_json& ports);
 // the next port, whose line says why: false.
 bool StepOrTell(ScanSequencer& scan, void (ScanSequencer::*step)());
 
-// What `velkaro --list` prints of a scan: a line for each port, or with
-// `json` the document of them all.
-std::string ListText(const ScanSequencer& scan, bool json);
+// What `velkaro --list` prints of a scan: a line for each port, then one for
+// each other port of the machine (--all), "ttyUSB0 (/dev/ttyUSB0): …"; or
+// with `json` the document of them all, the others with "port" null.
+std::string ListText(const ScanSequencer& scan, bool json,
+                     const std::vector<OtherPort>& others = {});
 
 }  // namespace velkaro

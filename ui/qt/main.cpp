@@ -23,18 +23,27 @@
 #include "list_ports.h"
 #include "main_window.h"
 #include "platform_port.h"
+#include "port_settings.h"
 #include "posix_port.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: velkaro [--list [--json] | --help | --version]\n"
+    "Usage: velkaro [--port COMn=DEVICE]... [--list [--json] [--all] | --help | --version]\n"
     "Tells which of the serial ports COM1 to COM6 exist: press TEST PORTS in its window.\n"
     "  --list         try the ports once, with no window, and print one line for each:\n"
     "                 COM1 (/dev/ttyS0): present, in use by minicom (pid 4242)\n"
     "  --json         with --list: print what was found as one JSON document\n"
+    "  --all          with --list: also tell every other serial port of the machine\n"
+    "                 (USB, CDC ACM, on-chip), who uses it and what it is, without\n"
+    "                 opening it\n"
+    "  --port COMn=DEVICE\n"
+    "                 try DEVICE, an absolute path, as COMn (1 to 6) in this run:\n"
+    "                 --port COM5=/dev/ttyUSB0; may be given for each port\n"
     "  -h, --help     show this and exit\n"
     "  --version      show the version and exit\n"
+    "COMn is /dev/ttyS(n-1) unless chosen here or in the [ports] group of\n"
+    "~/.config/Velkaro/Velkaro.conf, as COM5=/dev/ttyUSB0; the command line wins.\n"
     "It also takes Qt's own options, with one dash, such as -platform xcb or -platform wayland.\n";
 
 // Ends the program once Qt has begun, with no probe under way: no port is
@@ -173,11 +182,18 @@ int main(int argc, char** argv) {
     case velkaro::Arguments::Mode::kVersion:
       return Say(std::string("velkaro ") + VELKARO_VERSION + "\n", "version");
     case velkaro::Arguments::Mode::kList:
-      // Before any probe: a kill, Ctrl+C or logout lets a probe put its port back.
-      if (!velkaro::end_signals::Install()) return CannotTakeSignals();
-      return velkaro::ListPorts(velkaro::LastingPlatformSerialPort(), stdout, asked.json);
     case velkaro::Arguments::Mode::kWindow:
       break;
+  }
+  // The devices of COM1 to COM6, made once for the program's whole life.
+  velkaro::SerialPort& ports = velkaro::LastingPlatformSerialPort(velkaro::ChosenPorts(
+      asked.ports, velkaro::PortsFromSettings(velkaro::SettingsFile(), [](const std::string& why) {
+        std::fprintf(stderr, "velkaro: warning: %s\n", why.c_str());
+      })));
+  if (asked.mode == velkaro::Arguments::Mode::kList) {
+    // Before any probe: a kill, Ctrl+C or logout lets a probe put its port back.
+    if (!velkaro::end_signals::Install()) return CannotTakeSignals();
+    return velkaro::ListPorts(ports, stdout, asked.json, asked.all);
   }
 
   // Whoever asked Qt to end at a warning hears it at once, from Qt.
@@ -212,7 +228,7 @@ int main(int argc, char** argv) {
     QCoreApplication::quit();
   });
 
-  auto form = std::make_unique<velkaro::Form1>(velkaro::LastingPlatformSerialPort());
+  auto form = std::make_unique<velkaro::Form1>(ports);
   form->show();
   const int status = QApplication::exec();
   // The window has gone; a probe that holds its port puts it back first.

@@ -12,7 +12,7 @@
 namespace velkaro::win32 {
 
 int ListPorts(SerialPort& comm, bool json, HANDLE stop,
-              const std::function<bool(const std::string&)>& out) {
+              const std::function<bool(const std::string&)>& out, bool all) {
   struct Ticks : TimerSwitch {
     void SetEnabled(bool on) override { running = on; }
     bool running = false;
@@ -43,7 +43,9 @@ int ListPorts(SerialPort& comm, bool json, HANDLE stop,
     scan.reset();  // a probe that holds its port puts it back first
     return kListStopped;
   }
-  const std::string text = ListText(*scan, json);
+  // The other ports are only looked at, never opened.
+  const std::string text =
+      ListText(*scan, json, all ? comm.OtherPorts() : std::vector<OtherPort>());
   scan.reset();
   ::CloseHandle(done);
   if (!out(text)) {

@@ -16,11 +16,13 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: velkaro [--list [--json] | --help | --version]\n"
+    "Usage: velkaro [--list [--json] [--all] | --help | --version]\n"
     "Tells which of the serial ports COM1 to COM6 exist: with no option, it opens its window.\n"
     "  --list         try the ports once, with no window, and print one line for each:\n"
     "                 COM1 (\\\\.\\COM1): present, free; Communications Port\n"
     "  --json         with --list: print what was found as one JSON document\n"
+    "  --all          with --list: also tell every other COM port Windows lists,\n"
+    "                 with its name, hardware id and location, without opening it\n"
     "  -h, --help     show this and exit\n"
     "  --version      show the version and exit\n";
 
@@ -117,8 +119,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "velkaro: cannot take Ctrl+C: Windows error %lu\n", ::GetLastError());
     return 1;
   }
-  const int status =
-      velkaro::win32::ListPorts(velkaro::LastingPlatformSerialPort(), asked.json, stop_event, Out);
+  const int status = velkaro::win32::ListPorts(velkaro::LastingPlatformSerialPort(), asked.json,
+                                               stop_event, Out, asked.all);
   // Ended as Ctrl+C ends a console program, with the status cmd shows for it.
   if (status == velkaro::win32::kListStopped) ::ExitProcess(STATUS_CONTROL_C_EXIT);
   return status;
