@@ -232,6 +232,95 @@ BENCHMARK(BM_FloorListAndStatDesktop)->Arg(400)->Unit(benchmark::kMicrosecond);
 void BM_GuardWalkDesktop(benchmark::State& state) { WalkFor(state, kDesktop); }
 BENCHMARK(BM_GuardWalkDesktop)->Arg(400)->Unit(benchmark::kMicrosecond);
 
+// A machine with 32 USB serial adapters beyond COM6, in a made-up sysfs and
+// /dev (ttyUSB0 to ttyUSB31, each with its /dev/serial/by-id link), removed
+// when the benchmark ends; COM1 to COM6 are missing.
+class UsbAdapters {
+ public:
+  static constexpr int kCount = 32;
+  UsbAdapters() {
+    char name[] = "/tmp/velkaro-bench-usb-XXXXXX";
+    root_ = ::mkdtemp(name);
+    namespace fs = std::filesystem;
+    const auto write = [](const fs::path& file, const std::string& text) {
+      fs::create_directories(file.parent_path());
+      std::ofstream(file) << text << "\n";
+    };
+    fs::create_directories(root_ / "bus" / "usb");
+    fs::create_directories(root_ / "bus" / "usb-serial");
+    fs::create_directories(root_ / "dev" / "serial" / "by-id");
+    for (int i = 0; i < kCount; ++i) {
+      const std::string tty = "ttyUSB" + std::to_string(i);
+      const std::string port = "1-" + std::to_string(i + 1);
+      const fs::path device = root_ / "devices" / "usb1" / port;
+      write(device / "idVendor", "0403");
+      write(device / "idProduct", "6001");
+      write(device / "manufacturer", "FTDI");
+      write(device / "product", "FT232R USB UART");
+      write(device / "serial", "A" + std::to_string(50285 + i));
+      const fs::path interface = device / (port + ":1.0");
+      write(interface / "bInterfaceNumber", "00");
+      fs::create_symlink(root_ / "bus" / "usb", interface / "subsystem");
+      fs::create_directories(interface / tty);
+      fs::create_symlink(root_ / "bus" / "usb-serial", interface / tty / "subsystem");
+      write(root_ / "class" / "tty" / tty / "dev", "188:" + std::to_string(i));
+      fs::create_symlink(interface / tty, root_ / "class" / "tty" / tty / "device");
+      write(root_ / "dev" / tty, "");
+      fs::create_symlink("../../" + tty, root_ / "dev" / "serial" / "by-id" /
+                                             ("usb-FTDI_FT232R_USB_UART_A" + std::to_string(i)));
+    }
+    fs::create_directories(root_ / "lock");
+  }
+  ~UsbAdapters() { std::filesystem::remove_all(root_); }
+
+  PosixPortOptions Options() const {
+    PosixPortOptions options;
+    options.device_path = [this](std::int16_t) { return (root_ / "missing").string(); };
+    options.lock_dirs = {(root_ / "lock").string()};
+    options.sysfs_class_tty = (root_ / "class" / "tty").string();
+    options.dev_root = (root_ / "dev").string();
+    options.serial_link_dirs = {(root_ / "dev" / "serial" / "by-id").string()};
+    return options;
+  }
+  std::filesystem::path root() const { return root_; }
+
+ private:
+  std::filesystem::path root_;
+};
+
+// `velkaro --list --all`'s part beyond COM6: 32 adapters told, with one walk
+// through every process. The argument is the number of extra processes,
+// each in a session of its own.
+void BM_OtherPorts(benchmark::State& state) {
+  const IdleProcesses extra(state.range(0));
+  const UsbAdapters adapters;
+  const PosixPort port(adapters.Options());
+  for (auto _ : state) benchmark::DoNotOptimize(port.OtherPorts());
+}
+BENCHMARK(BM_OtherPorts)->Arg(0)->Arg(3000)->Unit(benchmark::kMicrosecond);
+
+// What it cannot do without: one walk for one of the adapters...
+void BM_GuardWalkUsb(benchmark::State& state) {
+  const IdleProcesses extra(state.range(0));
+  const ProcessWalk walk;
+  for (auto _ : state) benchmark::DoNotOptimize(HeldByAnotherProcess(makedev(188, 0), walk));
+}
+BENCHMARK(BM_GuardWalkUsb)->Arg(0)->Arg(3000)->Unit(benchmark::kMicrosecond);
+
+// ...and the reads of sysfs and /dev/serial for them all.
+void BM_SysfsReadsUsb(benchmark::State& state) {
+  const UsbAdapters adapters;
+  const PosixPortOptions options = adapters.Options();
+  for (auto _ : state) {
+    const SerialLinkMap links = SerialLinks(options.serial_link_dirs);
+    for (const std::string& name : SerialTtyNames(options.sysfs_class_tty)) {
+      benchmark::DoNotOptimize(ReadTty(options.sysfs_class_tty + "/" + name, options.id_files));
+      benchmark::DoNotOptimize(SerialLinks(options.dev_root + "/" + name, links));
+    }
+  }
+}
+BENCHMARK(BM_SysfsReadsUsb)->Unit(benchmark::kMicrosecond);
+
 // A whole probe with every guard: lock files, sysfs, the console, the walk
 // through every process before the open and again after it, and the
 // settings. A pseudo-terminal asks every session on each walk.

@@ -265,6 +265,7 @@ std::vector<OtherPort> PosixPort::OtherPorts() const {
       rows.push_back(node.st_rdev);
     }
   }
+  const SerialLinkMap links = SerialLinks(options_.serial_link_dirs);
   std::vector<OtherPort> others;
   std::vector<dev_t> looked_for;       // the devices whose users the walk looks for
   std::vector<std::size_t> looked_at;  // and their ports
@@ -280,10 +281,9 @@ std::vector<OtherPort> PosixPort::OtherPorts() const {
     OtherPort other{.name = name, .device = options_.dev_root + "/" + name, .found = {}};
     PortFinding& found = other.found;
     found.hardware = ReadTty(tty.string(), options_.id_files);
-    if (std::vector<std::string> links = SerialLinks(other.device, options_.serial_link_dirs);
-        !links.empty()) {
+    if (std::vector<std::string> names = SerialLinks(other.device, links); !names.empty()) {
       if (!found.hardware) found.hardware.emplace();
-      AddNames(*found.hardware, std::move(links));
+      AddNames(*found.hardware, std::move(names));
     }
     struct stat node;
     if (sys_.Stat(other.device.c_str(), &node) != 0) {
@@ -380,7 +380,7 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
       found_.hardware = ReadUart(node.st_rdev, options_.sysfs_char_root, options_.id_files);
       // A USB adapter is best known by its stable names.
       if (found_.hardware && found_.hardware->bus == "usb") {
-        AddNames(*found_.hardware, SerialLinks(path, options_.serial_link_dirs));
+        AddNames(*found_.hardware, SerialLinks(path, SerialLinks(options_.serial_link_dirs)));
       }
     }
     switch (verdict) {

@@ -262,27 +262,33 @@ std::vector<std::string> SerialTtyNames(const std::string& class_tty) {
   return names;
 }
 
-std::vector<std::string> SerialLinks(const std::string& device_path,
-                                     const std::vector<std::string>& link_dirs) {
-  std::vector<std::string> links;
+SerialLinkMap SerialLinks(const std::vector<std::string>& link_dirs) {
+  SerialLinkMap links;
   std::error_code error;
-  const fs::path node = fs::canonical(device_path, error);
-  if (error) return links;
   for (const std::string& dir : link_dirs) {
-    std::vector<std::string> here;
+    std::vector<fs::path> here;
     for (fs::directory_iterator entry(dir, error), end; !error && entry != end;
          entry.increment(error)) {
-      std::error_code unresolved;
-      if (entry->is_symlink(unresolved) && fs::canonical(entry->path(), unresolved) == node &&
-          !unresolved) {
-        here.push_back(entry->path().string());
-      }
+      here.push_back(entry->path());
     }
     error.clear();
     std::sort(here.begin(), here.end());
-    links.insert(links.end(), here.begin(), here.end());
+    for (const fs::path& link : here) {
+      std::error_code unresolved;
+      if (!fs::is_symlink(link, unresolved)) continue;
+      const fs::path node = fs::canonical(link, unresolved);
+      if (!unresolved) links[node.string()].push_back(link.string());
+    }
   }
   return links;
+}
+
+std::vector<std::string> SerialLinks(const std::string& device_path, const SerialLinkMap& links) {
+  std::error_code error;
+  const fs::path node = fs::canonical(device_path, error);
+  if (error) return {};
+  const auto found = links.find(node.string());
+  return found == links.end() ? std::vector<std::string>() : found->second;
 }
 
 std::string UartTypeName(int type) {

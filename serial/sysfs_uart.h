@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,10 +50,11 @@ std::string DescribeUart(dev_t device, const std::string& sysfs_char_root,
 // with no UART; by kind, then number: ttyACM0, ttyS6, ttyUSB0, ttyUSB10.
 std::vector<std::string> SerialTtyNames(const std::string& class_tty);
 
-// The links in the directories (/dev/serial/by-id, /dev/serial/by-path)
-// that lead to the device's node, each directory's in the order of their
-// names.
-std::vector<std::string> SerialLinks(const std::string& device_path,
-                                     const std::vector<std::string>& link_dirs);
+// The links in the directories (/dev/serial/by-id, /dev/serial/by-path),
+// by the node each leads to; each directory's in the order of their names.
+using SerialLinkMap = std::map<std::string, std::vector<std::string>>;
+SerialLinkMap SerialLinks(const std::vector<std::string>& link_dirs);
+// Those that lead to the device's node.
+std::vector<std::string> SerialLinks(const std::string& device_path, const SerialLinkMap& links);
 
 }  // namespace velkaro

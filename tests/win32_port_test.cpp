@@ -293,6 +293,39 @@ TEST_F(Win32PortSeamTest, OpenFailuresLeaveNoHandle) {
   }
 }
 
+// Every other COM port SetupAPI lists is told as it lists it, by number,
+// and never opened: COM1 to COM6 are the rows', and LPT is no COM port.
+TEST_F(Win32PortSeamTest, EveryOtherComPortIsToldByNumberWithoutAnOpen) {
+  devices = {
+      {L"COM12", L"USB Serial Port (COM12)", L"USB Serial Port", L"USB\\VID_0403&PID_6001&REV_0600",
+       L"Port_#0001.Hub_#0004"},
+      {L"COM3", L"Communications Port (COM3)", L"Communications Port"},
+      {L"LPT1", L"Printer Port (LPT1)", L"Printer Port"},
+      {L"COM7", L"", L"Standard Serial over Bluetooth link", L"BTHENUM\\{00001101}", L""},
+      {L"COMX", L"Not a port (COMX)", L""},
+  };
+  const std::vector<OtherPort> others = port.OtherPorts();
+  std::string lines;
+  nlohmann::ordered_json data = nlohmann::ordered_json::array();
+  for (const OtherPort& other : others) {
+    lines += other.name + " (" + other.device + "): " + other.found.line + "\n";
+    data.push_back(PortJson(0, other.device, other.found));
+  }
+  EXPECT_EQ(lines,
+            "COM7 (\\\\.\\COM7): present, not opened; Standard Serial over Bluetooth link, "
+            "BTHENUM\\{00001101}\n"
+            "COM12 (\\\\.\\COM12): present, not opened; USB Serial Port, "
+            "USB\\VID_0403&PID_6001&REV_0600, at Port_#0001.Hub_#0004\n");
+  ASSERT_EQ(data.size(), 2u);
+  EXPECT_EQ(data[1]["port"], nullptr);
+  EXPECT_EQ(data[1]["present"], true);
+  data[1]["hardware"].erase("description");
+  EXPECT_EQ(data[1]["hardware"].dump(),
+            R"({"bus":"usb","vendor_id":"0403","product_id":"6001","name":"USB Serial Port",)"
+            R"("hardware_id":"USB\\VID_0403&PID_6001&REV_0600","location":"Port_#0001.Hub_#0004"})");
+  EXPECT_TRUE(sys.opened_name.empty());
+}
+
 // Any step after the open failing is 8015; the handle stays open until the
 // close, and whatever was changed by then is put back.
 TEST_F(Win32PortSeamTest, ASettingStepFailingKeepsTheHandleUntilTheClose) {
