@@ -163,6 +163,24 @@ TEST(SysfsUartTest, TellsTheUartWhereItSitsAndWhatItBelongsTo) {
        {},
        "16550A UART at I/O 0x2f8, IRQ 3, on ACPI PNP0501:00",
        R"({"uart":"16550A","io":"0x2f8","irq":3,"bus":"acpi","address":"PNP0501:00"})"},
+      {"a USB adapter, which has no UART of the kernel's own",
+       {},
+       [&] {
+         const fs::path adapter = root / "devices" / "usb1" / "1-1.2";
+         fs::create_directories(adapter);
+         write(adapter / "idVendor", "0403");
+         write(adapter / "idProduct", "6001");
+         write(adapter / "product", "FT232R USB UART");
+         const fs::path interface = device(adapter / "1-1.2:1.0", "usb");
+         write(interface / "bInterfaceNumber", "01");
+         fs::create_directories(root / "bus" / "usb" / "drivers" / "ftdi_sio");
+         fs::create_symlink(root / "bus" / "usb" / "drivers" / "ftdi_sio", interface / "driver");
+         fs::create_symlink(device(interface / "ttyUSB0", "usb-serial"), entry / "device");
+       },
+       {},
+       "USB 0403:6001 at 1-1.2:1.0, interface 1, driver ftdi_sio: FT232R USB UART",
+       R"({"bus":"usb","address":"1-1.2:1.0","vendor_id":"0403","product_id":"6001",)"
+       R"("driver":"ftdi_sio","product":"FT232R USB UART","interface":1})"},
       {"an IRQ beyond 32 bits, told as it is",
        {{"type", "4"}, {"irq", "4294967296"}},
        [] {},

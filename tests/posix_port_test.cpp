@@ -1142,6 +1142,24 @@ TEST_F(PosixPortTest, SysfsJudgesANodeBeforeItIsTouched) {
   }
 }
 
+// A port chosen through a link (/dev/serial/by-id/...) is locked by others
+// under the name of the node it leads to.
+TEST_F(PosixPortTest, APortChosenThroughALinkCountsTheLockOfItsNode) {
+  const std::filesystem::path link = dir_ / "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+  std::filesystem::create_symlink(pty_.path(), link);
+  std::filesystem::create_directories(dir_ / "lock2");
+  std::ofstream(dir_ / "lock2" / LockFileName(pty_.path())) << "1\n";  // init's
+  ScriptedSystem sys;
+  std::string finding;
+  EXPECT_EQ(OpenAndClose(link.string(), sys, &finding), kPortUnavailable);
+  EXPECT_TRUE(finding.starts_with("present, locked by ")) << finding;
+  EXPECT_TRUE(finding.ends_with("(pid 1) in " + (dir_ / "lock2").string() + "/" +
+                                LockFileName(pty_.path())))
+      << finding;
+  EXPECT_EQ(sys.opens, 0);
+  ExpectPtyUntouched();
+}
+
 // Runs `body` in a child process; its return value is the child's status.
 template <typename Body>
 int InChild(Body body) {
@@ -1241,7 +1259,7 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
     const fs::path entry = sys / "class" / "tty" / name;
     write(entry / "dev", number);
     for (const auto& [attribute, text] : attributes) write(entry / attribute, text);
-    fs::create_symlink(device, entry / "device");
+    if (!device.empty()) fs::create_symlink(device, entry / "device");
   };
   // A USB device on the hub, and its first interface.
   const auto usb = [&](const std::string& port,
@@ -1274,10 +1292,15 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
   const fs::path legacy = on_bus(sys / "devices" / "pnp0" / "00:0b", "pnp", "serial");
   tty("ttyS6", "4:70", legacy, {{"type", "4"}, {"port", "0x3E8"}, {"irq", "4"}});
   tty("ttyS7", "4:71", legacy, {{"type", "0"}});  // a placeholder with no UART
-  tty("ttyS0", "1:3", legacy, {{"type", "4"}});   // COM1's
-  tty("tty1", "4:1", soc);                        // a virtual console
-  tty("ttyp0", "3:0", soc);                       // a pseudo-terminal
-  for (const char* node : {"ttyUSB0", "ttyACM0", "ttyAMA0"}) write(dev / node, "");
+  tty("ttyS8", "4:72", soc, {{"type", "4"}, {"console", "Y"}});
+  tty("ttyS0", "1:3", legacy, {{"type", "4"}});  // COM1's
+  tty("tty1", "4:1", soc);                       // a virtual console
+  tty("ttyp0", "3:0", soc);                      // a pseudo-terminal
+  tty("rfcomm0", "216:0", {});                   // no device: virtual
+  tty("ttymxc0", "207:16", on_bus(soc / "30860000.serial", "platform", "imx-uart"));
+  for (const char* node : {"ttyUSB0", "ttyACM0", "ttyAMA0", "ttyS8", "ttymxc0", "rfcomm0"}) {
+    write(dev / node, "");
+  }
   fs::create_directories(dev / "serial" / "by-id");
   fs::create_directories(dev / "serial" / "by-path");
   fs::create_symlink("../../ttyUSB0",
@@ -1297,14 +1320,17 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
       "ttyUSB0 ($/dev/ttyUSB0): present, not opened: no other program seen using it; USB "
       "0403:6001%s at 1-1.2:1.0, interface 0, driver ftdi_sio: FTDI FT232R USB UART, serial "
       "A50285BI, known as $/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0, "
-      "$/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0\n";
+      "$/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0\n"
+      "ttymxc0 ($/dev/ttymxc0): present, not opened: no other program seen using it; UART, on "
+      "platform imx-uart\n";
   const std::string kOthers =
       "ttyACM0 ($/dev/ttyACM0): present, locked by pid 1 in $/lock1/LCK..ttyACM0; USB 2341:0043 "
       "at 1-1.3:1.0, interface 0, driver cdc_acm: serial 7583?[2J\n"
       "ttyAMA0 ($/dev/ttyAMA0): present, in use by getty (pid 5000001); UART of type 32 at "
       "memory 0xfe201000 (8-bit), IRQ 29, on AMBA uart-pl011\n"
       "ttyS6 ($/dev/ttyS6): absent: no device node; 16550A UART at I/O 0x3e8, IRQ 4, on PnP "
-      "00:0b\n";
+      "00:0b\n"
+      "ttyS8 ($/dev/ttyS8): present, the kernel console; 16550A UART\n";
   const struct {
     std::vector<std::string> usb_ids;
     std::string names;  // ttyUSB0's as the database gives them
@@ -1355,15 +1381,15 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
     std::string ftdi_line = kFtdi;
     ftdi_line.replace(ftdi_line.find("%s"), 2, row.names);
     EXPECT_EQ(shown(lines), kOthers + ftdi_line);
-    ASSERT_EQ(others.size(), 4u);
-    nlohmann::ordered_json data = PortJson(0, others[3].device, others[3].found);
+    ASSERT_EQ(others.size(), 6u);
+    nlohmann::ordered_json data = PortJson(0, others[4].device, others[4].found);
     EXPECT_EQ(data["port"], nullptr);
     EXPECT_EQ(data["present"], true);
     data["hardware"].erase("description");
     EXPECT_EQ(shown(data["hardware"].dump()), row.json);
     EXPECT_EQ(sys_calls.opens, 0);
-    // Every process is looked at once for every port: the session of each,
-    // whose descriptors leave a port unheld, is asked once.
+    // Every process is looked at once for all three ports looked for: the
+    // session of each, whose descriptors leave a port unheld, is asked once.
     EXPECT_EQ(sessions_asked, 2);
   }
 }

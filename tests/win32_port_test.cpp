@@ -320,9 +320,10 @@ TEST_F(Win32PortSeamTest, EveryOtherComPortIsToldByNumberWithoutAnOpen) {
   EXPECT_EQ(data[1]["port"], nullptr);
   EXPECT_EQ(data[1]["present"], true);
   data[1]["hardware"].erase("description");
-  EXPECT_EQ(data[1]["hardware"].dump(),
-            R"({"bus":"usb","vendor_id":"0403","product_id":"6001","name":"USB Serial Port",)"
-            R"("hardware_id":"USB\\VID_0403&PID_6001&REV_0600","location":"Port_#0001.Hub_#0004"})");
+  EXPECT_EQ(
+      data[1]["hardware"].dump(),
+      R"({"bus":"usb","vendor_id":"0403","product_id":"6001","name":"USB Serial Port",)"
+      R"("hardware_id":"USB\\VID_0403&PID_6001&REV_0600","location":"Port_#0001.Hub_#0004"})");
   EXPECT_TRUE(sys.opened_name.empty());
 }
 
