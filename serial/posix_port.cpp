@@ -376,6 +376,7 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
     // sysfs knows a ttyS node with no UART behind it, and the console, so
     // neither needs the lock files or the processes looked through.
     const SysfsVerdict verdict = JudgeBySysfs(node.st_rdev, options_.sysfs_char_root);
+    sysfs_knew_ = verdict == SysfsVerdict::kPort;
     if (verdict == SysfsVerdict::kConsole || verdict == SysfsVerdict::kPort) {
       found_.hardware = ReadUart(node.st_rdev, options_.sysfs_char_root, options_.id_files);
       // A USB adapter is best known by its stable names.
@@ -432,6 +433,7 @@ ErrorNumber PosixPort::LookAndOpen() {
   path_ = options_.device_path(port_);
   found_ = {};
   node_.reset();
+  sysfs_knew_ = false;
   if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) return judged;
 
   // O_NONBLOCK: never wait for carrier detect. O_NOCTTY: never become the
@@ -522,9 +524,10 @@ ErrorNumber PosixPort::CheckNotHeld() {
   // us nothing about other programs.
 
   // A /dev/ttyS node opens even with no UART behind it; the driver then
-  // reports its type as unknown.
+  // reports its type as unknown. Where sysfs told of the port, it has told
+  // this already: USB serial and CDC ACM drivers report no type at all.
   serial_struct serial{};
-  if (sys_.Ioctl(fd_, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
+  if (!sysfs_knew_ && sys_.Ioctl(fd_, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
     return Judged(kNoSuchPort, FindingText(Seen::kNoUart));
   }
   return kNoError;

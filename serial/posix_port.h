@@ -140,6 +140,7 @@ class PosixPort : public SerialPort {
   std::int16_t port_ = 0;
   std::string path_;
   bool terminal_ = false;            // a character device: another program's use counts
+  bool sysfs_knew_ = false;          // sysfs told it is a port, with a UART if it has a type
   std::optional<struct stat> node_;  // once it was found
   PortFinding found_;  // its hardware, what sysfs tells of the UART, is told with every finding
   int fd_ = -1;

@@ -1122,6 +1122,8 @@ TEST_F(PosixPortTest, SysfsJudgesANodeBeforeItIsTouched) {
       {"4\n", "Y\n", kPortUnavailable, 0, "present, the kernel console; 16550A UART"},
       // sysfs has the last word over the console list
       {"4\n", "N\n", kNoError, 1, "present, free; 16550A UART"},
+      // a USB adapter: no type in sysfs, and PORT_UNKNOWN from its driver
+      {"", "N\n", kNoError, 1, "present, free"},
       {nullptr, nullptr, kPortUnavailable, 0, "present, the kernel console"},
   };
   for (const auto& c : kCases) {
@@ -1130,10 +1132,11 @@ TEST_F(PosixPortTest, SysfsJudgesANodeBeforeItIsTouched) {
     if (c.type != nullptr) {
       std::filesystem::create_directories(entry);
       std::filesystem::create_symlink("../../../class/tty", entry / "subsystem");
-      std::ofstream(entry / "type") << c.type;
+      if (*c.type != '\0') std::ofstream(entry / "type") << c.type;
       std::ofstream(entry / "console") << c.console;
     }
     ScriptedSystem sys;
+    sys.uart_type = PORT_UNKNOWN;  // where sysfs told of the port, it has the last word
     std::string finding;
     EXPECT_EQ(OpenAndClose(pty_.path(), sys, &finding), c.want);
     EXPECT_EQ(finding, c.finding);
