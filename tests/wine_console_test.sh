@@ -4,15 +4,16 @@
 # harness: --list prints its six lines and sets the status; --json is one
 # JSON document that agrees with them; --help and --version answer; a bad
 # option is refused with status 2; a list redirected to a file is whole; and
-# with no option the window, velkaro.exe, starts and the prompt comes back.
-#   tests/with_xvfb.sh tests/wine_console_test.sh VELKARO_COM VELKARO_EXE HARNESS
+# with no option the window, velkaro.exe, starts and the prompt comes back;
+# and --all tells the ports beyond COM6 that REGISTER_PORTS registers.
+#   tests/with_xvfb.sh tests/wine_console_test.sh VELKARO_COM VELKARO_EXE HARNESS REGISTER_PORTS
 set -euo pipefail
 say() { echo "wine_console_test: $*" >&2; }
-if [ $# -ne 3 ] || [ -z "${VELKARO_WINE_DISPLAY:-}" ]; then
-  say "usage: tests/with_xvfb.sh $0 VELKARO_COM VELKARO_EXE HARNESS"
+if [ $# -ne 4 ] || [ -z "${VELKARO_WINE_DISPLAY:-}" ]; then
+  say "usage: tests/with_xvfb.sh $0 VELKARO_COM VELKARO_EXE HARNESS REGISTER_PORTS"
   exit 2
 fi
-com=$(realpath "$1") exe=$(realpath "$2") harness=$3
+com=$(realpath "$1") exe=$(realpath "$2") harness=$3 register=$(realpath "$4")
 here=$(cd "$(dirname "$0")" && pwd)
 for tool in jq xdotool; do
   command -v "$tool" >/dev/null || { say "$tool is needed"; exit 1; }
@@ -39,7 +40,8 @@ failed=0
 typed() {
   status=0
   bash "$here/without_serial_ports.sh" "$harness" --prefix "$work/prefix" --also "$com" \
-    --also "$exe" -- cmd /c "$@" >"$work/out.raw" 2>"$work/err.raw" || status=$?
+    --also "$exe" --also "$register" -- cmd /c "$@" >"$work/out.raw" 2>"$work/err.raw" ||
+    status=$?
   tr -d '\r' <"$work/out.raw" >"$work/out"
   tr -d '\r' <"$work/err.raw" >"$work/err"
 }
@@ -77,6 +79,20 @@ typed "velkaro --list > list.txt && type list.txt"
 expect "velkaro --list > list.txt" 0
 [ "$(cat "$work/out")" = "$list" ] || { say "the list written to a file is:"; cat "$work/out" >&2; failed=1; }
 
+# Every other COM port Windows lists, by number, never opened; COM1 to COM6
+# are the six lines' own.
+typed "register_ports && velkaro --list --all"
+expect "register_ports && velkaro --list --all" 0
+others='COM7 (\\.\COM7): present, not opened; Standard Serial over Bluetooth link, BTHENUM\{00001101-0000-1000-8000-00805F9B34FB}
+COM12 (\\.\COM12): present, not opened; USB Serial Port, USB\VID_0403&PID_6001&REV_0600, at Port_#0001.Hub_#0004'
+[ "$(cat "$work/out")" = "$list
+$others" ] || { say "velkaro --list --all printed:"; cat "$work/out" "$work/err" >&2; failed=1; }
+typed velkaro --list --all --json
+expect "velkaro --list --all --json" 0
+[ "$(jq -c '[.ports[6:][] | [.port, .device, .present, .hardware.vendor_id]]' "$work/out" 2>/dev/null)" = \
+  '[[null,"\\\\.\\COM7",true,null],[null,"\\\\.\\COM12",true,"0403"]]' ] ||
+  { say "the JSON of --all is:"; cat "$work/out" >&2; failed=1; }
+
 typed velkaro --help
 expect "velkaro --help" 0
 grep -q -- '--list' "$work/out" || { say "--help does not tell of --list"; failed=1; }
@@ -104,4 +120,4 @@ xdotool windowfocus --sync "$window" key alt+F4
 wait "$run" || { say "the window's run failed"; cat "$work/window.log" >&2; failed=1; }
 run=
 [ "$failed" -eq 0 ] || exit 1
-echo "wine_console_test: --list, --json, a file, --help, --version, a bad option and the window, as typed in cmd"
+echo "wine_console_test: --list, --json, --all, a file, --help, --version, a bad option and the window, as typed in cmd"
