@@ -85,6 +85,7 @@ Arguments JudgeArguments(int argc, const char* const* argv, bool qt) {
   bool help = false, version = false, others = false;
   int list = 0, json = 0, all = 0;  // how often each was given
   std::array<std::string, 6> ports{};
+  std::vector<int> qt_args;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h" || (!qt && arg == "/?")) {
@@ -111,12 +112,15 @@ Arguments JudgeArguments(int argc, const char* const* argv, bool qt) {
       return Refused("unknown option " + std::string(arg));
     } else if (qt && In(kQtWithValue, arg)) {
       others = true;
+      qt_args.push_back(i);
       if (++i == argc) return Refused("the option " + std::string(arg) + " needs a value");
+      qt_args.push_back(i);
     } else if (qt && (In(kQtAlone, arg) || std::any_of(kQtJoined.begin(), kQtJoined.end(),
                                                        [arg](std::string_view joined) {
                                                          return arg.starts_with(joined);
                                                        }))) {
       others = true;  // Qt's, and Qt takes it
+      qt_args.push_back(i);
     } else if (const std::string_view meant = Meant(arg); !meant.empty()) {
       return Refused("unknown argument " + std::string(arg) + " (did you mean " +
                      std::string(meant) + "?)");
@@ -132,7 +136,8 @@ Arguments JudgeArguments(int argc, const char* const* argv, bool qt) {
                   .refusal = {},
                   .json = json > 0,
                   .all = all > 0,
-                  .ports = ports};
+                  .ports = ports,
+                  .qt_args = qt_args};
   if (list) {
     // Each of ours once; the window's options are not the list's.
     if (others || list > 1 || json > 1 || all > 1) {

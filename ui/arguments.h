@@ -3,6 +3,7 @@
 #include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace velkaro {
 
@@ -16,6 +17,9 @@ struct Arguments {
   // kList and kWindow: the device --port chose for each of COM1 to COM6;
   // empty where none was.
   std::array<std::string, 6> ports{};
+  // kWindow: where Qt's options and their values are in argv, in order;
+  // Qt is given these alone.
+  std::vector<int> qt_args{};
 };
 
 // Velkaro's own options take two dashes (and -h); with `qt`, Qt's

@@ -201,11 +201,16 @@ int main(int argc, char** argv) {
       !QtStopsAt("QT_FATAL_CRITICALS", QtCriticalMsg)) {
     held.qt_handler = qInstallMessageHandler(HoldWhileMakingThePlatform);
   }
-  QApplication app(argc, argv);
+  // Qt is given its own options alone: --port and its value are ours.
+  std::vector<char*> qt_argv = {argv[0]};
+  for (const int at : asked.qt_args) qt_argv.push_back(argv[at]);
+  qt_argv.push_back(nullptr);
+  int qt_argc = static_cast<int>(qt_argv.size()) - 1;
+  QApplication app(qt_argc, qt_argv.data());
   PassOnHeldMessages();
   // Qt took its own options; one it left is not for the platform in use.
-  if (argc > 1) {
-    EndWithApplication(UsageError(std::string("Qt did not take ") + argv[1] + " here"));
+  if (qt_argc > 1) {
+    EndWithApplication(UsageError(std::string("Qt did not take ") + qt_argv[1] + " here"));
   }
   const QString platform = QGuiApplication::platformName();
   if (!velkaro::ShowsAWindow(platform.toStdString())) {
