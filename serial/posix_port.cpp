@@ -18,7 +18,9 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
+#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -152,6 +154,8 @@ std::string FindingText(Seen seen, std::string_view detail) {
       return "absent: no device node";
     case Seen::kNoUart:
       return "absent: no UART behind this node";
+    case Seen::kNotASerialPort:
+      return "absent: not a serial port";
     case Seen::kNoAnswer:
       return "absent: the device did not answer (" + d + ")";
     case Seen::kSettingsNotPutBack:
@@ -257,14 +261,21 @@ bool PosixPort::JudgedByLockFile(const std::string& path, PortFinding& found) co
 }
 
 std::vector<OtherPort> PosixPort::OtherPorts() const {
-  // The six ports' devices are theirs to tell, whatever their nodes are named.
+  // The six ports' devices are theirs to tell, whatever their nodes are
+  // named, and so are their paths, with a node or without.
   std::vector<dev_t> rows;
+  std::vector<std::string> row_paths;
   for (std::int16_t port = kFirstPort; port <= kLastPort; ++port) {
+    row_paths.push_back(options_.device_path(port));
     struct stat node;
-    if (sys_.Stat(options_.device_path(port).c_str(), &node) == 0 && S_ISCHR(node.st_mode)) {
+    if (sys_.Stat(row_paths.back().c_str(), &node) == 0 && S_ISCHR(node.st_mode)) {
       rows.push_back(node.st_rdev);
     }
   }
+  // The kernel's consoles, by name: a USB console has no attribute that says so.
+  std::istringstream console_list(FirstLine(options_.console_active));
+  const std::vector<std::string> consoles{std::istream_iterator<std::string>(console_list),
+                                          std::istream_iterator<std::string>()};
   const SerialLinkMap links = SerialLinks(options_.serial_link_dirs);
   std::vector<OtherPort> others;
   std::vector<dev_t> looked_for;       // the devices whose users the walk looks for
@@ -276,9 +287,11 @@ std::vector<OtherPort> PosixPort::OtherPorts() const {
       continue;
     }
     const dev_t device = makedev(major_number, minor_number);
-    if (std::find(rows.begin(), rows.end(), device) != rows.end()) continue;
-
     OtherPort other{.name = name, .device = options_.dev_root + "/" + name, .found = {}};
+    if (std::find(rows.begin(), rows.end(), device) != rows.end() ||
+        std::find(row_paths.begin(), row_paths.end(), other.device) != row_paths.end()) {
+      continue;
+    }
     PortFinding& found = other.found;
     found.hardware = ReadTty(tty.string(), options_.id_files);
     if (std::vector<std::string> names = SerialLinks(other.device, links); !names.empty()) {
@@ -293,7 +306,7 @@ std::vector<OtherPort> PosixPort::OtherPorts() const {
       found.words =
           errnum == ENOENT ? FindingText(Seen::kNoNode) : FindingText(Seen::kNoAnswer, found.error);
     } else if (FirstLine(tty / "console").starts_with("Y") ||
-               IsActiveConsole(device, options_.console_active)) {
+               std::find(consoles.begin(), consoles.end(), name) != consoles.end()) {
       found.presence = PortFinding::Presence::kPresent;
       found.words = FindingText(Seen::kConsole);
       found.holder = HeldBy("console");
@@ -372,6 +385,14 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   if (sys_.Stat(path.c_str(), &node) != 0) return OpenRefused(errno);
   node_ = node;
   terminal_ = S_ISCHR(node.st_mode);
+  // A device the user named may be anything: a file, /dev/zero, a watchdog
+  // that an open arms, or the terminal behind /dev/tty or /dev/console.
+  const bool chosen = options_.chosen.at(static_cast<std::size_t>(port_ - 1));
+  const unsigned int major_number = major(node.st_rdev);
+  if (chosen &&
+      (!terminal_ || major_number == 5 || (major_number == 4 && minor(node.st_rdev) < 64))) {
+    return Judged(kNoSuchPort, FindingText(Seen::kNotASerialPort));
+  }
   if (terminal_) {
     // sysfs knows a ttyS node with no UART behind it, and the console, so
     // neither needs the lock files or the processes looked through.
@@ -392,6 +413,7 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
       case SysfsVerdict::kPort:
         break;
       case SysfsVerdict::kNotTty:
+        if (chosen) return Judged(kNoSuchPort, FindingText(Seen::kNotASerialPort));
         terminal_ = false;
         break;
       case SysfsVerdict::kUnknown:
@@ -599,6 +621,7 @@ namespace velkaro {
 
 std::unique_ptr<SerialPort> MakePlatformSerialPort(const PortPaths& paths) {
   PosixPortOptions options;
+  for (std::size_t row = 0; row < paths.size(); ++row) options.chosen.at(row) = !paths[row].empty();
   options.device_path = [paths](std::int16_t port) {
     const std::string& chosen = paths.at(static_cast<std::size_t>(port - 1));
     return chosen.empty() ? DefaultDevicePath(port) : chosen;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <csignal>
 #include <cstdint>
 #include <functional>
@@ -27,6 +28,10 @@ void ReportToStandardError(const std::string& line);
 
 struct PosixPortOptions {
   std::function<std::string(std::int16_t)> device_path = DefaultDevicePath;
+  // The ports whose device the user chose (COM1 first). Such a device is
+  // opened only where it is a serial port: a terminal, but for /dev/tty,
+  // /dev/console, /dev/ptmx and the virtual consoles.
+  std::array<bool, 6> chosen{};
   std::vector<std::string> lock_dirs = {"/run/lock", "/var/lock"};
   // Where Velkaros, of any user, take turns at a port (see ProbeLock);
   // empty: they do not.
@@ -63,6 +68,7 @@ enum class Seen {
   kNotSeenInUse,       // another port, not opened, and nobody seen using it
   kNoNode,             //
   kNoUart,             //
+  kNotASerialPort,     // a chosen device of another kind
   kNoAnswer,           // detail: the errno's name
   kSettingsNotPutBack  // detail: why; follows another finding
 };

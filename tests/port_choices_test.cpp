@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "arguments.h"
@@ -12,6 +14,8 @@
 
 namespace velkaro {
 namespace {
+
+using namespace std::literals;
 
 // The devices of COM1 to COM6 come from --port, then from the settings
 // file, else they are the platform's own. Bad input on the command line is
@@ -26,13 +30,13 @@ TEST(PortChoicesTest, TheCommandLineWinsOverTheFileAndBadInputIsToldWhere) {
   const std::string absolute = "the device must be named by its absolute path, such as /dev/";
   const struct {
     std::vector<const char*> args;
-    const char* settings;  // the file's text; null: no file
-    std::string told;      // the refusal, or the warnings with the file as $
+    std::optional<std::string_view> settings;  // the file's text; none: no file
+    std::string told;                          // the refusal, or the warnings with the file as $
     std::string chosen;
   } kRows[] = {
-      {{"--port", "COM5=/dev/ttyUSB0"}, nullptr, "", "COM5=/dev/ttyUSB0"},
+      {{"--port", "COM5=/dev/ttyUSB0"}, std::nullopt, "", "COM5=/dev/ttyUSB0"},
       {{"--list", "--port=COM6=/dev/ttyACM0", "--all", "--port", "COM1=/dev/ttyAMA0"},
-       nullptr,
+       std::nullopt,
        "",
        "COM1=/dev/ttyAMA0 COM6=/dev/ttyACM0"},
       {{}, "[ports]\nCOM2=/dev/ttyAMA0\nCOM6=/dev/ttyS5", "", "COM2=/dev/ttyAMA0 COM6=/dev/ttyS5"},
@@ -52,40 +56,48 @@ TEST(PortChoicesTest, TheCommandLineWinsOverTheFileAndBadInputIsToldWhere) {
            "$: [ports] com1: no such key, left alone; the keys are COM1 to COM6\n",
        "COM5=/dev/ttyUSB3"},
       {{"--port", "COM7=/dev/ttyUSB0"},
-       nullptr,
+       std::nullopt,
        "--port COM7=/dev/ttyUSB0: the port must be one of COM1 to COM6",
        ""},
       {{"--port", "COM0=/dev/ttyUSB0"},
-       nullptr,
+       std::nullopt,
        "--port COM0=/dev/ttyUSB0: the port must be one of COM1 to COM6",
        ""},
       {{"--port", "COM5"},
-       nullptr,
+       std::nullopt,
        "--port COM5: give the port and its device as COM5=/dev/ttyUSB0",
        ""},
-      {{"--port", "COM5="}, nullptr, "--port COM5=: " + absolute + "ttyUSB0", ""},
-      {{"--port", "COM5=ttyUSB0"}, nullptr, "--port COM5=ttyUSB0: " + absolute + "ttyUSB0", ""},
+      {{"--port", "COM5="}, std::nullopt, "--port COM5=: " + absolute + "ttyUSB0", ""},
+      {{"--port", "COM5=ttyUSB0"},
+       std::nullopt,
+       "--port COM5=ttyUSB0: " + absolute + "ttyUSB0",
+       ""},
       {{"--port", "COM5=/dev/ttyUSB0", "--port", "COM5=/dev/ttyUSB1"},
-       nullptr,
+       std::nullopt,
        "--port COM5=/dev/ttyUSB1: COM5 is given twice",
        ""},
       {{"--port"},
-       nullptr,
+       std::nullopt,
        "the option --port needs a value, such as --port COM5=/dev/ttyUSB0",
        ""},
-      {{"--all"}, nullptr, "--all goes with --list", ""},
+      {{"--all"}, std::nullopt, "--all goes with --list", ""},
       {{"--list", "--all", "--all"},
-       nullptr,
+       std::nullopt,
        "--list takes no other argument but --json, --all and --port",
        ""},
-      {{"--port", by_id.c_str()}, nullptr, "", by_id},
+      {{"--port", by_id.c_str()}, std::nullopt, "", by_id},
+      // A zero byte would end the path early, at another device.
+      {{},
+       "[ports]\nCOM1=/dev/ttyUSB0\0junk\nCOM2=/dev/ttyUSB1"sv,
+       "$: [ports] COM1: the device's path holds a zero byte; COM1 keeps its own device\n",
+       "COM2=/dev/ttyUSB1"},
   };
   for (const auto& row : kRows) {
     std::string line;
     for (const char* arg : row.args) line += std::string(arg) + " ";
-    SCOPED_TRACE(line + (row.settings ? row.settings : "(no file)"));
+    SCOPED_TRACE(line + std::string(row.settings.value_or("(no file)")));
     std::filesystem::remove(file);
-    if (row.settings != nullptr) std::ofstream(file) << row.settings;
+    if (row.settings) std::ofstream(file) << *row.settings;
     std::vector<const char*> args = row.args;
     args.insert(args.begin(), "velkaro");
     const Arguments judged = JudgeArguments(static_cast<int>(args.size()), args.data());

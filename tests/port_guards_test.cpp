@@ -320,6 +320,17 @@ TEST_F(FakeProcTest, AnotherProcessWithThePortOpenHoldsIt) {
   EXPECT_FALSE(Held());
   node_filesystem_ = port.st_dev;
   EXPECT_TRUE(Held());
+  // Looked for beside another device, one held by a descriptor is not taken
+  // for its holder's session's terminal as well, whatever else it has open.
+  Restart();
+  Driver("serial");
+  Process(kOther, device_, {"/dev/tty", kPort});
+  const std::vector<Holder> held =
+      HeldByOtherProcesses({device_, makedev(4, 127)}, {.proc_root = root_.string()});
+  ASSERT_EQ(held.size(), 2u);
+  EXPECT_EQ(held[0].pid, kOther);
+  EXPECT_FALSE(held[0].by_session);
+  EXPECT_FALSE(held[1]);
 }
 
 TEST_F(FakeProcTest, OurOwnDescriptorsAndOtherDevicesHoldNothing) {

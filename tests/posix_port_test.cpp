@@ -509,6 +509,41 @@ class ScriptedSystem : public PosixSystem {
   std::vector<unsigned long> requests;
 };
 
+// A device the user chose is opened only where it is a serial port: a
+// pseudo-terminal is; a directory, /dev/null and the terminal aliases are not.
+TEST_F(PosixPortTest, AChosenDeviceIsOpenedOnlyWhereItIsASerialPort) {
+  const std::string file = (dir_ / "lock1").string();  // a directory: any non-device
+  std::filesystem::create_directories(file);
+  for (const std::string& path :
+       {file, std::string("/dev/null"), std::string("/dev/tty"), std::string("/dev/console"),
+        std::string("/dev/tty0"), pty_.path()}) {
+    SCOPED_TRACE(path);
+    // A container may have no virtual console, and a console of its own.
+    struct stat node;
+    if (path.starts_with("/dev/") && path != "/dev/null" && path != pty_.path() &&
+        (::stat(path.c_str(), &node) != 0 ||
+         (major(node.st_rdev) != 5 && major(node.st_rdev) != 4))) {
+      continue;
+    }
+    PosixPortOptions options = OptionsFor(path);
+    options.sysfs_char_root = "/sys/dev/char";
+    options.chosen = {true, true, true, true, true, true};
+    // No open ever reaches a device here: each is refused as it is tried.
+    ScriptedSystem sys;
+    sys.open_errno = EACCES;
+    int tried = 0;
+    sys.before_open = [&tried] { ++tried; };
+    std::string finding;
+    const bool serial = path == pty_.path();
+    EXPECT_EQ(OpenAndClose(path, sys, &finding, options), serial ? kPortUnavailable : kNoSuchPort);
+    if (!serial) {
+      EXPECT_EQ(finding, "absent: not a serial port");
+    }
+    EXPECT_EQ(tried, serial ? 1 : 0);
+  }
+  ExpectPtyUntouched();
+}
+
 TEST_F(PosixPortTest, TheKernelConsoleIsUnavailableWithoutBeingOpened) {
   std::ofstream(console_) << "tty0 " << pty_.path().substr(5) << "\n";
   ScriptedSystem sys;
@@ -985,18 +1020,28 @@ TEST_F(PosixPortTest, TwoProbesOfOnePortTakeTurns) {
 TEST(ListPortsTest, APortThatCouldNotBeJudgedFailsTheList) {
   RefusingSerialPort refusing;
   FakeSerialPort judged;
+  judged.others = {{.name = "ttyUSB0", .device = "/dev/ttyUSB0", .found = {}}};
+  judged.others[0].found.line = "present, not opened: no other program seen using it";
   for (SerialPort* port : std::initializer_list<SerialPort*>{&refusing, &judged}) {
-    std::FILE* out = std::tmpfile();
-    ASSERT_NE(out, nullptr);
-    const int status = ListPorts(*port, out);
-    std::rewind(out);
-    char first[128] = {};
-    ASSERT_NE(std::fgets(first, sizeof first, out), nullptr);
-    std::fclose(out);
-    EXPECT_EQ(status, port == &refusing ? 1 : 0);
-    EXPECT_STREQ(first, port == &refusing
-                            ? "COM1 (): not judged: the serial layer refused to choose the port\n"
-                            : "COM1 (fake/COM1): absent: no device node\n");
+    for (const bool all : {false, true}) {
+      std::FILE* out = std::tmpfile();
+      ASSERT_NE(out, nullptr);
+      const int status = ListPorts(*port, out, false, all);
+      std::rewind(out);
+      std::string lines;
+      for (char line[128]; std::fgets(line, sizeof line, out) != nullptr;) lines += line;
+      std::fclose(out);
+      EXPECT_EQ(status, port == &refusing ? 1 : 0);
+      EXPECT_TRUE(lines.starts_with(
+          port == &refusing ? "COM1 (): not judged: the serial layer refused to choose the port\n"
+                            : "COM1 (fake/COM1): absent: no device node\n"))
+          << lines;
+      // With --all, the other ports follow the six.
+      EXPECT_EQ(lines.ends_with("ttyUSB0 (/dev/ttyUSB0): present, not opened: no other program "
+                                "seen using it\n"),
+                all && port == &judged)
+          << lines;
+    }
   }
 }
 
@@ -1296,12 +1341,15 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
   tty("ttyS6", "4:70", legacy, {{"type", "4"}, {"port", "0x3E8"}, {"irq", "4"}});
   tty("ttyS7", "4:71", legacy, {{"type", "0"}});  // a placeholder with no UART
   tty("ttyS8", "4:72", soc, {{"type", "4"}, {"console", "Y"}});
-  tty("ttyS0", "1:3", legacy, {{"type", "4"}});  // COM1's
-  tty("tty1", "4:1", soc);                       // a virtual console
-  tty("ttyp0", "3:0", soc);                      // a pseudo-terminal
-  tty("rfcomm0", "216:0", {});                   // no device: virtual
+  tty("ttyS0", "1:3", legacy, {{"type", "4"}});   // COM1's, by its number
+  tty("ttyS1", "4:65", legacy, {{"type", "4"}});  // COM2's, by its path, with no node
+  tty("ttyGS0", "244:0", soc);                    // a console by its name alone
+  tty("tty1", "4:1", soc);                        // a virtual console
+  tty("ttyp0", "3:0", soc);                       // a pseudo-terminal
+  tty("rfcomm0", "216:0", {});                    // no device: virtual
   tty("ttymxc0", "207:16", on_bus(soc / "30860000.serial", "platform", "imx-uart"));
-  for (const char* node : {"ttyUSB0", "ttyACM0", "ttyAMA0", "ttyS8", "ttymxc0", "rfcomm0"}) {
+  for (const char* node :
+       {"ttyUSB0", "ttyACM0", "ttyAMA0", "ttyS8", "ttymxc0", "rfcomm0", "ttyGS0"}) {
     write(dev / node, "");
   }
   fs::create_directories(dev / "serial" / "by-id");
@@ -1331,6 +1379,7 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
       "at 1-1.3:1.0, interface 0, driver cdc_acm: serial 7583?[2J\n"
       "ttyAMA0 ($/dev/ttyAMA0): present, in use by getty (pid 5000001); UART of type 32 at "
       "memory 0xfe201000 (8-bit), IRQ 29, on AMBA uart-pl011\n"
+      "ttyGS0 ($/dev/ttyGS0): present, the kernel console\n"
       "ttyS6 ($/dev/ttyS6): absent: no device node; 16550A UART at I/O 0x3e8, IRQ 4, on PnP "
       "00:0b\n"
       "ttyS8 ($/dev/ttyS8): present, the kernel console; 16550A UART\n";
@@ -1358,6 +1407,10 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.names.empty() ? "without usb.ids" : "with usb.ids");
     PosixPortOptions options = OptionsFor("/dev/null");
+    options.device_path = [&dev](std::int16_t port) {
+      return port == 2 ? (dev / "ttyS1").string() : "/dev/null";
+    };
+    std::ofstream(console_) << "tty0 ttyGS0\n";
     options.sysfs_class_tty = (sys / "class" / "tty").string();
     options.dev_root = (dev).string();
     options.serial_link_dirs = {(dev / "serial" / "by-id").string(),
@@ -1384,8 +1437,8 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
     std::string ftdi_line = kFtdi;
     ftdi_line.replace(ftdi_line.find("%s"), 2, row.names);
     EXPECT_EQ(shown(lines), kOthers + ftdi_line);
-    ASSERT_EQ(others.size(), 6u);
-    nlohmann::ordered_json data = PortJson(0, others[4].device, others[4].found);
+    ASSERT_EQ(others.size(), 7u);
+    nlohmann::ordered_json data = PortJson(0, others[5].device, others[5].found);
     EXPECT_EQ(data["port"], nullptr);
     EXPECT_EQ(data["present"], true);
     data["hardware"].erase("description");

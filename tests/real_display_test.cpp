@@ -245,7 +245,8 @@ TEST(RealDisplayTest, TheListNamesAHolderWithNoDisplay) {
   Shell("mkdir " + config + "/Velkaro && printf '[ports]\\nCOM2=%s\\nCOM3=%s\\nCOM8=x\\n' " +
         paths[4] + " " + paths[5] + " >" + config + "/Velkaro/Velkaro.conf");
   const std::string chosen =
-      Shell(list_with("env XDG_CONFIG_HOME=" + config + " ", "--port COM3=" + paths[0] + " 2>&1"));
+      Shell(list_with("env XDG_CONFIG_HOME=" + config + " ",
+                      "--port COM3=" + paths[0] + " --port COM4=/dev/zero 2>&1"));
   Shell("rm -r " + config);
 
   std::string wanted;
@@ -261,6 +262,8 @@ TEST(RealDisplayTest, TheListNamesAHolderWithNoDisplay) {
   std::string pointed = wanted;
   pointed.replace(pointed.find("/dev/ttyS1"), 10, paths[4]);
   pointed.replace(pointed.find("/dev/ttyS2"), 10, paths[0]);
+  const std::string com4 = "COM4 (/dev/ttyS3): present, free";
+  pointed.replace(pointed.find(com4), com4.size(), "COM4 (/dev/zero): absent: not a serial port");
   EXPECT_EQ(chosen, "velkaro: warning: " + config +
                         "/Velkaro/Velkaro.conf: [ports] COM8: no such key, left alone; the keys "
                         "are COM1 to COM6\n" +
