@@ -223,10 +223,12 @@ Descriptors LookAtDescriptors(int proc_fd, const char* name, pid_t pid, std::spa
   return Descriptors::kUnclear;
 }
 
-// What the kernel's list of tty drivers says the device is.
-enum class TerminalKind { kPseudo, kOther, kUnlisted };
-TerminalKind KindOf(dev_t device, const std::string& tty_drivers) {
-  std::istringstream lines(ReadSmallFile(AT_FDCWD, tty_drivers.c_str(), 16384));
+// The type the kernel's list of tty drivers gives the device's driver;
+// empty where it is not listed, nothing where the list cannot be read.
+std::optional<std::string> DriverType(dev_t device, const std::string& tty_drivers) {
+  const std::string list = ReadSmallFile(AT_FDCWD, tty_drivers.c_str(), 16384);
+  if (list.empty()) return std::nullopt;
+  std::istringstream lines(list);
   std::string line;
   while (std::getline(lines, line)) {
     // name, node, major, minor or first-last, type
@@ -239,10 +241,18 @@ TerminalKind KindOf(dev_t device, const std::string& tty_drivers) {
     range >> first;
     last = (range >> dash >> last) ? last : first;
     if (major_number == major(device) && first <= minor(device) && minor(device) <= last) {
-      return type.starts_with("pty") ? TerminalKind::kPseudo : TerminalKind::kOther;
+      return type;
     }
   }
-  return TerminalKind::kUnlisted;
+  return std::string();
+}
+
+// What the kernel's list of tty drivers says the device is.
+enum class TerminalKind { kPseudo, kOther, kUnlisted };
+TerminalKind KindOf(dev_t device, const std::string& tty_drivers) {
+  const std::optional<std::string> type = DriverType(device, tty_drivers);
+  if (!type || type->empty()) return TerminalKind::kUnlisted;
+  return type->starts_with("pty") ? TerminalKind::kPseudo : TerminalKind::kOther;
 }
 
 std::optional<pid_t> ParsePid(const char* name) {
@@ -315,6 +325,7 @@ SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root) {
   const std::string console = ReadSmallFile(AT_FDCWD, (dir + "/console").c_str(), 16);
   if (console.starts_with("Y")) return SysfsVerdict::kConsole;
   if (type == "0\n" || type == "0") return SysfsVerdict::kNoUart;  // PORT_UNKNOWN
+  if (console.empty()) return SysfsVerdict::kTerminal;
   return SysfsVerdict::kPort;
 }
 
@@ -420,6 +431,22 @@ std::vector<Holder> HeldByOtherProcesses(const std::vector<dev_t>& devices,
   std::vector<Holder> holders;
   for (const Sought& s : sought) holders.push_back(seen ? s.held : Holder{.blind = true});
   return holders;
+}
+
+std::optional<std::string> TtyDriverType(dev_t device, const std::string& proc_root) {
+  return DriverType(device, proc_root + "/tty/drivers");
+}
+
+bool IsSerialPortNode(const struct stat& node, const std::string& proc_root,
+                      const std::string& sysfs_char_root) {
+  if (!S_ISCHR(node.st_mode)) return false;
+  const unsigned int major_number = major(node.st_rdev);
+  if (major_number == 5 || (major_number == 4 && minor(node.st_rdev) < 64)) return false;
+  if (const std::optional<std::string> type = TtyDriverType(node.st_rdev, proc_root)) {
+    return *type == "serial" || *type == "pty:slave";
+  }
+  const SysfsVerdict verdict = JudgeBySysfs(node.st_rdev, sysfs_char_root);
+  return verdict != SysfsVerdict::kNotTty && verdict != SysfsVerdict::kUnknown;
 }
 
 std::string ProcessNameAsItIs(pid_t pid, const std::string& proc_root) {

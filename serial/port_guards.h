@@ -3,7 +3,10 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -44,10 +47,24 @@ enum class SysfsVerdict {
   kUnknown,  // no such entry: a pseudo-terminal, or no sysfs
   kNoUart,   // a serial port node with no UART behind it
   kConsole,  // a kernel console
-  kPort,     // a serial port, none of the above
-  kNotTty,   // a device, but no terminal: no other program's use of it counts
+  kPort,      // a serial port, none of the above
+  kTerminal,  // a terminal whose driver tells nothing of consoles: USB serial, CDC ACM
+  kNotTty,    // a device, but no terminal: no other program's use of it counts
 };
 SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root);
+
+// The type the kernel's list of tty drivers (/proc/tty/drivers) gives the
+// device's driver: "serial", "pty:slave", "system:/dev/tty", "console"...;
+// empty where the list does not have the device, nothing where the list
+// cannot be read.
+std::optional<std::string> TtyDriverType(dev_t device, const std::string& proc_root = "/proc");
+
+// Whether the node is a serial port, as the kernel's list of tty drivers
+// tells (a serial driver's, or a pseudo-terminal), or where that list cannot
+// be read, as sysfs does; never /dev/tty, /dev/console, /dev/ptmx or a
+// virtual console. Nothing is opened.
+bool IsSerialPortNode(const struct stat& node, const std::string& proc_root,
+                      const std::string& sysfs_char_root);
 
 // Where and how to look at the other processes on the machine.
 struct ProcessWalk {

@@ -156,6 +156,8 @@ std::string FindingText(Seen seen, std::string_view detail) {
       return "absent: no UART behind this node";
     case Seen::kNotASerialPort:
       return "absent: not a serial port";
+    case Seen::kNodeChanged:
+      return "absent: its node changed while it was looked at";
     case Seen::kNoAnswer:
       return "absent: the device did not answer (" + d + ")";
     case Seen::kSettingsNotPutBack:
@@ -387,18 +389,16 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
   terminal_ = S_ISCHR(node.st_mode);
   // A device the user named may be anything: a file, /dev/zero, a watchdog
   // that an open arms, or the terminal behind /dev/tty or /dev/console.
-  const bool chosen = options_.chosen.at(static_cast<std::size_t>(port_ - 1));
-  const unsigned int major_number = major(node.st_rdev);
-  if (chosen &&
-      (!terminal_ || major_number == 5 || (major_number == 4 && minor(node.st_rdev) < 64))) {
+  if (options_.chosen.at(static_cast<std::size_t>(port_ - 1)) &&
+      !IsSerialPortNode(node, options_.processes.proc_root, options_.sysfs_char_root)) {
     return Judged(kNoSuchPort, FindingText(Seen::kNotASerialPort));
   }
   if (terminal_) {
     // sysfs knows a ttyS node with no UART behind it, and the console, so
     // neither needs the lock files or the processes looked through.
     const SysfsVerdict verdict = JudgeBySysfs(node.st_rdev, options_.sysfs_char_root);
-    sysfs_knew_ = verdict == SysfsVerdict::kPort;
-    if (verdict == SysfsVerdict::kConsole || verdict == SysfsVerdict::kPort) {
+    sysfs_knew_ = verdict == SysfsVerdict::kPort || verdict == SysfsVerdict::kTerminal;
+    if (verdict == SysfsVerdict::kConsole || sysfs_knew_) {
       found_.hardware = ReadUart(node.st_rdev, options_.sysfs_char_root, options_.id_files);
       // A USB adapter is best known by its stable names.
       if (found_.hardware && found_.hardware->bus == "usb") {
@@ -413,9 +413,9 @@ ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
       case SysfsVerdict::kPort:
         break;
       case SysfsVerdict::kNotTty:
-        if (chosen) return Judged(kNoSuchPort, FindingText(Seen::kNotASerialPort));
         terminal_ = false;
         break;
+      case SysfsVerdict::kTerminal:  // a USB console is known by the console list alone
       case SysfsVerdict::kUnknown:
         if (IsActiveConsole(node.st_rdev, options_.console_active)) {
           return Judged(kPortUnavailable, FindingText(Seen::kConsole), HeldBy("console"));
@@ -462,6 +462,14 @@ ErrorNumber PosixPort::LookAndOpen() {
   // controlling terminal of this process.
   fd_ = sys_.Open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd_ < 0) return OpenRefused(errno);
+  // The path may be a link that has moved since it was looked at (udev
+  // remakes /dev/serial's as adapters come and go): what was opened must be
+  // what was judged, or it is closed again untouched.
+  if (struct stat opened; ::fstat(fd_, &opened) != 0 || opened.st_rdev != node_->st_rdev ||
+                          (opened.st_mode & S_IFMT) != (node_->st_mode & S_IFMT)) {
+    sys_.Close(std::exchange(fd_, -1));
+    return Judged(kNoSuchPort, FindingText(Seen::kNodeChanged));
+  }
   if (!MayHold()) {
     // The program ends without waiting for this probe: nothing has changed.
     sys_.Close(std::exchange(fd_, -1));

@@ -69,6 +69,7 @@ enum class Seen {
   kNoNode,             //
   kNoUart,             //
   kNotASerialPort,     // a chosen device of another kind
+  kNodeChanged,        // the path led elsewhere once opened
   kNoAnswer,           // detail: the errno's name
   kSettingsNotPutBack  // detail: why; follows another finding
 };

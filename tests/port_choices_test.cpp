@@ -72,6 +72,10 @@ TEST(PortChoicesTest, TheCommandLineWinsOverTheFileAndBadInputIsToldWhere) {
        std::nullopt,
        "--port COM5=ttyUSB0: " + absolute + "ttyUSB0",
        ""},
+      {{"--port", "COM5=/dev/tty\nUSB0"},
+       std::nullopt,
+       "--port COM5=/dev/tty\nUSB0: the device's path holds a control character",
+       ""},
       {{"--port", "COM5=/dev/ttyUSB0", "--port", "COM5=/dev/ttyUSB1"},
        std::nullopt,
        "--port COM5=/dev/ttyUSB1: COM5 is given twice",
@@ -89,7 +93,8 @@ TEST(PortChoicesTest, TheCommandLineWinsOverTheFileAndBadInputIsToldWhere) {
       // A zero byte would end the path early, at another device.
       {{},
        "[ports]\nCOM1=/dev/ttyUSB0\0junk\nCOM2=/dev/ttyUSB1"sv,
-       "$: [ports] COM1: the device's path holds a zero byte; COM1 keeps its own device\n",
+       "$: [ports] COM1: the device's path holds a control character; COM1 keeps its own "
+       "device\n",
        "COM2=/dev/ttyUSB1"},
   };
   for (const auto& row : kRows) {

@@ -494,6 +494,12 @@ class ScriptedSystem : public PosixSystem {
   std::function<void()> on_exclusive;    // just before the port is made exclusive
   std::function<void()> before_restore;  // set, exclusive, about to be put back
   int open_errno = 0;
+  int Stat(const char* path, struct stat* st) override {
+    const int result = PosixSystem::Stat(path, st);
+    if (result == 0 && stat_device) st->st_rdev = *stat_device;
+    return result;
+  }
+  std::optional<dev_t> stat_device;  // what stat says the node's device is
   std::optional<int> uart_type;
   std::optional<int> exclusive;  // what TIOCGEXCL reads; negative: not supported
   bool get_eio = false;
@@ -509,38 +515,84 @@ class ScriptedSystem : public PosixSystem {
   std::vector<unsigned long> requests;
 };
 
-// A device the user chose is opened only where it is a serial port: a
-// pseudo-terminal is; a directory, /dev/null and the terminal aliases are not.
+// A device the user chose is opened only where the kernel's list of tty
+// drivers calls it a serial port or a pseudo-terminal, or, where that list
+// cannot be read, sysfs knows it as a terminal; never a directory, /dev/null,
+// /dev/full, or the terminal aliases. No open here ever reaches a device.
 TEST_F(PosixPortTest, AChosenDeviceIsOpenedOnlyWhereItIsASerialPort) {
-  const std::string file = (dir_ / "lock1").string();  // a directory: any non-device
-  std::filesystem::create_directories(file);
-  for (const std::string& path :
-       {file, std::string("/dev/null"), std::string("/dev/tty"), std::string("/dev/console"),
-        std::string("/dev/tty0"), pty_.path()}) {
-    SCOPED_TRACE(path);
-    // A container may have no virtual console, and a console of its own.
-    struct stat node;
-    if (path.starts_with("/dev/") && path != "/dev/null" && path != pty_.path() &&
-        (::stat(path.c_str(), &node) != 0 ||
-         (major(node.st_rdev) != 5 && major(node.st_rdev) != 4))) {
-      continue;
-    }
-    PosixPortOptions options = OptionsFor(path);
-    options.sysfs_char_root = "/sys/dev/char";
+  const std::filesystem::path no_drivers = dir_ / "proc", serial_drivers = dir_ / "proc-serial";
+  std::filesystem::create_directories(no_drivers / "self" / "fd");
+  std::filesystem::create_directories(serial_drivers / "self" / "fd");
+  std::filesystem::create_directories(serial_drivers / "tty");
+  std::ofstream(serial_drivers / "tty" / "drivers") << "serial /dev/ttyS 4 64-111 serial\n";
+  struct stat pty;
+  ASSERT_EQ(::stat(pty_.path().c_str(), &pty), 0);
+  // sysfs's entry for a terminal of the device number.
+  const auto terminal = [this](dev_t device) {
+    const std::filesystem::path entry =
+        dir_ / "sys" / (std::to_string(major(device)) + ":" + std::to_string(minor(device)));
+    std::filesystem::create_directories(entry);
+    std::filesystem::remove(entry / "subsystem");
+    std::filesystem::create_symlink("../../../class/tty", entry / "subsystem");
+  };
+  for (const dev_t device : {pty.st_rdev, makedev(4, 63), makedev(5, 1)}) terminal(device);
+  const std::string real = "/proc", sys = (dir_ / "sys").string();
+  const struct {
+    std::string path, proc, sysfs;
+    std::optional<dev_t> device;  // what stat says, where not the node's own
+    bool serial;
+  } kRows[] = {
+      {(dir_ / "turns").string(), real, "/sys/dev/char", {}, false},
+      {"/dev/null", real, "/sys/dev/char", {}, false},
+      {"/dev/full", real, sys, {}, false},        // sysfs knows nothing of it
+      {"/dev/full", no_drivers, sys, {}, false},  // nor does anything else
+      {"/dev/tty", serial_drivers, "/sys/dev/char", {}, false},
+      {pty_.path(), serial_drivers, sys, makedev(4, 63), false},  // a virtual console
+      {pty_.path(), serial_drivers, sys, makedev(4, 64), true},   // ttyS0
+      {pty_.path(), real, sys, {}, true},
+      // Where the list cannot be read, sysfs tells a terminal, but no alias.
+      {pty_.path(), no_drivers, sys, {}, true},
+      {pty_.path(), no_drivers, sys, makedev(5, 1), false},  // /dev/console
+      {pty_.path(), no_drivers, sys, makedev(4, 63), false},
+      {pty_.path(), no_drivers, (dir_ / "no-sys").string(), {}, false},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.path + " " + row.proc + " " + row.sysfs);
+    PosixPortOptions options = OptionsFor(row.path);
+    options.processes.proc_root = row.proc;
+    options.sysfs_char_root = row.sysfs;
     options.chosen = {true, true, true, true, true, true};
-    // No open ever reaches a device here: each is refused as it is tried.
-    ScriptedSystem sys;
-    sys.open_errno = EACCES;
+    ScriptedSystem sys_calls;
+    sys_calls.stat_device = row.device;
+    sys_calls.open_errno = EACCES;
     int tried = 0;
-    sys.before_open = [&tried] { ++tried; };
+    sys_calls.before_open = [&tried] { ++tried; };
     std::string finding;
-    const bool serial = path == pty_.path();
-    EXPECT_EQ(OpenAndClose(path, sys, &finding, options), serial ? kPortUnavailable : kNoSuchPort);
-    if (!serial) {
+    EXPECT_EQ(OpenAndClose(row.path, sys_calls, &finding, options),
+              row.serial ? kPortUnavailable : kNoSuchPort);
+    if (!row.serial) {
       EXPECT_EQ(finding, "absent: not a serial port");
     }
-    EXPECT_EQ(tried, serial ? 1 : 0);
+    EXPECT_EQ(tried, row.serial ? 1 : 0);
   }
+  ExpectPtyUntouched();
+}
+
+// A link to the port that moves between the look and the open leads to a
+// device nobody looked at: it is closed again untouched.
+TEST_F(PosixPortTest, ALinkThatMovesBeforeTheOpenIsNotFollowed) {
+  const std::filesystem::path link = dir_ / "by-id";
+  std::filesystem::create_symlink(pty_.path(), link);
+  Pty other;
+  ScriptedSystem sys_calls;
+  sys_calls.before_open = [&] {
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(other.path(), link);
+  };
+  std::string finding;
+  EXPECT_EQ(OpenAndClose(link.string(), sys_calls, &finding), kNoSuchPort);
+  EXPECT_EQ(finding, "absent: its node changed while it was looked at");
+  EXPECT_EQ(sys_calls.open_fds, 0);
   ExpectPtyUntouched();
 }
 
@@ -1169,6 +1221,8 @@ TEST_F(PosixPortTest, SysfsJudgesANodeBeforeItIsTouched) {
       {"4\n", "N\n", kNoError, 1, "present, free; 16550A UART"},
       // a USB adapter: no type in sysfs, and PORT_UNKNOWN from its driver
       {"", "N\n", kNoError, 1, "present, free"},
+      // nor a console attribute: the console list tells
+      {"", "", kPortUnavailable, 0, "present, the kernel console"},
       {nullptr, nullptr, kPortUnavailable, 0, "present, the kernel console"},
   };
   for (const auto& c : kCases) {
@@ -1178,7 +1232,7 @@ TEST_F(PosixPortTest, SysfsJudgesANodeBeforeItIsTouched) {
       std::filesystem::create_directories(entry);
       std::filesystem::create_symlink("../../../class/tty", entry / "subsystem");
       if (*c.type != '\0') std::ofstream(entry / "type") << c.type;
-      std::ofstream(entry / "console") << c.console;
+      if (*c.console != '\0') std::ofstream(entry / "console") << c.console;
     }
     ScriptedSystem sys;
     sys.uart_type = PORT_UNKNOWN;  // where sysfs told of the port, it has the last word

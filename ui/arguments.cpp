@@ -77,7 +77,12 @@ std::string PathRefusal(std::string_view path) {
   if (!path.starts_with('/')) {
     return "the device must be named by its absolute path, such as /dev/" + std::string(path);
   }
-  if (path.find('\0') != std::string_view::npos) return "the device's path holds a zero byte";
+  // A zero byte would end it early, at another device; a line break would
+  // break the line of --list that names it.
+  if (std::any_of(path.begin(), path.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
+    return "the device's path holds a control character";
+  }
   return {};
 }
 

@@ -31,7 +31,7 @@ Arguments JudgeArguments(int argc, const char* const* argv, bool qt = true);
 // n for "COMn", n from 1 to 6; else 0.
 int PortOfKey(std::string_view key);
 // Why a device named for a port cannot be used, or empty where it can: it
-// must be an absolute path.
+// must be an absolute path, with no control character.
 std::string PathRefusal(std::string_view path);
 
 // Whether a Qt platform shows a window on a screen: X11, Wayland in its
