@@ -44,9 +44,9 @@ dev_t DecodeTtyNr(unsigned int tty_nr);
 
 // What sysfs (/sys/dev/char/MAJOR:MINOR) tells of a character device.
 enum class SysfsVerdict {
-  kUnknown,  // no such entry: a pseudo-terminal, or no sysfs
-  kNoUart,   // a serial port node with no UART behind it
-  kConsole,  // a kernel console
+  kUnknown,   // no such entry: a pseudo-terminal, or no sysfs
+  kNoUart,    // a serial port node with no UART behind it
+  kConsole,   // a kernel console
   kPort,      // a serial port, none of the above
   kTerminal,  // a terminal whose driver tells nothing of consoles: USB serial, CDC ACM
   kNotTty,    // a device, but no terminal: no other program's use of it counts
