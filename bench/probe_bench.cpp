@@ -313,9 +313,9 @@ void BM_SysfsReadsUsb(benchmark::State& state) {
   const PosixPortOptions options = adapters.Options();
   for (auto _ : state) {
     const SerialLinkMap links = SerialLinks(options.serial_link_dirs);
-    for (const std::string& name : SerialTtyNames(options.sysfs_class_tty)) {
-      benchmark::DoNotOptimize(ReadTty(options.sysfs_class_tty + "/" + name, options.id_files));
-      benchmark::DoNotOptimize(SerialLinks(options.dev_root + "/" + name, links));
+    for (const SerialTty& tty : SerialTtys(options.sysfs_class_tty)) {
+      benchmark::DoNotOptimize(ReadTty(options.sysfs_class_tty + "/" + tty.name, options.id_files));
+      benchmark::DoNotOptimize(SerialLinks(options.dev_root + "/" + tty.name, links));
     }
   }
 }

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <span>
@@ -437,11 +438,13 @@ std::optional<std::string> TtyDriverType(dev_t device, const std::string& proc_r
   return DriverType(device, proc_root + "/tty/drivers");
 }
 
+bool IsTerminalAlias(dev_t device) {
+  return major(device) == 5 || (major(device) == 4 && minor(device) < 64);
+}
+
 bool IsSerialPortNode(const struct stat& node, const std::string& proc_root,
                       const std::string& sysfs_char_root) {
-  if (!S_ISCHR(node.st_mode)) return false;
-  const unsigned int major_number = major(node.st_rdev);
-  if (major_number == 5 || (major_number == 4 && minor(node.st_rdev) < 64)) return false;
+  if (!S_ISCHR(node.st_mode) || IsTerminalAlias(node.st_rdev)) return false;
   if (const std::optional<std::string> type = TtyDriverType(node.st_rdev, proc_root)) {
     return *type == "serial" || *type == "pty:slave";
   }
@@ -498,10 +501,13 @@ std::string ShowableName(std::string_view name) {
   return shown;
 }
 
-bool IsActiveConsole(dev_t device, const std::string& console_active) {
+std::vector<std::string> ActiveConsoles(const std::string& console_active) {
   std::istringstream names(ReadSmallFile(AT_FDCWD, console_active.c_str(), 4096));
-  std::string name;
-  while (names >> name) {
+  return {std::istream_iterator<std::string>(names), std::istream_iterator<std::string>()};
+}
+
+bool IsActiveConsole(dev_t device, const std::string& console_active) {
+  for (const std::string& name : ActiveConsoles(console_active)) {
     struct stat st;
     if (::stat(("/dev/" + name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) {
       return true;

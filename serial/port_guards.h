@@ -59,6 +59,10 @@ SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root);
 // cannot be read.
 std::optional<std::string> TtyDriverType(dev_t device, const std::string& proc_root = "/proc");
 
+// /dev/tty, /dev/console, /dev/ptmx and the virtual consoles: terminals
+// that stand for another, and no serial port of their own.
+bool IsTerminalAlias(dev_t device);
+
 // Whether the node is a serial port, as the kernel's list of tty drivers
 // tells (a serial driver's, or a pseudo-terminal), or where that list cannot
 // be read, as sysfs does; never /dev/tty, /dev/console, /dev/ptmx or a
@@ -108,6 +112,9 @@ std::string ProcessNameAsItIs(pid_t pid, const std::string& proc_root = "/proc")
 // not valid UTF-8, every C0 and C1 control, and every bidirectional control
 // becomes '?'.
 std::string ShowableName(std::string_view name);
+
+// The names of the kernel consoles listed in the given file ("ttyS0", "tty0").
+std::vector<std::string> ActiveConsoles(const std::string& console_active);
 
 // True if the device is one of the kernel consoles listed in the given file.
 bool IsActiveConsole(dev_t device, const std::string& console_active);

@@ -17,10 +17,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <optional>
-#include <sstream>
 #include <utility>
 #include <vector>
 
@@ -69,14 +66,6 @@ std::string Who(const PortHolder& holder, bool login = false) {
   const std::string number = "pid " + std::to_string(holder.pid);
   if (name.empty()) return number;
   return login ? name + ", " + number : name + " (" + number + ")";
-}
-
-// The first line of a small file, or empty.
-std::string FirstLine(const std::filesystem::path& file) {
-  std::ifstream in(file);
-  std::string line;
-  std::getline(in, line);
-  return line;
 }
 
 // The stable names that lead to a port, kept and told at the end of its
@@ -275,27 +264,19 @@ std::vector<OtherPort> PosixPort::OtherPorts() const {
     }
   }
   // The kernel's consoles, by name: a USB console has no attribute that says so.
-  std::istringstream console_list(FirstLine(options_.console_active));
-  const std::vector<std::string> consoles{std::istream_iterator<std::string>(console_list),
-                                          std::istream_iterator<std::string>()};
+  const std::vector<std::string> consoles = ActiveConsoles(options_.console_active);
   const SerialLinkMap links = SerialLinks(options_.serial_link_dirs);
   std::vector<OtherPort> others;
   std::vector<dev_t> looked_for;       // the devices whose users the walk looks for
   std::vector<std::size_t> looked_at;  // and their ports
-  for (const std::string& name : SerialTtyNames(options_.sysfs_class_tty)) {
-    const std::filesystem::path tty = std::filesystem::path(options_.sysfs_class_tty) / name;
-    unsigned int major_number = 0, minor_number = 0;
-    if (std::sscanf(FirstLine(tty / "dev").c_str(), "%u:%u", &major_number, &minor_number) != 2) {
-      continue;
-    }
-    const dev_t device = makedev(major_number, minor_number);
+  for (const auto& [name, device, console] : SerialTtys(options_.sysfs_class_tty)) {
     OtherPort other{.name = name, .device = options_.dev_root + "/" + name, .found = {}};
     if (std::find(rows.begin(), rows.end(), device) != rows.end() ||
         std::find(row_paths.begin(), row_paths.end(), other.device) != row_paths.end()) {
       continue;
     }
     PortFinding& found = other.found;
-    found.hardware = ReadTty(tty.string(), options_.id_files);
+    found.hardware = ReadTty(options_.sysfs_class_tty + "/" + name, options_.id_files);
     if (std::vector<std::string> names = SerialLinks(other.device, links); !names.empty()) {
       if (!found.hardware) found.hardware.emplace();
       AddNames(*found.hardware, std::move(names));
@@ -307,8 +288,7 @@ std::vector<OtherPort> PosixPort::OtherPorts() const {
       found.error = ErrnoName(errnum);
       found.words =
           errnum == ENOENT ? FindingText(Seen::kNoNode) : FindingText(Seen::kNoAnswer, found.error);
-    } else if (FirstLine(tty / "console").starts_with("Y") ||
-               std::find(consoles.begin(), consoles.end(), name) != consoles.end()) {
+    } else if (console || std::find(consoles.begin(), consoles.end(), name) != consoles.end()) {
       found.presence = PortFinding::Presence::kPresent;
       found.words = FindingText(Seen::kConsole);
       found.holder = HeldBy("console");

@@ -3,7 +3,6 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
-
 #include <array>
 #include <charconv>
 #include <cstdio>
@@ -226,17 +225,18 @@ std::pair<std::string, long> KindAndNumber(const std::string& name) {
   return {name.substr(0, digits), number};
 }
 
-// Terminals that are no serial port: the virtual consoles, /dev/tty,
-// /dev/console and /dev/ptmx, and the pseudo-terminals, old and new.
-bool NoSerialPort(unsigned int major_number, unsigned int minor_number) {
-  return (major_number == 4 && minor_number < 64) || major_number == 5 || major_number == 2 ||
-         major_number == 3 || (major_number >= 128 && major_number <= 143);
+// Terminals that are no serial port: the terminal aliases and the
+// pseudo-terminals, old and new.
+bool NoSerialPort(dev_t device) {
+  const unsigned int major_number = major(device);
+  return IsTerminalAlias(device) || major_number == 2 || major_number == 3 ||
+         (major_number >= 128 && major_number <= 143);
 }
 
 }  // namespace
 
-std::vector<std::string> SerialTtyNames(const std::string& class_tty) {
-  std::vector<std::string> names;
+std::vector<SerialTty> SerialTtys(const std::string& class_tty) {
+  std::vector<SerialTty> ttys;
   std::error_code error;
   for (fs::directory_iterator entry(class_tty, error), end; !error && entry != end;
        entry.increment(error)) {
@@ -246,20 +246,22 @@ std::vector<std::string> SerialTtyNames(const std::string& class_tty) {
     unsigned int major_number = 0, minor_number = 0;
     const std::optional<std::string> dev = Attribute(tty / "dev");
     if (!dev || std::sscanf(dev->c_str(), "%u:%u", &major_number, &minor_number) != 2 ||
-        NoSerialPort(major_number, minor_number)) {
+        NoSerialPort(makedev(major_number, minor_number))) {
       continue;
     }
     if (const std::optional<unsigned long long> type = Number(Attribute(tty / "type"));
         type && *type == 0) {
       continue;  // a serial port node with no UART behind it
     }
-    names.push_back(tty.filename().string());
+    ttys.push_back({.name = tty.filename().string(),
+                    .device = makedev(major_number, minor_number),
+                    .console = Attribute(tty / "console").value_or("").starts_with("Y")});
   }
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    const auto kind_a = KindAndNumber(a), kind_b = KindAndNumber(b);
-    return std::tie(kind_a, a) < std::tie(kind_b, b);
+  std::sort(ttys.begin(), ttys.end(), [](const SerialTty& a, const SerialTty& b) {
+    const auto kind_a = KindAndNumber(a.name), kind_b = KindAndNumber(b.name);
+    return std::tie(kind_a, a.name) < std::tie(kind_b, b.name);
   });
-  return names;
+  return ttys;
 }
 
 SerialLinkMap SerialLinks(const std::vector<std::string>& link_dirs) {

@@ -45,10 +45,17 @@ std::optional<PortHardware> ReadTty(const std::string& tty_dir, const IdFiles& i
 std::string DescribeUart(dev_t device, const std::string& sysfs_char_root,
                          const IdFiles& id_files = {});
 
+// A serial port among the terminals in sysfs, as its directory tells.
+struct SerialTty {
+  std::string name;  // "ttyUSB0"
+  dev_t device = 0;
+  bool console = false;  // its console attribute says it is a kernel console
+};
+
 // The serial ports among the terminals in sysfs (/sys/class/tty): those
 // with a device, but for virtual consoles, pseudo-terminals and ttyS nodes
 // with no UART; by kind, then number: ttyACM0, ttyS6, ttyUSB0, ttyUSB10.
-std::vector<std::string> SerialTtyNames(const std::string& class_tty);
+std::vector<SerialTty> SerialTtys(const std::string& class_tty);
 
 // The links in the directories (/dev/serial/by-id, /dev/serial/by-path),
 // by the node each leads to; each directory's in the order of their names.
