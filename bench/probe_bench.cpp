@@ -33,8 +33,10 @@
 #include <benchmark/benchmark.h>
 
 #include "fake_port.h"
-#include "port_guards.h"
+#include "inventory.h"
+#include "lock_files.h"
 #include "posix_port.h"
+#include "process_walk.h"
 #include "scan_sequencer.h"
 
 namespace velkaro {
@@ -294,8 +296,10 @@ class UsbAdapters {
 void BM_OtherPorts(benchmark::State& state) {
   const IdleProcesses extra(state.range(0));
   const UsbAdapters adapters;
-  const PosixPort port(adapters.Options());
-  for (auto _ : state) benchmark::DoNotOptimize(port.OtherPorts());
+  const Inventory inventory(adapters.Options());
+  const std::vector<std::string> rows = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2",
+                                         "/dev/ttyS3", "/dev/ttyS4", "/dev/ttyS5"};
+  for (auto _ : state) benchmark::DoNotOptimize(inventory.OtherPorts(rows));
 }
 BENCHMARK(BM_OtherPorts)->Arg(0)->Arg(3000)->Unit(benchmark::kMicrosecond);
 
@@ -313,7 +317,11 @@ void BM_SysfsReadsUsb(benchmark::State& state) {
   const PosixPortOptions options = adapters.Options();
   for (auto _ : state) {
     const SerialLinkMap links = SerialLinks(options.serial_link_dirs);
-    for (const SerialTty& tty : SerialTtys(options.sysfs_class_tty)) {
+    const TtyClassifier classifier({.proc_root = options.processes.proc_root,
+                                    .sysfs_char_root = options.sysfs_char_root,
+                                    .console_active = options.console_active,
+                                    .dev_root = options.dev_root});
+    for (const SerialTty& tty : SerialTtys(options.sysfs_class_tty, classifier)) {
       benchmark::DoNotOptimize(ReadTty(options.sysfs_class_tty + "/" + tty.name, options.id_files));
       benchmark::DoNotOptimize(SerialLinks(options.dev_root + "/" + tty.name, links));
     }

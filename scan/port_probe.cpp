@@ -20,8 +20,9 @@ ProbeOutcome TryPort(std::int16_t port, SerialPort& comm, ErrorTrap& err) {
   err.Record(comm.SetPortOpen(false));
   err.Clear();
   outcome.finding = comm.Found();
-  outcome.finding.presence = ProvesPortExists(outcome.number) ? PortFinding::Presence::kPresent
-                                                              : PortFinding::Presence::kAbsent;
+  outcome.finding.presence = !outcome.finding.judged            ? PortFinding::Presence::kNotJudged
+                             : ProvesPortExists(outcome.number) ? PortFinding::Presence::kPresent
+                                                                : PortFinding::Presence::kAbsent;
   return outcome;
 }
 

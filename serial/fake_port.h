@@ -34,9 +34,6 @@ class FakeSerialPort : public SerialPort {
   std::string DevicePath(std::int16_t port) const override;
   // Says what a real port would for the outcome its open was scripted with.
   PortFinding Found() const override;
-  // The other ports, as scripted.
-  std::vector<OtherPort> OtherPorts() const override { return others; }
-  std::vector<OtherPort> others;
 
   // Where the next open of a port waits, as a slow device's would, until
   // ReleaseOpen, or 30 s.

@@ -8,7 +8,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <grp.h>
 #include <pthread.h>
 
 #include <algorithm>
@@ -21,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "finding_words.h"
 #include "platform_port.h"
 
 namespace velkaro {
@@ -59,101 +59,7 @@ bool SameLineSettings(const LineSettings& want, const LineSettings& got) {
          want.c_cc[VTIME] == got.c_cc[VTIME];
 }
 
-// "pid 42", or "minicom (pid 42)" where the process's name can be read; a
-// login's is "login, pid 42".
-std::string Who(const PortHolder& holder, bool login = false) {
-  const std::string name = ShowableName(holder.program);
-  const std::string number = "pid " + std::to_string(holder.pid);
-  if (name.empty()) return number;
-  return login ? name + ", " + number : name + " (" + number + ")";
-}
-
-// The stable names that lead to a port, kept and told at the end of its
-// hardware's words.
-void AddNames(PortHardware& hardware, std::vector<std::string> names) {
-  for (const std::string& name : names) {
-    hardware.description += (hardware.description.empty() ? "known as "
-                             : &name == &names.front()    ? ", known as "
-                                                          : ", ") +
-                            ShowableName(name);
-  }
-  hardware.names = std::move(names);
-}
-
-std::string ErrnoName(int errnum) {
-  const char* name = ::strerrorname_np(errnum);
-  return name != nullptr ? name : "error " + std::to_string(errnum);
-}
-
-// Why an open was refused: the node's group, where joining it is what the
-// user lacks. Root is never refused for want of a group, and a group that
-// may not read and write the node is not the reason either.
-std::string PermissionFinding(const std::optional<struct stat>& node) {
-  constexpr mode_t kGroupRw = S_IRGRP | S_IWGRP;
-  if (!node || ::geteuid() == 0 || (node->st_mode & kGroupRw) != kGroupRw) {
-    return FindingText(Seen::kNotYours);
-  }
-  const gid_t gid = node->st_gid;
-  std::vector<gid_t> ours(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
-  ours.resize(static_cast<std::size_t>(
-      std::max(::getgroups(static_cast<int>(ours.size()), ours.data()), 0)));
-  ours.push_back(::getegid());
-  std::vector<char> buffer(16384);
-  group entry;
-  group* found = nullptr;
-  if (std::find(ours.begin(), ours.end(), gid) != ours.end() ||
-      ::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
-    return FindingText(Seen::kNotYours);
-  }
-  return FindingText(Seen::kNotYours, found->gr_name);
-}
-
 }  // namespace
-
-std::string FindingText(Seen seen, std::string_view detail) {
-  const std::string d(detail);
-  switch (seen) {
-    case Seen::kFree:
-      return "present, free";
-    case Seen::kInUse:
-      return "present, in use by " + d;
-    case Seen::kLocked:
-      return "present, locked by " + d;
-    case Seen::kFlocked:
-      return "present, locked by another program (flock)";
-    case Seen::kExclusive:
-      return "present, opened exclusively by another program";
-    case Seen::kLineDiscipline:
-      return "present, taken by the kernel's line discipline " + d;
-    case Seen::kLoginTerminal:
-      return "present, the terminal of a login session (" + d + ")";
-    case Seen::kConsole:
-      return "present, the kernel console";
-    case Seen::kNotYours:
-      return d.empty() ? "present, but you may not open it (permission denied)"
-                       : "present, but you may not open it: it belongs to group " + d +
-                             ", which you are not in";
-    case Seen::kRefusedSettings:
-      return "present, but it refused line settings";
-    case Seen::kUseCannotBeSeen:
-      return "present, not opened: /proc cannot be read, so other programs' use cannot be seen";
-    case Seen::kNotSeenInUse:
-      return "present, not opened: no other program seen using it";
-    case Seen::kNoNode:
-      return "absent: no device node";
-    case Seen::kNoUart:
-      return "absent: no UART behind this node";
-    case Seen::kNotASerialPort:
-      return "absent: not a serial port";
-    case Seen::kNodeChanged:
-      return "absent: its node changed while it was looked at";
-    case Seen::kNoAnswer:
-      return "absent: the device did not answer (" + d + ")";
-    case Seen::kSettingsNotPutBack:
-      return "; its line settings could not be put back (" + d + ")";
-  }
-  return {};
-}
 
 bool OpenStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {
@@ -188,7 +94,7 @@ ErrorNumber OpenErrorNumber(int errnum) {
 }
 
 PosixPort::PosixPort(PosixPortOptions options, PosixSystem& sys)
-    : options_(std::move(options)), sys_(sys) {}
+    : options_(std::move(options)), sys_(sys), inventory_(options_, sys) {}
 
 PosixPort::~PosixPort() {
   Close();
@@ -214,115 +120,12 @@ ErrorNumber PosixPort::SetPortOpen(bool open) { return open ? Open() : Close(); 
 
 std::string PosixPort::DevicePath(std::int16_t port) const { return options_.device_path(port); }
 
-std::string FindingLine(const PortFinding& found) {
-  std::string line = found.words;
-  if (found.hardware && !found.hardware->description.empty()) {
-    line += "; " + found.hardware->description;
-  }
-  if (!found.restored) line += FindingText(Seen::kSettingsNotPutBack, found.restore_error);
-  return line;
-}
-
 ErrorNumber PosixPort::Judged(ErrorNumber number, std::string words,
                               std::optional<PortHolder> holder) {
   found_.words = std::move(words);
   found_.holder = std::move(holder);
   found_.line = FindingLine(found_);
   return number;
-}
-
-bool PosixPort::JudgedByLockFile(const std::string& path, PortFinding& found) const {
-  // Programs lock a port under its node's name: a link to the node
-  // (/dev/serial/by-id/...) is looked up under the name it leads to as well.
-  std::vector<std::string> names = {path};
-  std::error_code unresolved;
-  if (const std::string node = std::filesystem::canonical(path, unresolved).string();
-      !unresolved && node != path) {
-    names.push_back(node);
-  }
-  for (const std::string& name : names) {
-    if (const LockHolder lock = HeldByLockFile(name, options_.lock_dirs)) {
-      PortHolder by = HeldBy("lock file", lock.pid, lock.path);
-      found.words = FindingText(Seen::kLocked, Who(by) + " in " + lock.path);
-      found.holder = std::move(by);
-      return true;
-    }
-  }
-  return false;
-}
-
-std::vector<OtherPort> PosixPort::OtherPorts() const {
-  // The six ports' devices are theirs to tell, whatever their nodes are
-  // named, and so are their paths, with a node or without.
-  std::vector<dev_t> rows;
-  std::vector<std::string> row_paths;
-  for (std::int16_t port = kFirstPort; port <= kLastPort; ++port) {
-    row_paths.push_back(options_.device_path(port));
-    struct stat node;
-    if (sys_.Stat(row_paths.back().c_str(), &node) == 0 && S_ISCHR(node.st_mode)) {
-      rows.push_back(node.st_rdev);
-    }
-  }
-  // The kernel's consoles, by name: a USB console has no attribute that says so.
-  const std::vector<std::string> consoles = ActiveConsoles(options_.console_active);
-  const SerialLinkMap links = SerialLinks(options_.serial_link_dirs);
-  std::vector<OtherPort> others;
-  std::vector<dev_t> looked_for;       // the devices whose users the walk looks for
-  std::vector<std::size_t> looked_at;  // and their ports
-  for (const auto& [name, device, console] : SerialTtys(options_.sysfs_class_tty)) {
-    OtherPort other{.name = name, .device = options_.dev_root + "/" + name, .found = {}};
-    if (std::find(rows.begin(), rows.end(), device) != rows.end() ||
-        std::find(row_paths.begin(), row_paths.end(), other.device) != row_paths.end()) {
-      continue;
-    }
-    PortFinding& found = other.found;
-    found.hardware = ReadTty(options_.sysfs_class_tty + "/" + name, options_.id_files);
-    if (std::vector<std::string> names = SerialLinks(other.device, links); !names.empty()) {
-      if (!found.hardware) found.hardware.emplace();
-      AddNames(*found.hardware, std::move(names));
-    }
-    struct stat node;
-    if (sys_.Stat(other.device.c_str(), &node) != 0) {
-      const int errnum = errno;
-      found.presence = PortFinding::Presence::kAbsent;
-      found.error = ErrnoName(errnum);
-      found.words =
-          errnum == ENOENT ? FindingText(Seen::kNoNode) : FindingText(Seen::kNoAnswer, found.error);
-    } else if (console || std::find(consoles.begin(), consoles.end(), name) != consoles.end()) {
-      found.presence = PortFinding::Presence::kPresent;
-      found.words = FindingText(Seen::kConsole);
-      found.holder = HeldBy("console");
-    } else if (found.presence = PortFinding::Presence::kPresent;
-               !JudgedByLockFile(other.device, found)) {
-      looked_for.push_back(device);
-      looked_at.push_back(others.size());
-    }
-    others.push_back(std::move(other));
-  }
-  // One walk through the processes serves every port.
-  const std::vector<Holder> holders = HeldByOtherProcesses(looked_for, options_.processes);
-  for (std::size_t i = 0; i < holders.size(); ++i) {
-    PortFinding& found = others[looked_at[i]].found;
-    const Holder& holder = holders[i];
-    if (holder.blind) {
-      found.words = FindingText(Seen::kUseCannotBeSeen);
-    } else if (!holder) {
-      found.words = FindingText(Seen::kNotSeenInUse);
-    } else {
-      found.holder = HeldBy(holder.by_session ? "session" : "descriptor", holder.pid);
-      found.words = FindingText(holder.by_session ? Seen::kLoginTerminal : Seen::kInUse,
-                                Who(*found.holder, holder.by_session));
-    }
-  }
-  for (OtherPort& other : others) other.found.line = FindingLine(other.found);
-  return others;
-}
-
-PortHolder PosixPort::HeldBy(std::string kind, pid_t pid, std::string lock) const {
-  PortHolder holder{.kind = std::move(kind), .program = {}, .pid = pid, .lock = std::move(lock)};
-  // As it named itself: JSON carries any name safely, where a terminal would not.
-  if (pid > 0) holder.program = ProcessNameAsItIs(pid, options_.processes.proc_root);
-  return holder;
 }
 
 ErrorNumber PosixPort::OpenRefused(int errnum) {
@@ -332,7 +135,7 @@ ErrorNumber PosixPort::OpenRefused(int errnum) {
         return FindingText(Seen::kExclusive);
       case EACCES:
       case EPERM:
-        return PermissionFinding(node_);
+        return PermissionFinding(look_.node);
       case ENOENT:
         return FindingText(Seen::kNoNode);
       default:
@@ -346,72 +149,20 @@ ErrorNumber PosixPort::OpenRefused(int errnum) {
   return judged;
 }
 
-ErrorNumber PosixPort::CheckNoOtherHolder() {
-  if (!terminal_) return kNoError;
-  const Holder holder = HeldByAnotherProcess(node_->st_rdev, options_.processes, node_->st_dev);
-  // Where nobody's use can be seen, the port is left as if someone used it.
-  if (holder.blind) return Judged(kPortUnavailable, FindingText(Seen::kUseCannotBeSeen));
-  if (!holder) return kNoError;
-  // The name is read once, for the words and the data alike.
-  PortHolder by = HeldBy(holder.by_session ? "session" : "descriptor", holder.pid);
-  const std::string who = Who(by, holder.by_session);
-  return Judged(kPortUnavailable,
-                FindingText(holder.by_session ? Seen::kLoginTerminal : Seen::kInUse, who),
-                std::move(by));
-}
-
-ErrorNumber PosixPort::CheckBeforeOpening(const std::string& path) {
-  // A port that is not there is never looked for any further: a lock file
-  // naming it, for one, says nothing about a port that does not exist.
-  struct stat node;
-  if (sys_.Stat(path.c_str(), &node) != 0) return OpenRefused(errno);
-  node_ = node;
-  terminal_ = S_ISCHR(node.st_mode);
-  // A device the user named may be anything: a file, /dev/zero, a watchdog
-  // that an open arms, or the terminal behind /dev/tty or /dev/console.
-  if (options_.chosen.at(static_cast<std::size_t>(port_ - 1)) &&
-      !IsSerialPortNode(node, options_.processes.proc_root, options_.sysfs_char_root)) {
-    return Judged(kNoSuchPort, FindingText(Seen::kNotASerialPort));
+ErrorNumber PosixPort::JudgedByLook() {
+  const std::optional<bool> restored = found_.restored;
+  found_ = look_.found;
+  found_.restored = restored;
+  switch (look_.verdict) {
+    case NodeLook::Verdict::kMayOpen:
+      return kNoError;
+    case NodeLook::Verdict::kUnavailable:
+      return Judged(kPortUnavailable, std::move(found_.words), std::move(found_.holder));
+    case NodeLook::Verdict::kAbsent:
+    case NodeLook::Verdict::kNotJudged:
+      break;
   }
-  if (terminal_) {
-    // sysfs knows a ttyS node with no UART behind it, and the console, so
-    // neither needs the lock files or the processes looked through.
-    const SysfsVerdict verdict = JudgeBySysfs(node.st_rdev, options_.sysfs_char_root);
-    sysfs_knew_ = verdict == SysfsVerdict::kPort || verdict == SysfsVerdict::kTerminal;
-    if (verdict == SysfsVerdict::kConsole || sysfs_knew_) {
-      found_.hardware = ReadUart(node.st_rdev, options_.sysfs_char_root, options_.id_files);
-      // A USB adapter is best known by its stable names.
-      if (found_.hardware && found_.hardware->bus == "usb") {
-        AddNames(*found_.hardware, SerialLinks(path, SerialLinks(options_.serial_link_dirs)));
-      }
-    }
-    switch (verdict) {
-      case SysfsVerdict::kNoUart:
-        return Judged(kNoSuchPort, FindingText(Seen::kNoUart));
-      case SysfsVerdict::kConsole:
-        return Judged(kPortUnavailable, FindingText(Seen::kConsole), HeldBy("console"));
-      case SysfsVerdict::kPort:
-        break;
-      case SysfsVerdict::kNotTty:
-        terminal_ = false;
-        break;
-      case SysfsVerdict::kTerminal:  // a USB console is known by the console list alone
-      case SysfsVerdict::kUnknown:
-        if (IsActiveConsole(node.st_rdev, options_.console_active)) {
-          return Judged(kPortUnavailable, FindingText(Seen::kConsole), HeldBy("console"));
-        }
-        break;
-    }
-  }
-  // From here the port may be opened: another Velkaro's probe of it ends
-  // first, and none begins until ours has.
-  if (terminal_) TakeProbeLock(node.st_rdev);
-  if (PortFinding locked; JudgedByLockFile(path, locked)) {
-    return Judged(kPortUnavailable, std::move(locked.words), std::move(locked.holder));
-  }
-  // A login on the port, or any other program with it open: opening it
-  // could already upset its modem lines, and setting it would change theirs.
-  return CheckNoOtherHolder();
+  return Judged(kNoSuchPort, std::move(found_.words), std::move(found_.holder));
 }
 
 ErrorNumber PosixPort::Open() {
@@ -434,19 +185,32 @@ ErrorNumber PosixPort::Open() {
 ErrorNumber PosixPort::LookAndOpen() {
   path_ = options_.device_path(port_);
   found_ = {};
-  node_.reset();
-  sysfs_knew_ = false;
-  if (const ErrorNumber judged = CheckBeforeOpening(path_); judged.failed()) return judged;
+  inventory_.Look(path_, options_.chosen.at(static_cast<std::size_t>(port_ - 1)), look_);
+  if (const ErrorNumber judged = JudgedByLook(); judged.failed()) return judged;
+  // From here the port may be opened: another Velkaro's probe of it ends
+  // first, and none begins until ours has.
+  if (look_.terminal) TakeProbeLock(look_.node->st_rdev);
+  // A lock file, a login on the port, or any other program with it open:
+  // opening it could already upset its modem lines, and setting it would
+  // change theirs.
+  if (inventory_.HeldByLockFile(path_, look_) || inventory_.HeldByProcess(look_)) {
+    return JudgedByLook();
+  }
 
+  // Exactly the node that was judged is opened, through its descriptor,
+  // never through the path again: udev remakes /dev/serial's links as
+  // adapters come and go, and an open of another device raises its DTR.
   // O_NONBLOCK: never wait for carrier detect. O_NOCTTY: never become the
   // controlling terminal of this process.
-  fd_ = sys_.Open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  const std::string node = "/proc/self/fd/" + std::to_string(look_.node_fd.get());
+  fd_ = sys_.Open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  look_.node_fd.reset();
   if (fd_ < 0) return OpenRefused(errno);
-  // The path may be a link that has moved since it was looked at (udev
-  // remakes /dev/serial's as adapters come and go): what was opened must be
-  // what was judged, or it is closed again untouched.
-  if (struct stat opened; ::fstat(fd_, &opened) != 0 || opened.st_rdev != node_->st_rdev ||
-                          (opened.st_mode & S_IFMT) != (node_->st_mode & S_IFMT)) {
+  found_.restored = true;  // until a restore fails
+  // However the node was reached, what was opened must be what was judged,
+  // or it is closed again untouched.
+  if (struct stat opened; ::fstat(fd_, &opened) != 0 || opened.st_rdev != look_.node->st_rdev ||
+                          (opened.st_mode & S_IFMT) != (look_.node->st_mode & S_IFMT)) {
     sys_.Close(std::exchange(fd_, -1));
     return Judged(kNoSuchPort, FindingText(Seen::kNodeChanged));
   }
@@ -464,7 +228,7 @@ ErrorNumber PosixPort::TakeAndSet() {
   // The checks take a while on a busy machine, the walk through every
   // process above all. Now that nobody else can open the port, make sure
   // nobody did meanwhile, through whatever node, before it is configured.
-  if (!held.failed()) held = CheckNoOtherHolder();
+  if (!held.failed() && inventory_.HeldByProcess(look_)) held = JudgedByLook();
   if (held.failed()) {
     Close();
     return held;
@@ -537,7 +301,8 @@ ErrorNumber PosixPort::CheckNotHeld() {
   // reports its type as unknown. Where sysfs told of the port, it has told
   // this already: USB serial and CDC ACM drivers report no type at all.
   serial_struct serial{};
-  if (!sysfs_knew_ && sys_.Ioctl(fd_, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
+  if (!look_.sysfs_knew && sys_.Ioctl(fd_, TIOCGSERIAL, &serial) == 0 &&
+      serial.type == PORT_UNKNOWN) {
     return Judged(kNoSuchPort, FindingText(Seen::kNoUart));
   }
   return kNoError;
@@ -595,6 +360,7 @@ ErrorNumber PosixPort::Close() {
     result = kNoSuchPort;
     const std::string why =
         not_put_back > 0 ? std::strerror(not_put_back) : "the driver kept other settings";
+    // Told once the port is closed: standard error may be the port itself.
     found_.restored = false;
     found_.restore_error = why;
     found_.line = FindingLine(found_);

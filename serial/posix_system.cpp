@@ -27,8 +27,6 @@ int PosixSystem::Close(int fd) { return ::close(fd); }
 
 int PosixSystem::Flock(int fd, int operation) { return ::flock(fd, operation); }
 
-int PosixSystem::Stat(const char* path, struct stat* st) { return ::stat(path, st); }
-
 int PosixSystem::Ioctl(int fd, unsigned long request, void* arg) {
   return ::ioctl(fd, request, arg);
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "node_system.h"
+
 namespace velkaro {
 
 // A tty's line settings as the kernel keeps them (its struct termios2). Unlike
@@ -27,18 +29,16 @@ struct LineSettings {
 inline constexpr tcflag_t kBother = 0x1000;
 
 // Every system call the POSIX port makes on a device goes through here, so
-// tests can make any of them fail the way a real device would.
-class PosixSystem {
+// tests can make any of them fail the way a real device would; the looks
+// at its node before it is opened among them.
+class PosixSystem : public NodeSystem {
  public:
-  virtual ~PosixSystem() = default;
-
   // The calls as the C library makes them.
   static PosixSystem& Real();
 
   virtual int Open(const char* path, int flags);
   virtual int Close(int fd);
   virtual int Flock(int fd, int operation);
-  virtual int Stat(const char* path, struct stat* st);
   virtual int Ioctl(int fd, unsigned long request, void* arg);
   // TCGETS2 and TCSETS2: read the line settings, and apply them at once.
   virtual int GetLineSettings(int fd, LineSettings* settings);

@@ -46,11 +46,6 @@ class SerialPort {
   // it; the others must make it safe to call at any moment.
   virtual void CancelOpen() {}
 
-  // Every other serial port of the machine, beyond the six ports' devices,
-  // each told from what the system says of it without opening it: an open
-  // raises DTR, and resets many boards. In a stable order, by kind and then
-  // number. Reads what describes the system, and may take a while.
-  virtual std::vector<OtherPort> OtherPorts() const { return {}; }
   // Called once on the thread that runs probes, before its first.
   virtual void OnProbeThread() {}
 

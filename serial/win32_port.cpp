@@ -66,104 +66,6 @@ std::string OpenFinding(DWORD error) {
   return "absent: " + (name.empty() ? "Windows error " + std::to_string(error) : name);
 }
 
-namespace {
-
-std::string Utf8(const std::wstring& text) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<std::size_t>(size), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size,
-                        nullptr, nullptr);
-  return utf8;
-}
-
-// The device's name as Device Manager shows it (its description where it
-// has no friendly name), without the " (COMn)" Windows ends it with.
-std::wstring ShownName(const PortDevice& device) {
-  std::wstring name = device.friendly_name.empty() ? device.description : device.friendly_name;
-  if (const std::wstring suffix = L" (" + device.port_name + L")"; name.ends_with(suffix)) {
-    name.resize(name.size() - suffix.size());
-  }
-  return name;
-}
-
-// n for a port named COMn, else 0.
-long ComNumber(const std::wstring& port_name) {
-  if (!port_name.starts_with(L"COM") || port_name.size() == 3 || port_name.size() > 6) return 0;
-  long number = 0;
-  for (const wchar_t c : port_name.substr(3)) {
-    if (c < L'0' || c > L'9') return 0;
-    number = number * 10 + (c - L'0');
-  }
-  return number;
-}
-
-// The four hex digits after `key` in a hardware id ("VID_" in
-// "USB\VID_0403&PID_6001"), in lower case; empty where not there.
-std::string IdAfter(const std::string& hardware_id, const std::string& key) {
-  const std::size_t at = hardware_id.find(key);
-  if (at == std::string::npos || at + key.size() + 4 > hardware_id.size()) return {};
-  std::string digits = hardware_id.substr(at + key.size(), 4);
-  for (char& c : digits) {
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return {};
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return digits;
-}
-
-}  // namespace
-
-std::string FriendlyName(std::int16_t port, const std::vector<PortDevice>& devices) {
-  const std::wstring com = L"COM" + std::to_wstring(port);
-  for (const PortDevice& device : devices) {
-    if (device.port_name != com) continue;
-    if (const std::wstring name = ShownName(device); !name.empty()) return Utf8(name);
-  }
-  return {};
-}
-
-std::vector<OtherPort> Win32Port::OtherPorts() const {
-  std::vector<std::pair<long, OtherPort>> numbered;
-  for (const PortDevice& device : options_.devices()) {
-    const long number = ComNumber(device.port_name);
-    if (number == 0 || (number >= kFirstPort && number <= kLastPort)) continue;
-    PortHardware hardware;
-    hardware.name = Utf8(ShownName(device));
-    hardware.hardware_id = Utf8(device.hardware_id);
-    hardware.location = Utf8(device.location);
-    if (hardware.hardware_id.starts_with("USB\\")) {
-      hardware.bus = "usb";
-      hardware.vendor_id = IdAfter(hardware.hardware_id, "VID_");
-      hardware.product_id = IdAfter(hardware.hardware_id, "PID_");
-    }
-    for (const std::string* part : {&hardware.name, &hardware.hardware_id}) {
-      if (!part->empty())
-        hardware.description += (hardware.description.empty() ? "" : ", ") + *part;
-    }
-    if (!hardware.location.empty()) {
-      hardware.description += (hardware.description.empty() ? "at " : ", at ") + hardware.location;
-    }
-    // Windows tells who holds a port only to an open, and these are never opened.
-    OtherPort other{.name = Utf8(device.port_name),
-                    .device = "\\\\.\\" + Utf8(device.port_name),
-                    .found = {.presence = PortFinding::Presence::kPresent,
-                              .words = "present, not opened",
-                              .error = {},
-                              .holder = {},
-                              .hardware = std::move(hardware),
-                              .restored = true,
-                              .restore_error = {},
-                              .line = {}}};
-    other.found.line = FindingLine(other.found);
-    numbered.emplace_back(number, std::move(other));
-  }
-  std::stable_sort(numbered.begin(), numbered.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<OtherPort> others;
-  for (auto& [number, other] : numbered) others.push_back(std::move(other));
-  return others;
-}
-
 DCB WantedLineSettings(const DCB& found) {
   DCB want = found;
   want.DCBlength = sizeof(DCB);
@@ -237,15 +139,6 @@ std::string Win32Port::DevicePath(std::int16_t port) const {
   return narrow;
 }
 
-std::string FindingLine(const PortFinding& found) {
-  std::string line = found.words;
-  if (found.hardware && !found.hardware->description.empty()) {
-    line += "; " + found.hardware->description;
-  }
-  if (!found.restored) line += "; its line settings could not be put back";
-  return line;
-}
-
 ErrorNumber Win32Port::Judged(ErrorNumber number, std::string words,
                               std::optional<PortHolder> holder) {
   found_.words = std::move(words);
@@ -286,7 +179,7 @@ ErrorNumber Win32Port::Open() {
     }
   }
   if (handle_ == INVALID_HANDLE_VALUE) {
-    found_.error = ErrorName(error).empty() ? std::to_string(error) : ErrorName(error);
+    found_.error = ErrorName(error).empty() ? "error " + std::to_string(error) : ErrorName(error);
     // Windows tells of another program only that it has the port, alone.
     const bool held = OpenErrorNumber(error) == kPortUnavailable && error != ERROR_SEM_TIMEOUT;
     return Judged(
@@ -337,27 +230,34 @@ ErrorNumber Win32Port::ApplyLineSettings() {
 
 ErrorNumber Win32Port::Close() {
   if (!is_open()) return kNoError;
-  ErrorNumber result = kNoError;  // until a restore fails
-  if (restore_timeouts_ && !sys_.SetCommTimeouts(handle_, &saved_timeouts_)) result = kNoSuchPort;
+  // Why the settings are not as they were found, where they are not.
+  std::string not_put_back;
+  const auto why = [] {
+    const DWORD error = ::GetLastError();
+    const std::string name = ErrorName(error);
+    return name.empty() ? "error " + std::to_string(error) : name;
+  };
+  if (restore_timeouts_ && !sys_.SetCommTimeouts(handle_, &saved_timeouts_)) not_put_back = why();
   if (restore_state_) {
     // A restore only counts once the driver reads back what was found.
     DCB now{};
     now.DCBlength = sizeof(DCB);
-    if (!sys_.SetCommState(handle_, &saved_state_) || !sys_.GetCommState(handle_, &now) ||
-        !SameLineState(now, saved_state_)) {
-      result = kNoSuchPort;
+    if (!sys_.SetCommState(handle_, &saved_state_) || !sys_.GetCommState(handle_, &now)) {
+      if (not_put_back.empty()) not_put_back = why();
+    } else if (!SameLineState(now, saved_state_) && not_put_back.empty()) {
+      not_put_back = "the driver kept other settings";
     }
   }
+  ErrorNumber result = not_put_back.empty() ? kNoError : kNoSuchPort;
   // The queue sizes are only a request to the driver; it keeps or drops them
   // with the handle, so there is nothing of them to put back.
-  if (result.failed()) {
-    found_.restored = false;
-    found_.line = FindingLine(found_);
-  }
   if (!sys_.CloseHandle(handle_)) result = kNoSuchPort;
   handle_ = INVALID_HANDLE_VALUE;
   restore_state_ = false;
   restore_timeouts_ = false;
+  found_.restored = not_put_back.empty();
+  found_.restore_error = not_put_back;
+  found_.line = FindingLine(found_);
   return result;
 }
 

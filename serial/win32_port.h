@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "serial_port.h"
+#include "win32_devices.h"
 #include "win32_system.h"
 
 namespace velkaro {
@@ -17,35 +18,10 @@ namespace velkaro {
 // COMn is \\.\COMn, which also reaches COM10 and up and names no file.
 std::wstring DefaultDeviceName(std::int16_t port);
 
-// A device of the ports class as Device Manager lists it: the port name its
-// registry key gives ("COM4"), its friendly name, its description, its first
-// hardware id ("USB\VID_0403&PID_6001&REV_0600") and where it sits
-// ("Port_#0001.Hub_#0004"), each empty where not given.
-struct PortDevice {
-  std::wstring port_name;
-  std::wstring friendly_name;
-  std::wstring description;
-  std::wstring hardware_id = {};
-  std::wstring location = {};
-};
-
-// The present devices of the ports class, from SetupAPI; empty where none is
-// registered, as under Wine.
-std::vector<PortDevice> ListPortDevices();
-
-// The friendly name of the device that is COMn (its description where it
-// has none), as UTF-8 and without the " (COMn)" Windows ends it with; empty
-// if no device is.
-std::string FriendlyName(std::int16_t port, const std::vector<PortDevice>& devices);
-
 struct Win32PortOptions {
   std::function<std::wstring(std::int16_t)> device_name = DefaultDeviceName;
   std::function<std::vector<PortDevice>()> devices = ListPortDevices;
 };
-
-// A finding's whole line, as a person reads it: its words, the device's
-// name, and a failed restore.
-std::string FindingLine(const PortFinding& found);
 
 // The name Windows's headers give an error an open may leave, or empty.
 std::string ErrorName(DWORD error);
@@ -90,8 +66,6 @@ class Win32Port : public SerialPort {
   ErrorNumber SetPortOpen(bool open) override;
   std::string DevicePath(std::int16_t port) const override;
   PortFinding Found() const override { return found_; }
-  // The present devices of the ports class named COMn, n not 1 to 6, by number.
-  std::vector<OtherPort> OtherPorts() const override;
   // Cuts short a CreateFileW still waiting on its device, as a Bluetooth
   // port out of range makes it wait, and refuses every later open. The
   // settings steps that follow an open are never cut short.

@@ -1,6 +1,9 @@
-#include "port_guards.h"
+#include "lock_files.h"
 #include "port_json.h"
-#include "sysfs_uart.h"
+#include "process_walk.h"
+#include "showable.h"
+#include "sysfs_hardware.h"
+#include "tty_kind.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -37,7 +40,7 @@ TEST(PortGuardsTest, UnreadableSourcesHoldNothingAndNoProcIsBlind) {
   const dev_t device = makedev(4, 64);
   EXPECT_FALSE(HeldByLockFile("/dev/ttyS0", {"/nonexistent-lock-dir"}));
   EXPECT_TRUE(HeldByAnotherProcess(device, {.proc_root = "/nonexistent-proc"}).blind);
-  EXPECT_FALSE(IsActiveConsole(device, "/nonexistent-console"));
+  EXPECT_FALSE(ConsoleList("/nonexistent-console", "/dev").Has(device, "ttyS0"));
   EXPECT_EQ(JudgeBySysfs(device, "/nonexistent-sys"), SysfsVerdict::kUnknown);
 }
 

@@ -39,12 +39,14 @@
 
 #include "end_signals.h"
 #include "fake_port.h"
-#include "list_ports.h"
-#include "port_guards.h"
+#include "finding_words.h"
+#include "lock_files.h"
 #include "port_json.h"
 #include "port_probe.h"
+#include "posix_list.h"
 #include "pty.h"
 #include "scan_sequencer.h"
+#include "tty_kind.h"
 
 namespace velkaro {
 namespace {
@@ -441,8 +443,20 @@ class ScriptedSystem : public PosixSystem {
     ++opens;
     const int fd = PosixSystem::Open(path, flags);
     if (fd >= 0) ++open_fds;
+    if (struct stat st; fd >= 0 && ::fstat(fd, &st) == 0) opened.push_back(st.st_rdev);
     return fd;
   }
+  // The look's descriptor, kept out of the low numbers where asked, so that
+  // the port's own descriptor takes the lowest free one.
+  int OpenPath(const char* path) override {
+    const int fd = PosixSystem::OpenPath(path);
+    if (fd < 0 || !path_descriptor_high) return fd;
+    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, 100);
+    ::close(fd);
+    return high;
+  }
+  bool path_descriptor_high = false;
+  std::vector<dev_t> opened;  // the devices each open reached
   int Close(int fd) override {
     --open_fds;
     return PosixSystem::Close(fd);
@@ -494,12 +508,12 @@ class ScriptedSystem : public PosixSystem {
   std::function<void()> on_exclusive;    // just before the port is made exclusive
   std::function<void()> before_restore;  // set, exclusive, about to be put back
   int open_errno = 0;
-  int Stat(const char* path, struct stat* st) override {
-    const int result = PosixSystem::Stat(path, st);
+  int Fstat(int fd, struct stat* st) override {
+    const int result = PosixSystem::Fstat(fd, st);
     if (result == 0 && stat_device) st->st_rdev = *stat_device;
     return result;
   }
-  std::optional<dev_t> stat_device;  // what stat says the node's device is
+  std::optional<dev_t> stat_device;  // what the look says the node's device is
   std::optional<int> uart_type;
   std::optional<int> exclusive;  // what TIOCGEXCL reads; negative: not supported
   bool get_eio = false;
@@ -578,21 +592,27 @@ TEST_F(PosixPortTest, AChosenDeviceIsOpenedOnlyWhereItIsASerialPort) {
   ExpectPtyUntouched();
 }
 
-// A link to the port that moves between the look and the open leads to a
-// device nobody looked at: it is closed again untouched.
+// A link to the port that moves between the look and the open would lead
+// to a device nobody looked at: the open reaches the node that was judged,
+// and never the link's new target.
 TEST_F(PosixPortTest, ALinkThatMovesBeforeTheOpenIsNotFollowed) {
   const std::filesystem::path link = dir_ / "by-id";
   std::filesystem::create_symlink(pty_.path(), link);
   Pty other;
+  const LineSettings other_before = Read(other.slave());
   ScriptedSystem sys_calls;
   sys_calls.before_open = [&] {
     std::filesystem::remove(link);
     std::filesystem::create_symlink(other.path(), link);
   };
   std::string finding;
-  EXPECT_EQ(OpenAndClose(link.string(), sys_calls, &finding), kNoSuchPort);
-  EXPECT_EQ(finding, "absent: its node changed while it was looked at");
+  EXPECT_EQ(OpenAndClose(link.string(), sys_calls, &finding), kNoError);
+  EXPECT_EQ(finding, "present, free");
+  struct stat judged;
+  ASSERT_EQ(::stat(pty_.path().c_str(), &judged), 0);
+  EXPECT_EQ(sys_calls.opened, std::vector<dev_t>{judged.st_rdev});
   EXPECT_EQ(sys_calls.open_fds, 0);
+  EXPECT_EQ(Read(other.slave()), other_before);
   ExpectPtyUntouched();
 }
 
@@ -816,6 +836,7 @@ TEST_F(PosixPortTest, AFailedRestoreIsToldInOneLineNamingThePort) {
   ::close(2);
   ScriptedSystem sys;
   sys.refuse_restore = true;
+  sys.path_descriptor_high = true;
   PosixPortOptions options = OptionsFor(pty_.path());
   options.report = ReportToStandardError;
   PosixPort port(options, sys);
@@ -1072,13 +1093,19 @@ TEST_F(PosixPortTest, TwoProbesOfOnePortTakeTurns) {
 TEST(ListPortsTest, APortThatCouldNotBeJudgedFailsTheList) {
   RefusingSerialPort refusing;
   FakeSerialPort judged;
-  judged.others = {{.name = "ttyUSB0", .device = "/dev/ttyUSB0", .found = {}}};
-  judged.others[0].found.line = "present, not opened: no other program seen using it";
+  std::vector<std::string> rows_given;
+  const OtherPortsOf others = [&rows_given](const std::vector<std::string>& rows) {
+    rows_given = rows;
+    std::vector<OtherPort> told = {{.name = "ttyUSB0", .device = "/dev/ttyUSB0", .found = {}}};
+    told[0].found.line = "present, not opened: no other program seen using it";
+    return told;
+  };
   for (SerialPort* port : std::initializer_list<SerialPort*>{&refusing, &judged}) {
     for (const bool all : {false, true}) {
       std::FILE* out = std::tmpfile();
       ASSERT_NE(out, nullptr);
-      const int status = ListPorts(*port, out, false, all);
+      rows_given.clear();
+      const int status = ListPorts(*port, out, false, all ? others : OtherPortsOf());
       std::rewind(out);
       std::string lines;
       for (char line[128]; std::fgets(line, sizeof line, out) != nullptr;) lines += line;
@@ -1088,11 +1115,12 @@ TEST(ListPortsTest, APortThatCouldNotBeJudgedFailsTheList) {
           port == &refusing ? "COM1 (): not judged: the serial layer refused to choose the port\n"
                             : "COM1 (fake/COM1): absent: no device node\n"))
           << lines;
-      // With --all, the other ports follow the six.
+      // With --all, the other ports follow the six, beyond the rows' devices.
       EXPECT_EQ(lines.ends_with("ttyUSB0 (/dev/ttyUSB0): present, not opened: no other program "
                                 "seen using it\n"),
-                all && port == &judged)
+                all)
           << lines;
+      EXPECT_EQ(rows_given.size(), all ? 6u : 0u);
     }
   }
 }
@@ -1476,8 +1504,9 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
                            return pid_t{-1};
                          }};
     ScriptedSystem sys_calls;
-    const PosixPort port(options, sys_calls);
-    const std::vector<OtherPort> others = port.OtherPorts();
+    std::vector<std::string> rows;
+    for (std::int16_t port = 1; port <= 6; ++port) rows.push_back(options.device_path(port));
+    const std::vector<OtherPort> others = Inventory(options, sys_calls).OtherPorts(rows);
     std::string lines;
     for (const OtherPort& other : others) {
       lines += other.name + " (" + other.device + "): " + other.found.line + "\n";

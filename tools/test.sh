@@ -97,7 +97,7 @@ echo "velkaro.exe: $(stat -c %s "$exe") bytes, imports $imports"
 # velkaro.com, the console's, is as self-contained.
 console=build/windows/ui/velkaro.com
 imports=$(x86_64-w64-mingw32-objdump -p "$console" | awk '/DLL Name:/ {print tolower($3)}' | sort | xargs)
-if [ "$imports" != "advapi32.dll kernel32.dll msvcrt.dll setupapi.dll" ]; then
+if [ "$imports" != "advapi32.dll kernel32.dll msvcrt.dll setupapi.dll user32.dll" ]; then
   echo "test: velkaro.com needs DLLs beyond the system's: $imports" >&2
   exit 1
 fi

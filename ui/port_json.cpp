@@ -1,8 +1,5 @@
 #include "port_json.h"
 
-#include <cstdio>
-#include <exception>
-
 namespace velkaro {
 namespace {
 
@@ -65,25 +62,15 @@ nlohmann::ordered_json PortJson(std::int16_t port, const std::string& device,
     if (!part.names.empty()) hardware["names"] = part.names;
     json["hardware"] = hardware;
   }
-  json["restored"] = found.restored;
-  if (!found.restored) json["restore_error"] = found.restore_error;
+  json["restored"] =
+      found.restored ? nlohmann::ordered_json(*found.restored) : nlohmann::ordered_json();
+  if (found.restored == false) json["restore_error"] = found.restore_error;
   return json;
 }
 
 std::string PortsDocument(const nlohmann::ordered_json& ports) {
   const nlohmann::ordered_json document = {{"ports", ports}};
   return document.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
-}
-
-bool StepOrTell(ScanSequencer& scan, void (ScanSequencer::*step)()) {
-  try {
-    (scan.*step)();
-    return true;
-  } catch (...) {
-    std::fprintf(stderr, "velkaro: COM%d could not be judged: %s\n",
-                 static_cast<int>(scan.ScanStep), FailureInWords(std::current_exception()).c_str());
-    return false;
-  }
 }
 
 std::string ListText(const ScanSequencer& scan, bool json, const std::vector<OtherPort>& others) {

@@ -15,19 +15,15 @@ namespace velkaro {
 // 0), "device", "present" (true, false, or null where it was not judged),
 // "finding" (the words, without the hardware), "error" where the system
 // named the error that decided it, "holder" and "hardware"
-// (null, or an object of what is known), "restored", and "restore_error"
-// where the settings could not be put back.
+// (null, or an object of what is known), "restored" (null for a port that
+// was never opened), and "restore_error" where the settings could not be
+// put back.
 nlohmann::ordered_json PortJson(std::int16_t port, const std::string& device,
                                 const PortFinding& found);
 
 // The document: {"ports": [...]}, as UTF-8 in which every byte that is not
 // becomes U+FFFD, ending in a newline.
 std::string PortsDocument(const nlohmann::ordered_json& ports);
-
-// Runs a step of the scan for `velkaro --list`. A step that fails is told on
-// standard error, "COM3 could not be judged: …", and the scan goes on with
-// the next port, whose line says why: false.
-bool StepOrTell(ScanSequencer& scan, void (ScanSequencer::*step)());
 
 // What `velkaro --list` prints of a scan: a line for each port, then one for
 // each other port of the machine (--all), "ttyUSB0 (/dev/ttyUSB0): …"; or

@@ -16,14 +16,17 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "arguments.h"
 #include "end_signals.h"
-#include "list_ports.h"
+#include "inventory.h"
 #include "main_window.h"
 #include "platform_port.h"
 #include "port_settings.h"
+#include "posix_list.h"
 #include "posix_port.h"
 
 namespace {
@@ -193,9 +196,25 @@ int main(int argc, char** argv) {
   if (asked.mode == velkaro::Arguments::Mode::kList) {
     // Before any probe: a kill, Ctrl+C or logout lets a probe put its port back.
     if (!velkaro::end_signals::Install()) return CannotTakeSignals();
-    return velkaro::ListPorts(ports, stdout, asked.json, asked.all);
+    velkaro::OtherPortsOf others;
+    if (asked.all) {
+      others = [](const std::vector<std::string>& rows) {
+        return velkaro::Inventory().OtherPorts(rows);
+      };
+    }
+    return velkaro::ListPorts(ports, stdout, asked.json, others);
   }
 
+  // The probes need a thread of their own, and so does Qt: where none can
+  // be started (a limit on processes), say so before anything is shown or
+  // opened.
+  try {
+    std::thread([] {}).join();
+  } catch (const std::system_error& error) {
+    std::fprintf(stderr, "velkaro: cannot show the window: no thread can be started: %s\n",
+                 error.code().message().c_str());
+    return 1;
+  }
   // Whoever asked Qt to end at a warning hears it at once, from Qt.
   if (!QtStopsAt("QT_FATAL_WARNINGS", QtWarningMsg) &&
       !QtStopsAt("QT_FATAL_CRITICALS", QtCriticalMsg)) {
@@ -233,7 +252,14 @@ int main(int argc, char** argv) {
     QCoreApplication::quit();
   });
 
-  auto form = std::make_unique<velkaro::Form1>(ports);
+  std::unique_ptr<velkaro::Form1> form;
+  try {
+    form = std::make_unique<velkaro::Form1>(ports);
+  } catch (const std::system_error& error) {
+    std::fprintf(stderr, "velkaro: cannot show the window: no thread for the probes: %s\n",
+                 error.code().message().c_str());
+    EndWithApplication(1);
+  }
   form->show();
   const int status = QApplication::exec();
   // The window has gone; a probe that holds its port puts it back first.

@@ -5,23 +5,35 @@
 #include <functional>
 #include <string>
 
+#include "list_ports.h"
 #include "serial_port.h"
 
 namespace velkaro::win32 {
 
-// Says, once the scan has ended, that Ctrl+C, Ctrl+Break or the console's
-// end came in mid-scan.
+// What ListPorts returns, where the program's end is left to its caller,
+// once Ctrl+C, Ctrl+Break or the session's end came in mid-scan and a probe
+// that held its port has put it back.
 inline constexpr int kListStopped = -1;
 
-// `velkaro --list` on Windows: the scan without a window, each probe on the
-// worker while this thread waits for it or for `stop` (set by the console's
-// control handler). `out` takes the list: lines, or with `json` the JSON
-// document; it returns false where it could not be written. With `all`,
-// every other COM port follows, never opened. Returns the
-// exit status, 1 if a port could not be judged or the list not written, or
-// kListStopped once a probe that held its port has put it back (one still
-// opening holds nothing, and is left behind).
+// Whether the scan of `velkaro --list` is over, so that no port is held:
+// from then on Ctrl+C and Ctrl+Break end the program at once, as they end
+// other console programs.
+bool ScanIsOver();
+
+// Watches for the end of the Windows session, which Windows tells a console
+// program only through a top-level window once user32 is loaded (SetupAPI
+// loads it): a hidden one, on a thread of its own. At the session's end
+// `stop` is set and, while the scan holds a port, the window's thread waits
+// for the program to end itself. The window, or null where none could be made.
+HWND WatchSessionEnd(HANDLE stop);
+
+// `velkaro --list` on Windows: ListPorts waiting for the worker's event or
+// `stop` (set by the console's control handler, or the session's end).
+// `out` takes the list. At a stop the program ends as Ctrl+C ends it
+// (STATUS_CONTROL_C_EXIT), or with `end_process` false, ListPorts returns
+// kListStopped.
 int ListPorts(SerialPort& comm, bool json, HANDLE stop,
-              const std::function<bool(const std::string&)>& out, bool all = false);
+              const std::function<bool(const std::string&)>& out, const OtherPortsOf& others = {},
+              bool end_process = false);
 
 }  // namespace velkaro::win32

@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "arguments.h"
 #include "console_list.h"
 #include "platform_port.h"
 #include "velkaro_version.h"
+#include "win32_devices.h"
 
 namespace {
 
@@ -31,8 +33,10 @@ HANDLE stop_event = nullptr;
 // Ctrl+C, Ctrl+Break, the console's close, a logoff or a shutdown: the scan
 // starts no further probe, and a probe that holds its port puts it back
 // before the program ends. Windows ends the program once this returns from
-// the last three, so for them it waits for the program to end itself.
+// the last three, so for them it waits for the program to end itself. Once
+// the scan is over, each ends the program at once, as Windows would.
 BOOL WINAPI OnConsoleEnd(DWORD event) {
+  if (velkaro::win32::ScanIsOver()) return FALSE;
   ::SetEvent(stop_event);
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
   ::Sleep(INFINITE);
@@ -119,9 +123,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "velkaro: cannot take Ctrl+C: Windows error %lu\n", ::GetLastError());
     return 1;
   }
-  const int status = velkaro::win32::ListPorts(velkaro::LastingPlatformSerialPort(), asked.json,
-                                               stop_event, Out, asked.all);
-  // Ended as Ctrl+C ends a console program, with the status cmd shows for it.
-  if (status == velkaro::win32::kListStopped) ::ExitProcess(STATUS_CONTROL_C_EXIT);
-  return status;
+  velkaro::win32::WatchSessionEnd(stop_event);
+  velkaro::OtherPortsOf others;
+  if (asked.all) {
+    others = [](const std::vector<std::string>& rows) {
+      return velkaro::Inventory().OtherPorts(rows);
+    };
+  }
+  return velkaro::win32::ListPorts(velkaro::LastingPlatformSerialPort(), asked.json, stop_event,
+                                   Out, others, true);
 }

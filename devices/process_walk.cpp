@@ -1,4 +1,4 @@
-#include "port_guards.h"
+#include "process_walk.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -22,65 +22,12 @@
 #include <span>
 #include <sstream>
 
+#include "read_file.h"
+#include "showable.h"
+#include "tty_kind.h"
+
 namespace velkaro {
 namespace {
-
-// The largest pid Linux can hand out (PID_MAX_LIMIT on 64-bit systems).
-constexpr long long kPidMaxLimit = 4 * 1024 * 1024;
-
-// A descriptor of the look's own, closed on every way out.
-class OwnedFd {
- public:
-  explicit OwnedFd(int fd) : fd_(fd) {}
-  ~OwnedFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  OwnedFd(const OwnedFd&) = delete;
-  OwnedFd& operator=(const OwnedFd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// A directory stream of the look's own, closed on every way out.
-struct DirCloser {
-  void operator()(DIR* dir) const { ::closedir(dir); }
-};
-using OwnedDir = std::unique_ptr<DIR, DirCloser>;
-
-// Reads at most `limit` bytes of an open file.
-std::string ReadAtMost(const OwnedFd& fd, std::size_t limit) {
-  std::string text(limit, '\0');
-  std::size_t used = 0;
-  while (used < limit) {
-    const ssize_t got = ::read(fd.get(), text.data() + used, limit - used);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    used += static_cast<std::size_t>(got);
-  }
-  text.resize(used);
-  return text;
-}
-
-// Reads at most `limit` bytes of a small file; empty if it cannot be read.
-std::string ReadSmallFile(int dir_fd, const char* path, std::size_t limit) {
-  const OwnedFd fd(::openat(dir_fd, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (fd.get() < 0) return {};
-  return ReadAtMost(fd, limit);
-}
-
-// A lock file's content, read only if it is a regular file: never through a
-// symbolic link, and never from a device or a pipe.
-std::string ReadLockFile(const std::string& path) {
-  const OwnedFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-  if (fd.get() < 0) return {};
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-  return ReadAtMost(fd, 64);
-}
-
-bool IsLiveProcess(pid_t pid) { return ::kill(pid, 0) == 0 || errno == EPERM; }
 
 // The controlling terminal field of /proc/<pid>/stat, or -1 if unreadable.
 // Runs once per session on every probe, so it reads into the stack.
@@ -224,34 +171,10 @@ Descriptors LookAtDescriptors(int proc_fd, const char* name, pid_t pid, std::spa
   return Descriptors::kUnclear;
 }
 
-// The type the kernel's list of tty drivers gives the device's driver;
-// empty where it is not listed, nothing where the list cannot be read.
-std::optional<std::string> DriverType(dev_t device, const std::string& tty_drivers) {
-  const std::string list = ReadSmallFile(AT_FDCWD, tty_drivers.c_str(), 16384);
-  if (list.empty()) return std::nullopt;
-  std::istringstream lines(list);
-  std::string line;
-  while (std::getline(lines, line)) {
-    // name, node, major, minor or first-last, type
-    std::istringstream fields(line);
-    std::string name, node, minors, type;
-    unsigned int major_number = 0, first = 0, last = 0;
-    char dash = 0;
-    if (!(fields >> name >> node >> major_number >> minors >> type)) continue;
-    std::istringstream range(minors);
-    range >> first;
-    last = (range >> dash >> last) ? last : first;
-    if (major_number == major(device) && first <= minor(device) && minor(device) <= last) {
-      return type;
-    }
-  }
-  return std::string();
-}
-
 // What the kernel's list of tty drivers says the device is.
 enum class TerminalKind { kPseudo, kOther, kUnlisted };
-TerminalKind KindOf(dev_t device, const std::string& tty_drivers) {
-  const std::optional<std::string> type = DriverType(device, tty_drivers);
+TerminalKind KindOf(dev_t device, const std::string& proc_root) {
+  const std::optional<std::string> type = TtyDriverType(device, proc_root);
   if (!type || type->empty()) return TerminalKind::kUnlisted;
   return type->starts_with("pty") ? TerminalKind::kPseudo : TerminalKind::kOther;
 }
@@ -265,69 +188,10 @@ std::optional<pid_t> ParsePid(const char* name) {
 }
 
 }  // namespace
-
-std::string LockFileName(const std::string& device_path) {
-  static constexpr std::string_view kDev = "/dev/";
-  std::string name = device_path.starts_with(kDev) ? device_path.substr(kDev.size())
-                                                   : device_path.substr(device_path.rfind('/') + 1);
-  for (char& c : name) {
-    if (c == '/') c = '_';
-  }
-  return "LCK.." + name;
-}
-
-pid_t LockOwner(std::string_view content) {
-  long long pid = 0;
-  if (content.size() == sizeof(std::int32_t) && content.find('\0') != content.npos) {
-    // Every pid fits in 22 bits, so a binary one has a zero byte; text has none.
-    std::int32_t binary;
-    std::memcpy(&binary, content.data(), sizeof binary);
-    pid = binary;
-  } else {
-    // HDB's "%10d\n", minicom's "%10ld minicom user\n", or a bare number:
-    // what follows the number after a blank is the writer's own.
-    const auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-    while (!content.empty() && blank(content.front())) content.remove_prefix(1);
-    const char* end = content.data() + content.size();
-    const auto [ptr, ec] = std::from_chars(content.data(), end, pid);
-    if (ec != std::errc() || (ptr != end && !blank(*ptr))) return 0;
-  }
-  return pid >= 1 && pid <= kPidMaxLimit ? static_cast<pid_t>(pid) : 0;
-}
-
-LockHolder HeldByLockFile(const std::string& device_path,
-                          const std::vector<std::string>& lock_dirs) {
-  const std::string name = LockFileName(device_path);
-  for (const std::string& dir : lock_dirs) {
-    const std::string path = dir + "/" + name;
-    const pid_t owner = LockOwner(ReadLockFile(path));
-    // A lock of a dead process is stale, and one of ours is no other program's.
-    if (owner > 0 && owner != ::getpid() && IsLiveProcess(owner)) return {owner, path};
-  }
-  return {};
-}
-
 dev_t DecodeTtyNr(unsigned int tty_nr) {
   const unsigned int major = (tty_nr >> 8) & 0xfffu;
   const unsigned int minor = (tty_nr & 0xffu) | ((tty_nr >> 12) & 0xfff00u);
   return makedev(major, minor);
-}
-
-SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root) {
-  const std::string dir =
-      sysfs_char_root + "/" + std::to_string(major(device)) + ":" + std::to_string(minor(device));
-  char subsystem[256];
-  const ssize_t length = ::readlink((dir + "/subsystem").c_str(), subsystem, sizeof subsystem - 1);
-  if (length < 0) return SysfsVerdict::kUnknown;
-  if (!std::string_view(subsystem, static_cast<std::size_t>(length)).ends_with("/tty")) {
-    return SysfsVerdict::kNotTty;
-  }
-  const std::string type = ReadSmallFile(AT_FDCWD, (dir + "/type").c_str(), 16);
-  const std::string console = ReadSmallFile(AT_FDCWD, (dir + "/console").c_str(), 16);
-  if (console.starts_with("Y")) return SysfsVerdict::kConsole;
-  if (type == "0\n" || type == "0") return SysfsVerdict::kNoUart;  // PORT_UNKNOWN
-  if (console.empty()) return SysfsVerdict::kTerminal;
-  return SysfsVerdict::kPort;
 }
 
 namespace {
@@ -407,8 +271,8 @@ bool Walk(std::span<Sought> sought, const ProcessWalk& walk) {
 // none. Its number names it only within its own devpts instance (a
 // container's has /dev/pts/0 too), so a descriptor on it counts only on the
 // same one.
-Sought SoughtDevice(dev_t device, const std::string& tty_drivers, dev_t node_filesystem) {
-  const TerminalKind kind = KindOf(device, tty_drivers);
+Sought SoughtDevice(dev_t device, const std::string& proc_root, dev_t node_filesystem) {
+  const TerminalKind kind = KindOf(device, proc_root);
   return {.device = device,
           .filesystem = kind == TerminalKind::kPseudo ? node_filesystem : 0,
           .every_session = kind != TerminalKind::kOther,
@@ -418,7 +282,7 @@ Sought SoughtDevice(dev_t device, const std::string& tty_drivers, dev_t node_fil
 }  // namespace
 
 Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_filesystem) {
-  Sought sought = SoughtDevice(device, walk.proc_root + "/tty/drivers", node_filesystem);
+  Sought sought = SoughtDevice(device, walk.proc_root, node_filesystem);
   if (!Walk(std::span(&sought, 1), walk)) return {.blind = true};
   return sought.held;
 }
@@ -426,30 +290,11 @@ Holder HeldByAnotherProcess(dev_t device, const ProcessWalk& walk, dev_t node_fi
 std::vector<Holder> HeldByOtherProcesses(const std::vector<dev_t>& devices,
                                          const ProcessWalk& walk) {
   std::vector<Sought> sought;
-  const std::string tty_drivers = walk.proc_root + "/tty/drivers";
-  for (const dev_t device : devices) sought.push_back(SoughtDevice(device, tty_drivers, 0));
+  for (const dev_t device : devices) sought.push_back(SoughtDevice(device, walk.proc_root, 0));
   const bool seen = sought.empty() || Walk(sought, walk);
   std::vector<Holder> holders;
   for (const Sought& s : sought) holders.push_back(seen ? s.held : Holder{.blind = true});
   return holders;
-}
-
-std::optional<std::string> TtyDriverType(dev_t device, const std::string& proc_root) {
-  return DriverType(device, proc_root + "/tty/drivers");
-}
-
-bool IsTerminalAlias(dev_t device) {
-  return major(device) == 5 || (major(device) == 4 && minor(device) < 64);
-}
-
-bool IsSerialPortNode(const struct stat& node, const std::string& proc_root,
-                      const std::string& sysfs_char_root) {
-  if (!S_ISCHR(node.st_mode) || IsTerminalAlias(node.st_rdev)) return false;
-  if (const std::optional<std::string> type = TtyDriverType(node.st_rdev, proc_root)) {
-    return *type == "serial" || *type == "pty:slave";
-  }
-  const SysfsVerdict verdict = JudgeBySysfs(node.st_rdev, sysfs_char_root);
-  return verdict != SysfsVerdict::kNotTty && verdict != SysfsVerdict::kUnknown;
 }
 
 std::string ProcessNameAsItIs(pid_t pid, const std::string& proc_root) {
@@ -461,59 +306,6 @@ std::string ProcessNameAsItIs(pid_t pid, const std::string& proc_root) {
 
 std::string ProcessName(pid_t pid, const std::string& proc_root) {
   return ShowableName(ProcessNameAsItIs(pid, proc_root));
-}
-
-std::string ShowableName(std::string_view name) {
-  // Any program may name itself: nothing in its name may reach a terminal
-  // as a control sequence, break a line of the list, turn text around for
-  // the reader, or make the output invalid UTF-8.
-  const auto hidden = [](char32_t c) {
-    return c < 0x20 || (c >= 0x7f && c <= 0x9f) || c == 0x061c || c == 0x200e || c == 0x200f ||
-           (c >= 0x202a && c <= 0x202e) || (c >= 0x2066 && c <= 0x2069);
-  };
-  std::string shown;
-  for (std::size_t at = 0; at < name.size();) {
-    const auto lead = static_cast<unsigned char>(name[at]);
-    // The sequence's length, and the least code point it may encode, so
-    // that no character is written longer than it must be.
-    const std::size_t length = lead < 0x80                   ? 1
-                               : lead >= 0xc2 && lead < 0xe0 ? 2
-                               : lead >= 0xe0 && lead < 0xf0 ? 3
-                               : lead >= 0xf0 && lead < 0xf5 ? 4
-                                                             : 0;
-    constexpr char32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
-    char32_t c = length == 1 ? lead : lead & (0x7fu >> length);
-    bool valid = length > 0 && at + length <= name.size();
-    for (std::size_t i = 1; valid && i < length; ++i) {
-      const auto next = static_cast<unsigned char>(name[at + i]);
-      valid = (next & 0xc0) == 0x80;
-      c = (c << 6) | (next & 0x3f);
-    }
-    valid = valid && c >= kLeast[length] && c <= 0x10ffff && !(c >= 0xd800 && c <= 0xdfff);
-    if (!valid || hidden(c)) {
-      shown += '?';
-      at += valid ? length : 1;
-      continue;
-    }
-    shown.append(name.substr(at, length));
-    at += length;
-  }
-  return shown;
-}
-
-std::vector<std::string> ActiveConsoles(const std::string& console_active) {
-  std::istringstream names(ReadSmallFile(AT_FDCWD, console_active.c_str(), 4096));
-  return {std::istream_iterator<std::string>(names), std::istream_iterator<std::string>()};
-}
-
-bool IsActiveConsole(dev_t device, const std::string& console_active) {
-  for (const std::string& name : ActiveConsoles(console_active)) {
-    struct stat st;
-    if (::stat(("/dev/" + name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) && st.st_rdev == device) {
-      return true;
-    }
-  }
-  return false;
 }
 
 }  // namespace velkaro

@@ -44,11 +44,15 @@ struct PortHardware {
   std::string location;     // Windows: where the device sits, as Windows says
 };
 
-// What a probe found of a port, as data, with the words each serial layer
-// makes of it in one place.
+// What a probe found of a port, or the inventory of a port it did not
+// open, as data, with the words each platform makes of it in one place.
 struct PortFinding {
   enum class Presence { kPresent, kAbsent, kNotJudged };
   Presence presence = Presence::kNotJudged;
+  // False where the look could not tell whether the port is there at all
+  // (its path could not be looked along): the probe then leaves presence
+  // unjudged, whatever its number says.
+  bool judged = true;
   // The finding in words, without the hardware or a failed restore:
   // "present, in use by minicom (pid 42)".
   std::string words;
@@ -57,11 +61,17 @@ struct PortFinding {
   std::string error;
   std::optional<PortHolder> holder;
   std::optional<PortHardware> hardware;
-  bool restored = true;       // the line settings are as they were found
-  std::string restore_error;  // why not, where known
+  // Whether the line settings are as they were found; nothing for a port
+  // that was never opened, whose settings nothing could have changed.
+  std::optional<bool> restored;
+  std::string restore_error;  // why not, where they are not
   // What a person reads: the words, then the hardware and a failed restore.
   std::string line;
 };
+
+// A finding's whole line, as a person reads it: its words, the hardware's
+// description, and a failed restore with its reason.
+std::string FindingLine(const PortFinding& found);
 
 // A serial port of the machine beyond the six rows, told without opening it.
 struct OtherPort {

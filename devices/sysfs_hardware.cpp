@@ -1,4 +1,4 @@
-#include "sysfs_uart.h"
+#include "sysfs_hardware.h"
 
 #include <sys/sysmacros.h>
 
@@ -14,7 +14,8 @@
 #include <tuple>
 #include <utility>
 
-#include "port_guards.h"
+#include "finding_words.h"
+#include "showable.h"
 
 namespace velkaro {
 namespace {
@@ -225,17 +226,9 @@ std::pair<std::string, long> KindAndNumber(const std::string& name) {
   return {name.substr(0, digits), number};
 }
 
-// Terminals that are no serial port: the terminal aliases and the
-// pseudo-terminals, old and new.
-bool NoSerialPort(dev_t device) {
-  const unsigned int major_number = major(device);
-  return IsTerminalAlias(device) || major_number == 2 || major_number == 3 ||
-         (major_number >= 128 && major_number <= 143);
-}
-
 }  // namespace
 
-std::vector<SerialTty> SerialTtys(const std::string& class_tty) {
+std::vector<SerialTty> SerialTtys(const std::string& class_tty, const TtyClassifier& classifier) {
   std::vector<SerialTty> ttys;
   std::error_code error;
   for (fs::directory_iterator entry(class_tty, error), end; !error && entry != end;
@@ -245,17 +238,12 @@ std::vector<SerialTty> SerialTtys(const std::string& class_tty) {
     if (!fs::exists(tty / "device", error)) continue;
     unsigned int major_number = 0, minor_number = 0;
     const std::optional<std::string> dev = Attribute(tty / "dev");
-    if (!dev || std::sscanf(dev->c_str(), "%u:%u", &major_number, &minor_number) != 2 ||
-        NoSerialPort(makedev(major_number, minor_number))) {
-      continue;
-    }
-    if (const std::optional<unsigned long long> type = Number(Attribute(tty / "type"));
-        type && *type == 0) {
-      continue;  // a serial port node with no UART behind it
-    }
-    ttys.push_back({.name = tty.filename().string(),
-                    .device = makedev(major_number, minor_number),
-                    .console = Attribute(tty / "console").value_or("").starts_with("Y")});
+    if (!dev || std::sscanf(dev->c_str(), "%u:%u", &major_number, &minor_number) != 2) continue;
+    const dev_t device = makedev(major_number, minor_number);
+    const std::string name = tty.filename().string();
+    const TtyFacts facts = classifier.OfTty(device, tty.string(), name);
+    if (!IsListedPort(facts.kind)) continue;
+    ttys.push_back({.name = name, .device = device, .console = facts.console});
   }
   std::sort(ttys.begin(), ttys.end(), [](const SerialTty& a, const SerialTty& b) {
     const auto kind_a = KindAndNumber(a.name), kind_b = KindAndNumber(b.name);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "port_finding.h"
+#include "tty_kind.h"
 
 namespace velkaro {
 
@@ -49,13 +50,13 @@ std::string DescribeUart(dev_t device, const std::string& sysfs_char_root,
 struct SerialTty {
   std::string name;  // "ttyUSB0"
   dev_t device = 0;
-  bool console = false;  // its console attribute says it is a kernel console
+  bool console = false;  // a kernel console, as its attribute or the console list tells
 };
 
 // The serial ports among the terminals in sysfs (/sys/class/tty): those
-// with a device, but for virtual consoles, pseudo-terminals and ttyS nodes
-// with no UART; by kind, then number: ttyACM0, ttyS6, ttyUSB0, ttyUSB10.
-std::vector<SerialTty> SerialTtys(const std::string& class_tty);
+// with a device that the classifier calls a serial port of the machine;
+// by kind, then number: ttyACM0, ttyS6, ttyUSB0, ttyUSB10.
+std::vector<SerialTty> SerialTtys(const std::string& class_tty, const TtyClassifier& classifier);
 
 // The links in the directories (/dev/serial/by-id, /dev/serial/by-path),
 // by the node each leads to; each directory's in the order of their names.
