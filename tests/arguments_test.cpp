@@ -40,7 +40,12 @@ TEST(ArgumentsTest, OursAndQtsAreTakenAndAnythingElseRefused) {
        Mode::kRefused,
        "--list takes no other argument but --json, --all and --port"},
       {{"-platform", "xcb", "-style=Fusion", "-reverse", "-display", ":1"}, Mode::kWindow, ""},
-      {{"-title", "--list"}, Mode::kWindow, ""},  // a value, whatever it looks like
+      {{"-title", "--all"}, Mode::kRefused, "the option -title needs a value, not --all"},
+      {{"-platform", "--list"}, Mode::kRefused, "the option -platform needs a value, not --list"},
+      {{"-platform", "", "--list"},
+       Mode::kRefused,
+       "the option -platform needs a value, not an empty one"},
+      {{"-title", "-list"}, Mode::kWindow, ""},  // a value, where it is none of ours
       {{"-platform"}, Mode::kRefused, "the option -platform needs a value"},
       {{"-l"}, Mode::kRefused, "unknown argument -l (did you mean --list?)"},
       {{"-list"}, Mode::kRefused, "unknown argument -list (did you mean --list?)"},

@@ -12,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -167,9 +168,62 @@ TEST_F(PosixPortTest, APseudoTerminalIsPresentAndLeftAsItWas) {
   EXPECT_EQ(exclusive, 0);
 }
 
+// A path that leads nowhere is absent, told by what is wrong with the path;
+// one that may not be looked along is not judged at all, and fails --list.
 TEST_F(PosixPortTest, MissingPathsAndNonTerminalsAreTold) {
-  EXPECT_EQ(OpenAndClose((dir_ / "ttyS9").string()), kNoSuchPort);
-  EXPECT_EQ(OpenAndClose((dir_ / "no-dir" / "ttyS0").string()), kNoSuchPort);
+  std::ofstream(dir_ / "file") << "";
+  std::filesystem::create_symlink("loop", dir_ / "loop");
+  std::filesystem::create_directories(dir_ / "shut");
+  const struct {
+    std::string path;
+    const char* finding;
+    PortFinding::Presence presence;
+    bool as_nobody;  // looked along by a user who may not search dir_
+  } kRows[] = {
+      {(dir_ / "ttyS9").string(), "absent: no device node", PortFinding::Presence::kAbsent, false},
+      {(dir_ / "no-dir" / "ttyS0").string(), "absent: no device node",
+       PortFinding::Presence::kAbsent, false},
+      {(dir_ / "file" / "ttyS0").string(), "absent: its path leads to no device (ENOTDIR)",
+       PortFinding::Presence::kAbsent, false},
+      {(dir_ / "loop").string(), "absent: its path leads to no device (ELOOP)",
+       PortFinding::Presence::kAbsent, false},
+      {(dir_ / "shut" / "ttyS0").string(),
+       "not judged: its path cannot be looked along (permission denied)",
+       PortFinding::Presence::kNotJudged, true},
+  };
+  for (const auto& row : kRows) {
+    SCOPED_TRACE(row.path);
+    const PosixPortOptions options = OptionsFor(row.path);
+    int told[2];
+    ASSERT_EQ(::pipe(told), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (row.as_nobody &&
+          (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+        ::_exit(2);
+      }
+      PosixPort port(options);
+      ErrorTrap err;
+      const ProbeOutcome outcome = TryPort(1, port, err);
+      const std::string finding = outcome.finding.line;
+      (void)!::write(told[1], finding.data(), finding.size());
+      const bool judged = outcome.number == kNoSuchPort && outcome.finding.presence == row.presence;
+      // --list tells such a port, and fails where it was not judged.
+      std::FILE* out = std::tmpfile();
+      const int status = out != nullptr ? ListPorts(port, out) : -1;
+      ::_exit(judged && status == (row.as_nobody ? 1 : 0) ? 0 : 1);
+    }
+    ::close(told[1]);
+    char finding[256] = {};
+    (void)!::read(told[0], finding, sizeof finding - 1);
+    ::close(told[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot switch to an unprivileged user here";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "its number, presence or the list's status is wrong";
+    EXPECT_EQ(std::string(finding), row.finding);
+  }
 
   // sysfs tells /dev/null is no terminal, so nobody else's use of it counts.
   PosixPortOptions null_options = OptionsFor("/dev/null");
@@ -718,6 +772,8 @@ TEST_F(PosixPortTest, EachVerdictSaysWhatWasSeen) {
     // The same as data: the words, and the holder's kind, program and pid.
     const nlohmann::ordered_json json = PortJson(1, path, found);
     EXPECT_EQ(json["finding"], wanted);
+    // Settings are put back only where the port was opened.
+    EXPECT_EQ(json["restored"], sys.opens > 0 ? nlohmann::ordered_json(true) : nullptr);
     if (c.holder == nullptr) {
       EXPECT_TRUE(json["holder"].is_null()) << json.dump();
     } else {
@@ -828,6 +884,24 @@ TEST_F(PosixPortTest, AFailedRestoreIsToldInOneLineNamingThePort) {
   ASSERT_EQ(PosixSystem::Real().SetLineSettings(pty_.slave(), &unusual), 0);
   OpenAndClose(pty_.path());
   EXPECT_TRUE(reports_.empty()) << "a good probe says nothing";
+  {
+    // The one outcome an administrator must act on fails --list, its line
+    // written all the same.
+    ScriptedSystem sys;
+    sys.refuse_restore = true;
+    PosixPort port(OptionsFor(pty_.path()), sys);
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(ListPorts(port, out), 1);
+    std::rewind(out);
+    char line[256] = {};
+    EXPECT_NE(std::fgets(line, sizeof line, out), nullptr);
+    std::fclose(out);
+    EXPECT_EQ(std::string(line), "COM1 (" + pty_.path() +
+                                     "): present, free; its line settings could not be put "
+                                     "back (Invalid argument)\n");
+    reports_.clear();
+  }
 
   // With standard error closed the port becomes descriptor 2, and what is
   // told of it must not reach it. At start the program opens /dev/null
@@ -1127,6 +1201,40 @@ TEST(ListPortsTest, APortThatCouldNotBeJudgedFailsTheList) {
 
 // The JSON carries a name as it is, in UTF-8: a byte that is not becomes
 // U+FFFD, and a control character an escape.
+// Where no thread can be started for the probes (a limit on the user's
+// processes), --list says so and fails, with no port opened.
+TEST(ListPortsTest, NoThreadForTheProbesFailsTheListWithNothingOpened) {
+  int told[2];
+  ASSERT_EQ(::pipe(told), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Root may start threads beyond any limit: the list runs as nobody.
+    if (::getuid() == 0 &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+      ::_exit(2);
+    }
+    const rlimit one = {1, 1};
+    if (::setrlimit(RLIMIT_NPROC, &one) != 0) ::_exit(2);
+    FakeSerialPort comm;
+    ::dup2(told[1], 2);
+    std::FILE* out = std::tmpfile();
+    const int status = out != nullptr ? ListPorts(comm, out) : -1;
+    ::_exit(status == 1 && comm.OpenAttempts().empty() ? 0 : 1);
+  }
+  ::close(told[1]);
+  char said[256] = {};
+  (void)!::read(told[0], said, sizeof said - 1);
+  ::close(told[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot switch to an unprivileged user here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << said;
+  EXPECT_TRUE(
+      std::string(said).starts_with("velkaro: cannot list the ports: no thread for the probes: "))
+      << said;
+}
+
 TEST(ListPortsTest, TheJsonCarriesNamesAsTheyAre) {
   PortFinding found;
   found.holder = PortHolder{.kind = "descriptor", .program = "a\xff\x1b[2Jb", .pid = 7, .lock = {}};

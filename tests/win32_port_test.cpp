@@ -287,6 +287,10 @@ TEST_F(Win32PortSeamTest, OpenFailuresLeaveNoHandle) {
     EXPECT_EQ(port.Finding(), finding);
     const nlohmann::ordered_json data = PortJson(2, "", port.Found());
     EXPECT_EQ(data["holder"].dump() + " " + data["hardware"].dump(), json);
+    if (code == 1234) {
+      EXPECT_EQ(data["error"], "error 1234") << "one form for an unnamed error";
+    }
+    EXPECT_EQ(data["restored"], nullptr) << "never opened, so never changed";
     EXPECT_FALSE(port.is_open());
     EXPECT_EQ(port.SetPortOpen(false), kNoError);
     EXPECT_EQ(sys.open_handles, 0);
@@ -304,7 +308,7 @@ TEST_F(Win32PortSeamTest, EveryOtherComPortIsToldByNumberWithoutAnOpen) {
       {L"COM7", L"", L"Standard Serial over Bluetooth link", L"BTHENUM\\{00001101}", L""},
       {L"COMX", L"Not a port (COMX)", L""},
   };
-  const std::vector<OtherPort> others = port.OtherPorts();
+  const std::vector<OtherPort> others = Inventory([this] { return devices; }).OtherPorts({});
   std::string lines;
   nlohmann::ordered_json data = nlohmann::ordered_json::array();
   for (const OtherPort& other : others) {
@@ -399,12 +403,35 @@ TEST_F(Win32PortSeamTest, AFoundStateOutOfRangeIsMendedOrLeftAlone) {
   }
 }
 
+// A restore the driver did not take, or refused, fails the close and says
+// why, in the line and the JSON alike; an error Windows's headers do not
+// name is "error N", as on Linux.
 TEST_F(Win32PortSeamTest, ARestoreTheDriverDidNotTakeFailsTheClose) {
-  sys.ignore_restore = true;
-  ASSERT_EQ(port.SetCommPort(1), kNoError);
-  ASSERT_EQ(port.SetPortOpen(true), kNoError);
-  EXPECT_EQ(port.SetPortOpen(false), kNoSuchPort);
-  EXPECT_EQ(sys.open_handles, 0);
+  const struct {
+    DWORD refused;  // by the restore of the timeouts; 0: the state is ignored instead
+    const char* why;
+  } kCases[] = {{0, "the driver kept other settings"},
+                {ERROR_GEN_FAILURE, "ERROR_GEN_FAILURE"},
+                {55, "error 55"}};
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.why);
+    FakeWin32 driver;
+    driver.ignore_restore = c.refused == 0;
+    Win32Port restored(Win32PortOptions{.device_name = DefaultDeviceName,
+                                        .devices = [] { return std::vector<PortDevice>(); }},
+                       driver);
+    ASSERT_EQ(restored.SetCommPort(1), kNoError);
+    ASSERT_EQ(restored.SetPortOpen(true), kNoError);
+    if (c.refused != 0) driver.FailWith(Call::kSetTimeouts, c.refused);
+    EXPECT_EQ(restored.SetPortOpen(false), kNoSuchPort);
+    EXPECT_EQ(driver.open_handles, 0);
+    EXPECT_EQ(
+        restored.Finding(),
+        std::string("present, free; its line settings could not be put back (") + c.why + ")");
+    const nlohmann::ordered_json data = PortJson(1, "", restored.Found());
+    EXPECT_EQ(data["restored"], false);
+    EXPECT_EQ(data["restore_error"], c.why);
+  }
 }
 
 TEST_F(Win32PortSeamTest, AFailedCloseStillGivesUpTheHandle) {
@@ -545,6 +572,25 @@ TEST(ConsoleListTest, AStopInMidProbeEndsTheListOnceThePortIsBack) {
   EXPECT_EQ(win32::ListPorts(comm, false, stop, [](const std::string&) { return false; }), 1)
       << "a list that could not be written";
   ::CloseHandle(stop);
+}
+
+// The session's end reaches velkaro.com through a hidden top-level window,
+// as Windows tells a console program that has user32 nothing of it: a logoff
+// in mid-scan stops the list.
+TEST(ConsoleListTest, TheSessionsEndReachesTheHiddenWindow) {
+  const HANDLE stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const HWND window = win32::WatchSessionEnd(stop);
+  ASSERT_NE(window, nullptr);
+  EXPECT_EQ(::GetAncestor(window, GA_PARENT), ::GetDesktopWindow()) << "not a top-level window";
+  EXPECT_FALSE(::IsWindowVisible(window));
+  DWORD_PTR agreed = FALSE;
+  ASSERT_NE(::SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_BLOCK,
+                                  5000, &agreed),
+            0);
+  EXPECT_EQ(agreed, static_cast<DWORD_PTR>(TRUE));
+  EXPECT_EQ(::WaitForSingleObject(stop, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+  ::PostMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+  EXPECT_EQ(::WaitForSingleObject(stop, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
 }
 
 // --- Real ports under Wine ----------------------------------------------------

@@ -35,11 +35,9 @@ asked=$(appstreamcli validate --no-net "${no_homepage[@]}" "$metainfo" 2>&1 || t
 appstreamcli validate --no-net "${no_homepage[@]}" "$metainfo"
 (cd build/ci && cpack -G DEB)
 deb=$(ls build/ci/velkaro_*_amd64.deb)
-# The package overrides one AppStream tag that lintian knows from Debian 13
-# on; an older lintian calls that tag alien, and only that is let pass there.
-alien=()
-lintian-explain-tags appstream-metadata-validation-failed >/dev/null 2>&1 || alien=(--suppress-tags alien-tag)
-lintian --fail-on error,warning "${alien[@]}" "$deb"
+# Nothing suppressed: the package carries its one override only where this
+# machine's lintian knows the tag.
+lintian --fail-on error,warning "$deb"
 echo "lintian: no errors or warnings"
 # The program keeps Debian's hardening: lintian tells of its absence only as
 # information.

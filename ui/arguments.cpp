@@ -45,6 +45,12 @@ std::string_view Meant(std::string_view arg) {
   return {};
 }
 
+// One of Velkaro's own options.
+bool IsOurs(std::string_view arg) {
+  return arg == "--help" || arg == "-h" || arg == "--version" || arg == "--list" ||
+         arg == "--json" || arg == "--all" || arg == "--port" || arg.starts_with("--port=");
+}
+
 Arguments Refused(std::string why) { return {Arguments::Mode::kRefused, std::move(why)}; }
 
 // Takes one --port choice, "COM5=/dev/ttyUSB0", into `ports`; returns why
@@ -119,6 +125,12 @@ Arguments JudgeArguments(int argc, const char* const* argv, bool qt) {
       others = true;
       qt_args.push_back(i);
       if (++i == argc) return Refused("the option " + std::string(arg) + " needs a value");
+      // `-platform $P --list` with P unset: the value is ours, and the list
+      // was meant, not a window.
+      if (const std::string_view value = argv[i]; value.empty() || IsOurs(value)) {
+        return Refused("the option " + std::string(arg) + " needs a value, not " +
+                       (value.empty() ? std::string("an empty one") : std::string(value)));
+      }
       qt_args.push_back(i);
     } else if (qt && (In(kQtAlone, arg) || std::any_of(kQtJoined.begin(), kQtJoined.end(),
                                                        [arg](std::string_view joined) {

@@ -91,6 +91,7 @@ DWORD WINAPI RunSessionWindow(void* param) {
 
 HWND WatchSessionEnd(HANDLE stop) {
   session_stop = stop;
+  scan_over = false;  // the scan is yet to come
   Watch watch{.made = ::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   if (watch.made == nullptr) return nullptr;
   const HANDLE thread = ::CreateThread(nullptr, 0, RunSessionWindow, &watch, 0, nullptr);
