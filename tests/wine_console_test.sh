@@ -79,18 +79,22 @@ typed "velkaro --list > list.txt && type list.txt"
 expect "velkaro --list > list.txt" 0
 [ "$(cat "$work/out")" = "$list" ] || { say "the list written to a file is:"; cat "$work/out" >&2; failed=1; }
 
-# Every other COM port Windows lists, by number, never opened; COM1 to COM6
-# are the six lines' own.
+# Every other COM port Windows lists, by number, each once, never opened: a
+# modem's with its whole long name, and one the serial device map alone
+# names; COM1 to COM6 are the six lines' own.
 typed "register_ports && velkaro --list --all"
 expect "register_ports && velkaro --list --all" 0
+modem="Data Fax Modem $(printf 'M%.0s' $(seq 260))"
 others='COM7 (\\.\COM7): present, not opened; Standard Serial over Bluetooth link, BTHENUM\{00001101-0000-1000-8000-00805F9B34FB}
+COM8 (\\.\COM8): present, not opened; '"$modem"', PCI\VEN_14F1&DEV_2F20
+COM9 (\\.\COM9): present, not opened; \Device\VCP0
 COM12 (\\.\COM12): present, not opened; USB Serial Port, USB\VID_0403&PID_6001&REV_0600, at Port_#0001.Hub_#0004'
 [ "$(cat "$work/out")" = "$list
 $others" ] || { say "velkaro --list --all printed:"; cat "$work/out" "$work/err" >&2; failed=1; }
-typed velkaro --list --all --json
-expect "velkaro --list --all --json" 0
+typed "register_ports map && velkaro --list --all --json"
+expect "register_ports map && velkaro --list --all --json" 0
 [ "$(jq -c '[.ports[6:][] | [.port, .device, .present, .hardware.vendor_id]]' "$work/out" 2>/dev/null)" = \
-  '[[null,"\\\\.\\COM7",true,null],[null,"\\\\.\\COM12",true,"0403"]]' ] ||
+  '[[null,"\\\\.\\COM7",true,null],[null,"\\\\.\\COM8",true,null],[null,"\\\\.\\COM9",true,null],[null,"\\\\.\\COM12",true,"0403"]]' ] ||
   { say "the JSON of --all is:"; cat "$work/out" >&2; failed=1; }
 
 typed velkaro --help
