@@ -226,14 +226,20 @@ TEST_F(PosixPortTest, MissingPathsAndNonTerminalsAreTold) {
   }
 
   // sysfs tells /dev/null is no terminal, so nobody else's use of it counts.
-  PosixPortOptions null_options = OptionsFor("/dev/null");
-  null_options.sysfs_char_root = "/sys/dev/char";
-  PosixPort null_port(null_options);
-  null_port.SetCommPort(1);
-  EXPECT_EQ(null_port.SetPortOpen(true), kLineSettingsFailed);
-  EXPECT_TRUE(null_port.is_open()) << "stays open until the probe's close step";
-  EXPECT_EQ(null_port.SetPortOpen(false), kNoError);
-  EXPECT_EQ(null_port.SetPortOpen(false), kNoError) << "closing a closed port is harmless";
+  // So does the kernel's list of drivers, and where neither it nor /proc can
+  // be read, sysfs alone.
+  for (const std::string& proc : {std::string("/proc"), (dir_ / "no-proc").string()}) {
+    SCOPED_TRACE(proc);
+    PosixPortOptions null_options = OptionsFor("/dev/null");
+    null_options.sysfs_char_root = "/sys/dev/char";
+    null_options.processes.proc_root = proc;
+    PosixPort null_port(null_options);
+    null_port.SetCommPort(1);
+    EXPECT_EQ(null_port.SetPortOpen(true), kLineSettingsFailed);
+    EXPECT_TRUE(null_port.is_open()) << "stays open until the probe's close step";
+    EXPECT_EQ(null_port.SetPortOpen(false), kNoError);
+    EXPECT_EQ(null_port.SetPortOpen(false), kNoError) << "closing a closed port is harmless";
+  }
 }
 
 TEST_F(PosixPortTest, APortAnotherProgramHoldsIsUnavailableAndUntouched) {
@@ -595,15 +601,18 @@ TEST_F(PosixPortTest, AChosenDeviceIsOpenedOnlyWhereItIsASerialPort) {
   std::ofstream(serial_drivers / "tty" / "drivers") << "serial /dev/ttyS 4 64-111 serial\n";
   struct stat pty;
   ASSERT_EQ(::stat(pty_.path().c_str(), &pty), 0);
-  // sysfs's entry for a terminal of the device number.
-  const auto terminal = [this](dev_t device) {
-    const std::filesystem::path entry =
+  // sysfs's entry for a device of the number, a terminal's or another's.
+  const auto entry = [this](dev_t device, const char* subsystem) {
+    const std::filesystem::path at =
         dir_ / "sys" / (std::to_string(major(device)) + ":" + std::to_string(minor(device)));
-    std::filesystem::create_directories(entry);
-    std::filesystem::remove(entry / "subsystem");
-    std::filesystem::create_symlink("../../../class/tty", entry / "subsystem");
+    std::filesystem::create_directories(at);
+    std::filesystem::remove(at / "subsystem");
+    std::filesystem::create_symlink(subsystem, at / "subsystem");
   };
-  for (const dev_t device : {pty.st_rdev, makedev(4, 63), makedev(5, 1)}) terminal(device);
+  for (const dev_t device : {pty.st_rdev, makedev(4, 63), makedev(5, 1), makedev(2, 0)}) {
+    entry(device, "../../../class/tty");
+  }
+  entry(makedev(10, 130), "../../../class/misc");  // a watchdog, which an open arms
   const std::string real = "/proc", sys = (dir_ / "sys").string();
   const struct {
     std::string path, proc, sysfs;
@@ -622,6 +631,8 @@ TEST_F(PosixPortTest, AChosenDeviceIsOpenedOnlyWhereItIsASerialPort) {
       {pty_.path(), no_drivers, sys, {}, true},
       {pty_.path(), no_drivers, sys, makedev(5, 1), false},  // /dev/console
       {pty_.path(), no_drivers, sys, makedev(4, 63), false},
+      {pty_.path(), no_drivers, sys, makedev(10, 130), false},  // sysfs has it, as no terminal
+      {pty_.path(), no_drivers, sys, makedev(2, 0), false},     // an old pseudo-terminal master
       {pty_.path(), no_drivers, (dir_ / "no-sys").string(), {}, false},
   };
   for (const auto& row : kRows) {
