@@ -1,3 +1,4 @@
+#include "inventory.h"
 #include "lock_files.h"
 #include "port_json.h"
 #include "process_walk.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -71,6 +73,101 @@ TEST(PortGuardsTest, NamesAreShownWithoutControlsOrInvalidBytes) {
       {"cut\xe2\x82", "cut??"},
   };
   for (const auto& row : kRows) EXPECT_EQ(ShowableName(row.name), row.shown) << row.name;
+}
+
+// One classifier for the devices chosen for the rows and for --all: every
+// kind of node, told from a made-up driver list and sysfs, with the list and
+// without it. Each node is looked at through the inventory's seam, which
+// says what the node is; nothing is opened.
+TEST(TtyClassifierTest, EachKindIsTheSameForAChosenDeviceAndForAll) {
+  namespace fs = std::filesystem;
+  char dir_template[] = "/tmp/velkaro-kinds-XXXXXX";
+  const fs::path root = ::mkdtemp(dir_template);
+  const fs::path class_tty = root / "class" / "tty", char_root = root / "dev" / "char";
+  fs::create_directories(root / "proc" / "tty");
+  std::ofstream(root / "proc" / "tty" / "drivers")
+      << "/dev/tty /dev/tty 5 0 system:/dev/tty\n/dev/console /dev/console 5 1 system:console\n"
+         "pty_slave /dev/pts 136 0-1048575 pty:slave\nserial /dev/ttyS 4 64-111 serial\n"
+         "usbserial /dev/ttyUSB 188 0-511 serial\nacm /dev/ttyACM 166 0-255 serial\n"
+         "/dev/vc/0 /dev/vc/0 4 0 system:vtmaster\nunknown /dev/tty 4 1-63 console\n";
+  const struct {
+    const char* name;
+    dev_t device;
+    const char* type;    // sysfs's type attribute; null: none
+    bool has_device;     // a device behind it, as hardware has
+    const char* chosen;  // what a look at it as a chosen device says; empty: may be opened
+    bool listed;         // by --all
+  } kNodes[] = {
+      {"ttyS0", makedev(4, 64), "4", true, "", true},  // a 16550A
+      {"ttyS5", makedev(4, 69), "0", true, "absent: no UART behind this node", false},
+      {"ttyUSB0", makedev(188, 0), nullptr, true, "", true},
+      {"ttyACM0", makedev(166, 0), nullptr, true, "", true},
+      {"console", makedev(5, 1), nullptr, false, "absent: not a serial port", false},
+      {"tty", makedev(5, 0), nullptr, false, "absent: not a serial port", false},
+      {"tty1", makedev(4, 1), nullptr, false, "absent: not a serial port", false},
+      {"pts3", makedev(136, 3), nullptr, false, "", false},  // no sysfs entry, as the kernel
+      {"watchdog", makedev(10, 130), nullptr, true, "absent: not a serial port", false},
+      {"file", 0, nullptr, false, "absent: not a serial port", false},
+  };
+  // What each path is, as the seam's looks tell it.
+  struct Nodes : NodeSystem {
+    int OpenPath(const char* path) override {
+      const int fd = NodeSystem::OpenPath("/dev/null");
+      paths[fd] = path;
+      return fd;
+    }
+    int Fstat(int fd, struct stat* st) override {
+      NodeSystem::Fstat(fd, st);
+      const dev_t device = devices.at(paths.at(fd));
+      st->st_mode = device == 0 ? S_IFREG | 0644 : S_IFCHR | 0660;
+      st->st_rdev = device;
+      return 0;
+    }
+    std::map<int, std::string> paths;
+    std::map<std::string, dev_t> devices;
+  } nodes;
+  for (const auto& node : kNodes) {
+    nodes.devices[(root / node.name).string()] = node.device;
+    if (node.device == 0 || node.device == makedev(136, 3)) continue;
+    const fs::path entry = node.device == makedev(10, 130) ? root / "class" / "misc" / node.name
+                                                           : class_tty / node.name;
+    fs::create_directories(entry);
+    std::ofstream(entry / "dev") << major(node.device) << ":" << minor(node.device) << "\n";
+    if (node.type != nullptr) std::ofstream(entry / "type") << node.type << "\n";
+    if (node.has_device) fs::create_directory_symlink(root, entry / "device");
+    fs::create_directory_symlink(entry.parent_path(), entry / "subsystem");
+    fs::create_directories(char_root);
+    fs::create_directory_symlink(entry, char_root / (std::to_string(major(node.device)) + ":" +
+                                                     std::to_string(minor(node.device))));
+  }
+  for (const bool drivers : {true, false}) {
+    SCOPED_TRACE(drivers ? "with the driver list" : "with sysfs alone");
+    InventoryOptions options;
+    options.processes.proc_root = (root / (drivers ? "proc" : "no-proc")).string();
+    options.sysfs_char_root = char_root.string();
+    options.sysfs_class_tty = class_tty.string();
+    options.console_active = (root / "no-console").string();
+    options.dev_root = root.string();
+    const Inventory inventory(options, nodes);
+    const TtyClassifier classifier({.proc_root = options.processes.proc_root,
+                                    .sysfs_char_root = options.sysfs_char_root,
+                                    .console_active = options.console_active,
+                                    .dev_root = options.dev_root});
+    std::vector<std::string> listed;
+    for (const SerialTty& tty : SerialTtys(class_tty.string(), classifier))
+      listed.push_back(tty.name);
+    for (const auto& node : kNodes) {
+      SCOPED_TRACE(node.name);
+      NodeLook look;
+      inventory.Look((root / node.name).string(), true, look);
+      // Without the driver list, only sysfs tells of a pseudo-terminal,
+      // and it has no entry for one.
+      const bool unknown = !drivers && node.device == makedev(136, 3);
+      EXPECT_EQ(look.found.words, unknown ? "absent: not a serial port" : node.chosen);
+      EXPECT_EQ(std::find(listed.begin(), listed.end(), node.name) != listed.end(), node.listed);
+    }
+  }
+  fs::remove_all(root);
 }
 
 // A sysfs of made-up ports: the node's entry with its attributes, and the
