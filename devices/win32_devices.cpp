@@ -144,7 +144,7 @@ std::string IdAfter(const std::string& hardware_id, const std::string& key) {
 std::vector<PortDevice> ListPortDevices() {
   std::vector<PortDevice> devices;
   AddClass(kPortsClass, devices);
-
+  AddClass(kModemClass, devices);
   AddSerialComm(devices);
   // Each port once, as its first source tells it: a port of the Ports
   // class is in the device map too.

@@ -173,10 +173,13 @@ ErrorNumber PosixPort::Open() {
   try {
     opened = LookAndOpen();
   } catch (...) {
+    look_.node_fd.reset();
     Close();
     ReleaseProbeLock();
     throw;
   }
+  // The node's own descriptor serves one open alone.
+  look_.node_fd.reset();
   // Our turn at the port lasts until the port is closed again.
   if (!is_open()) ReleaseProbeLock();
   return opened;
