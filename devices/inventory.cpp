@@ -134,27 +134,50 @@ bool Inventory::HeldByProcess(NodeLook& look) const {
   return true;
 }
 
+TtyClassifier Inventory::Classifier() const {
+  return TtyClassifier({.proc_root = options_.processes.proc_root,
+                        .sysfs_char_root = options_.sysfs_char_root,
+                        .console_active = options_.console_active,
+                        .dev_root = options_.dev_root});
+}
+
 std::vector<OtherPort> Inventory::OtherPorts(const std::vector<std::string>& row_paths) const {
-  // The rows' devices are theirs to tell, whatever their nodes are named,
-  // and so are their paths, with a node or without.
+  std::vector<OtherPort> others = EveryPort(row_paths);
+  std::erase_if(others, [](const OtherPort& other) { return other.row != 0; });
+  return others;
+}
+
+std::vector<OtherPort> Inventory::EveryPort(const std::vector<std::string>& row_paths) const {
+  return Describe(SerialTtys(options_.sysfs_class_tty, Classifier()), row_paths);
+}
+
+std::optional<OtherPort> Inventory::PortNamed(const std::string& name,
+                                              const std::vector<std::string>& row_paths) const {
+  const std::optional<SerialTty> tty = SerialTtyNamed(options_.sysfs_class_tty, name, Classifier());
+  if (!tty) return std::nullopt;
+  std::vector<OtherPort> told = Describe({*tty}, row_paths);
+  return std::move(told.front());
+}
+
+std::vector<OtherPort> Inventory::Describe(const std::vector<SerialTty>& ttys,
+                                           const std::vector<std::string>& row_paths) const {
+  // The rows' devices are theirs, whatever their nodes are named, and so
+  // are their paths, with a node or without.
   std::vector<dev_t> rows;
   for (const std::string& path : row_paths) {
     struct stat node;
-    if (sys_.Stat(path.c_str(), &node) == 0 && S_ISCHR(node.st_mode)) rows.push_back(node.st_rdev);
+    rows.push_back(sys_.Stat(path.c_str(), &node) == 0 && S_ISCHR(node.st_mode) ? node.st_rdev : 0);
   }
-  const TtyClassifier classifier({.proc_root = options_.processes.proc_root,
-                                  .sysfs_char_root = options_.sysfs_char_root,
-                                  .console_active = options_.console_active,
-                                  .dev_root = options_.dev_root});
   const SerialLinkMap links = SerialLinks(options_.serial_link_dirs);
   std::vector<OtherPort> others;
   std::vector<dev_t> looked_for;       // the devices whose users the walk looks for
   std::vector<std::size_t> looked_at;  // and their ports
-  for (const auto& [name, device, console] : SerialTtys(options_.sysfs_class_tty, classifier)) {
+  for (const auto& [name, device, console] : ttys) {
     OtherPort other{.name = name, .device = options_.dev_root + "/" + name, .found = {}};
-    if (std::find(rows.begin(), rows.end(), device) != rows.end() ||
-        std::find(row_paths.begin(), row_paths.end(), other.device) != row_paths.end()) {
-      continue;
+    for (std::size_t row = 0; row < row_paths.size() && other.row == 0; ++row) {
+      if ((rows[row] != 0 && rows[row] == device) || row_paths[row] == other.device) {
+        other.row = static_cast<std::int16_t>(row + 1);
+      }
     }
     PortFinding& found = other.found;
     found.hardware = ReadTty(options_.sysfs_class_tty + "/" + name, options_.id_files);

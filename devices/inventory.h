@@ -61,6 +61,13 @@ class Inventory {
   // nodes they lead to), in a stable order, by kind and then number. One
   // walk through the processes serves them all. May take a while.
   std::vector<OtherPort> OtherPorts(const std::vector<std::string>& row_paths) const;
+  // Every serial port of the machine, told as OtherPorts tells those, the
+  // rows' devices among them, each with its row.
+  std::vector<OtherPort> EveryPort(const std::vector<std::string>& row_paths) const;
+  // The serial port of the terminal named ("ttyUSB0"), as EveryPort tells
+  // it; nothing where it is none, or no longer there.
+  std::optional<OtherPort> PortNamed(const std::string& name,
+                                     const std::vector<std::string>& row_paths) const;
 
   // Looks at a row's device: its node, what the classifier makes of it, its
   // hardware, and the console. A device the user `chosen` must stand for a
@@ -78,6 +85,11 @@ class Inventory {
   const InventoryOptions& options() const { return options_; }
 
  private:
+  // Tells the terminals, each with its row where it is one's device.
+  std::vector<OtherPort> Describe(const std::vector<SerialTty>& ttys,
+                                  const std::vector<std::string>& row_paths) const;
+  TtyClassifier Classifier() const;
+
   InventoryOptions options_;
   NodeSystem& sys_;
 };

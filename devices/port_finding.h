@@ -73,11 +73,13 @@ struct PortFinding {
 // description, and a failed restore with its reason.
 std::string FindingLine(const PortFinding& found);
 
-// A serial port of the machine beyond the six rows, told without opening it.
+// A serial port of the machine told without opening it: beyond the six
+// rows, or, where the whole machine is told, one of their devices.
 struct OtherPort {
   std::string name;    // "ttyUSB0", "COM7"
   std::string device;  // "/dev/ttyUSB0", "\\.\COM7"
   PortFinding found;
+  std::int16_t row = 0;  // n where it is COMn's device, else 0
 };
 
 }  // namespace velkaro

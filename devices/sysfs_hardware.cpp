@@ -228,22 +228,36 @@ std::pair<std::string, long> KindAndNumber(const std::string& name) {
 
 }  // namespace
 
+std::optional<SerialTty> SerialTtyNamed(const std::string& class_tty, const std::string& name,
+                                        const TtyClassifier& classifier) {
+  // A name from outside (a device event's) never leads out of the class.
+  if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") {
+    return std::nullopt;
+  }
+  const fs::path tty = fs::path(class_tty) / name;
+  // Only hardware has a device; the virtual terminals have none.
+  std::error_code error;
+  if (!fs::exists(tty / "device", error)) return std::nullopt;
+  unsigned int major_number = 0, minor_number = 0;
+  const std::optional<std::string> dev = Attribute(tty / "dev");
+  if (!dev || std::sscanf(dev->c_str(), "%u:%u", &major_number, &minor_number) != 2) {
+    return std::nullopt;
+  }
+  const dev_t device = makedev(major_number, minor_number);
+  const TtyFacts facts = classifier.OfTty(device, tty.string(), name);
+  if (!IsListedPort(facts.kind)) return std::nullopt;
+  return SerialTty{.name = name, .device = device, .console = facts.console};
+}
+
 std::vector<SerialTty> SerialTtys(const std::string& class_tty, const TtyClassifier& classifier) {
   std::vector<SerialTty> ttys;
   std::error_code error;
   for (fs::directory_iterator entry(class_tty, error), end; !error && entry != end;
        entry.increment(error)) {
-    const fs::path tty = entry->path();
-    // Only hardware has a device; the virtual terminals have none.
-    if (!fs::exists(tty / "device", error)) continue;
-    unsigned int major_number = 0, minor_number = 0;
-    const std::optional<std::string> dev = Attribute(tty / "dev");
-    if (!dev || std::sscanf(dev->c_str(), "%u:%u", &major_number, &minor_number) != 2) continue;
-    const dev_t device = makedev(major_number, minor_number);
-    const std::string name = tty.filename().string();
-    const TtyFacts facts = classifier.OfTty(device, tty.string(), name);
-    if (!IsListedPort(facts.kind)) continue;
-    ttys.push_back({.name = name, .device = device, .console = facts.console});
+    if (std::optional<SerialTty> tty =
+            SerialTtyNamed(class_tty, entry->path().filename().string(), classifier)) {
+      ttys.push_back(std::move(*tty));
+    }
   }
   std::sort(ttys.begin(), ttys.end(), [](const SerialTty& a, const SerialTty& b) {
     const auto kind_a = KindAndNumber(a.name), kind_b = KindAndNumber(b.name);

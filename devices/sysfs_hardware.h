@@ -57,6 +57,9 @@ struct SerialTty {
 // with a device that the classifier calls a serial port of the machine;
 // by kind, then number: ttyACM0, ttyS6, ttyUSB0, ttyUSB10.
 std::vector<SerialTty> SerialTtys(const std::string& class_tty, const TtyClassifier& classifier);
+// The one of them named, where it is one: "ttyUSB0".
+std::optional<SerialTty> SerialTtyNamed(const std::string& class_tty, const std::string& name,
+                                        const TtyClassifier& classifier);
 
 // The links in the directories (/dev/serial/by-id, /dev/serial/by-path),
 // by the node each leads to; each directory's in the order of their names.

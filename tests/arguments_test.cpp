@@ -35,7 +35,14 @@ TEST(ArgumentsTest, OursAndQtsAreTakenAndAnythingElseRefused) {
        Mode::kRefused,
        "--list takes no other argument but --json, --all and --port"},
       {{"--json", "--list"}, Mode::kList, ""},
-      {{"--json"}, Mode::kRefused, "--json goes with --list"},
+      {{"--json"}, Mode::kRefused, "--json goes with --list or --watch"},
+      {{"--watch", "--json"}, Mode::kWatch, ""},
+      {{"--watch", "--list"}, Mode::kRefused, "--watch and --list go apart"},
+      {{"--watch=yes"}, Mode::kRefused, "the option --watch takes no value"},
+      {{"--watch", "--all"}, Mode::kRefused, "--all goes with --list"},
+      {{"--watch", "-reverse"},
+       Mode::kRefused,
+       "--watch takes no other argument but --json and --port"},
       {{"--json", "--json", "--list"},
        Mode::kRefused,
        "--list takes no other argument but --json, --all and --port"},
@@ -64,7 +71,8 @@ TEST(ArgumentsTest, OursAndQtsAreTakenAndAnythingElseRefused) {
     const Arguments judged = Judge(c.args);
     EXPECT_EQ(judged.mode, c.mode);
     EXPECT_EQ(judged.refusal, c.refusal);
-    EXPECT_EQ(judged.json, c.mode == Mode::kList && line.find("--json") != std::string::npos);
+    EXPECT_EQ(judged.json, (c.mode == Mode::kList || c.mode == Mode::kWatch) &&
+                               line.find("--json") != std::string::npos);
   }
 }
 

@@ -5,14 +5,16 @@
 set -euo pipefail
 
 want=${1:-}
-build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev fonts-liberation2)
+build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev libudev-dev
+            fonts-liberation2)
 # file, binutils and dpkg-dev: CPack's Debian generator; lintian, appstream and
 # desktop-file-utils check the package; debootstrap makes the clean system it
 # is installed on; sway and qt6-wayland show the window on Wayland alone;
-# ansible-core and jq serve the JSON to the tools that look after machines.
+# ansible-core and jq serve the JSON to the tools that look after machines;
+# bash-completion's own functions try the completion.
 test_pkgs=(git googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format xvfb xauth xdotool
            imagemagick util-linux mount procps desktop-file-utils dpkg-dev file binutils lintian
-           appstream debootstrap time unzip sway qt6-wayland ansible-core jq
+           appstream debootstrap time unzip sway qt6-wayland ansible-core jq bash-completion
            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
 
 case "$want" in

@@ -48,7 +48,8 @@ std::string_view Meant(std::string_view arg) {
 // One of Velkaro's own options.
 bool IsOurs(std::string_view arg) {
   return arg == "--help" || arg == "-h" || arg == "--version" || arg == "--list" ||
-         arg == "--json" || arg == "--all" || arg == "--port" || arg.starts_with("--port=");
+         arg == "--watch" || arg == "--json" || arg == "--all" || arg == "--port" ||
+         arg.starts_with("--port=");
 }
 
 Arguments Refused(std::string why) { return {Arguments::Mode::kRefused, std::move(why)}; }
@@ -94,7 +95,7 @@ std::string PathRefusal(std::string_view path) {
 
 Arguments JudgeArguments(int argc, const char* const* argv, bool qt) {
   bool help = false, version = false, others = false;
-  int list = 0, json = 0, all = 0;  // how often each was given
+  int list = 0, json = 0, all = 0, watch = 0;  // how often each was given
   std::array<std::string, 6> ports{};
   std::vector<int> qt_args;
   for (int i = 1; i < argc; ++i) {
@@ -109,6 +110,10 @@ Arguments JudgeArguments(int argc, const char* const* argv, bool qt) {
       ++json;
     } else if (arg == "--all") {
       ++all;
+    } else if (arg == "--watch") {
+      ++watch;
+    } else if (arg.starts_with("--watch=")) {
+      return Refused("the option --watch takes no value");
     } else if (qt && (arg == "--port" || arg.starts_with("--port="))) {
       if (arg == "--port" && ++i == argc) {
         return Refused("the option --port needs a value, such as --port COM5=/dev/ttyUSB0");
@@ -147,7 +152,8 @@ Arguments JudgeArguments(int argc, const char* const* argv, bool qt) {
   }
   if (help) return {Arguments::Mode::kHelp, {}};
   if (version) return {Arguments::Mode::kVersion, {}};
-  if (json && !list) return Refused("--json goes with --list");
+  if (watch && list) return Refused("--watch and --list go apart");
+  if (json && !list && !watch) return Refused("--json goes with --list or --watch");
   if (all && !list) return Refused("--all goes with --list");
   Arguments asked{.mode = Arguments::Mode::kWindow,
                   .refusal = {},
@@ -155,7 +161,13 @@ Arguments JudgeArguments(int argc, const char* const* argv, bool qt) {
                   .all = all > 0,
                   .ports = ports,
                   .qt_args = qt_args};
-  if (list) {
+  if (watch) {
+    if (others || watch > 1 || json > 1) {
+      return Refused(qt ? "--watch takes no other argument but --json and --port"
+                        : "--watch takes no other argument but --json");
+    }
+    asked.mode = Arguments::Mode::kWatch;
+  } else if (list) {
     // Each of ours once; the window's options are not the list's.
     if (others || list > 1 || json > 1 || all > 1) {
       return Refused(qt ? "--list takes no other argument but --json, --all and --port"

@@ -9,12 +9,12 @@ namespace velkaro {
 
 // What the command line asks for, judged whole before anything starts.
 struct Arguments {
-  enum class Mode { kWindow, kList, kHelp, kVersion, kRefused };
+  enum class Mode { kWindow, kList, kWatch, kHelp, kVersion, kRefused };
   Mode mode = Mode::kWindow;
   std::string refusal;  // kRefused: what is wrong, for a person to read
-  bool json = false;    // kList: as JSON
+  bool json = false;    // kList and kWatch: as JSON
   bool all = false;     // kList: every other serial port as well
-  // kList and kWindow: the device --port chose for each of COM1 to COM6;
+  // kList, kWatch and kWindow: the device --port chose for each of COM1 to COM6;
   // empty where none was.
   std::array<std::string, 6> ports{};
   // kWindow: where Qt's options and their values are in argv, in order;

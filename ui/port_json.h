@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "port_finding.h"
+#include "port_watch.h"
 #include "scan_sequencer.h"
 
 namespace velkaro {
@@ -30,5 +31,15 @@ std::string PortsDocument(const nlohmann::ordered_json& ports);
 // with `json` the document of them all, the others with "port" null.
 std::string ListText(const ScanSequencer& scan, bool json,
                      const std::vector<OtherPort>& others = {});
+
+// A moment as the local time in ISO 8601, to the millisecond, with the
+// offset from UTC: "2026-12-09T07:45:12.345+01:00".
+std::string LocalTime(std::chrono::system_clock::time_point time);
+
+// What `velkaro --watch` writes of an event: one line, "TIME EVENT NAME
+// (DEVICE): FINDING", with "COMn " before the name of a row's device; or
+// with `json` one compact JSON object on a line, "time" and "event" before
+// the fields of --all's port object.
+std::string WatchLine(const WatchEvent& event, bool json);
 
 }  // namespace velkaro

@@ -28,11 +28,13 @@
 #include "port_settings.h"
 #include "posix_list.h"
 #include "posix_port.h"
+#include "posix_watch.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: velkaro [--port COMn=DEVICE]... [--list [--json] [--all] | --help | --version]\n"
+    "Usage: velkaro [--port COMn=DEVICE]... [--list [--json] [--all] | --watch [--json] |\n"
+    "               --help | --version]\n"
     "Tells which of the serial ports COM1 to COM6 exist: press TEST PORTS in its window.\n"
     "  --list         try the ports once, with no window, and print one line for each:\n"
     "                 COM1 (/dev/ttyS0): present, in use by minicom (pid 4242)\n"
@@ -40,6 +42,9 @@ constexpr char kUsage[] =
     "  --all          with --list: also tell every other serial port of the machine\n"
     "                 (USB, CDC ACM, on-chip), who uses it and what it is, without\n"
     "                 opening it\n"
+    "  --watch        tell every serial port of the machine, then each one that is\n"
+    "                 plugged in or pulled out, as it happens, until ended; with\n"
+    "                 --json, one JSON object a line. Opens no port\n"
     "  --port COMn=DEVICE\n"
     "                 try DEVICE, an absolute path, as COMn (1 to 6) in this run:\n"
     "                 --port COM5=/dev/ttyUSB0; may be given for each port\n"
@@ -185,6 +190,7 @@ int main(int argc, char** argv) {
     case velkaro::Arguments::Mode::kVersion:
       return Say(std::string("velkaro ") + VELKARO_VERSION + "\n", "version");
     case velkaro::Arguments::Mode::kList:
+    case velkaro::Arguments::Mode::kWatch:
     case velkaro::Arguments::Mode::kWindow:
       break;
   }
@@ -193,6 +199,13 @@ int main(int argc, char** argv) {
       asked.ports, velkaro::PortsFromSettings(velkaro::SettingsFile(), [](const std::string& why) {
         std::fprintf(stderr, "velkaro: warning: %s\n", why.c_str());
       })));
+  if (asked.mode == velkaro::Arguments::Mode::kWatch) {
+    // Nothing is opened; a signal ends it as it ends others, between lines.
+    if (!velkaro::end_signals::Install()) return CannotTakeSignals();
+    std::vector<std::string> rows;
+    for (std::int16_t port = 1; port <= 6; ++port) rows.push_back(ports.DevicePath(port));
+    return velkaro::WatchPorts(rows, stdout, asked.json);
+  }
   if (asked.mode == velkaro::Arguments::Mode::kList) {
     // Before any probe: a kill, Ctrl+C or logout lets a probe put its port back.
     if (!velkaro::end_signals::Install()) return CannotTakeSignals();

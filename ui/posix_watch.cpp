@@ -1,0 +1,79 @@
+#include "posix_watch.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+
+#include "end_signals.h"
+#include "port_json.h"
+#include "port_watch.h"
+
+namespace velkaro {
+namespace {
+
+// Writes one whole line and flushes it; false where it could not.
+bool WriteLine(std::FILE* out, const std::string& line) {
+  const bool written = std::fwrite(line.data(), 1, line.size(), out) == line.size();
+  return std::fflush(out) == 0 && written && !std::ferror(out);
+}
+
+int CannotWrite() {
+  std::fprintf(stderr, "velkaro: cannot write the watch: %s\n",
+               std::strerror(errno != 0 ? errno : EIO));
+  return 1;
+}
+
+}  // namespace
+
+int WatchPorts(WatchSources& sources, std::FILE* out, bool json) {
+  PortWatch watch;
+  for (const WatchEvent& event :
+       watch.Start(sources.inventory.EveryPort(sources.rows), sources.now())) {
+    if (!WriteLine(out, WatchLine(event, json))) return CannotWrite();
+  }
+  pollfd fds[] = {{sources.events.fd(), POLLIN, 0}, {sources.stop_fd, POLLIN, 0}};
+  for (;;) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      std::fprintf(stderr, "velkaro: cannot watch the ports: %s\n", std::strerror(errno));
+      return 1;
+    }
+    if (fds[1].revents != 0) return sources.stop();
+    if (fds[0].revents == 0) continue;
+    for (const DeviceEvent& device : sources.events.Read()) {
+      if (device.subsystem != "tty") continue;
+      std::optional<WatchEvent> event;
+      if (device.action == DeviceEvent::Action::kAdd) {
+        // Told as it is now: one that went again before it could be read,
+        // or is no serial port, is none to tell.
+        if (std::optional<OtherPort> port =
+                sources.inventory.PortNamed(device.name, sources.rows)) {
+          event = watch.Added(std::move(*port), sources.now());
+        }
+      } else if (device.action == DeviceEvent::Action::kRemove) {
+        event = watch.Removed(device.name, sources.now());
+      }
+      if (event && !WriteLine(out, WatchLine(*event, json))) return CannotWrite();
+    }
+  }
+}
+
+int WatchPorts(const std::vector<std::string>& rows, std::FILE* out, bool json) {
+  // Listening starts before the ports are told, so that none comes unseen.
+  const std::unique_ptr<DeviceEvents> events = ListenForDevices();
+  if (events == nullptr) {
+    std::fprintf(stderr, "velkaro: cannot watch the ports: %s\n", std::strerror(errno));
+    return 1;
+  }
+  const Inventory inventory;
+  WatchSources sources{.events = *events,
+                       .inventory = inventory,
+                       .rows = rows,
+                       .stop_fd = end_signals::ReadEnd(),
+                       .stop = []() -> int { end_signals::EndAsSignalled(end_signals::Caught()); }};
+  return WatchPorts(sources, out, json);
+}
+
+}  // namespace velkaro
