@@ -3,6 +3,7 @@
 #include <poll.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <optional>
 
@@ -33,14 +34,25 @@ int WatchPorts(WatchSources& sources, std::FILE* out, bool json) {
        watch.Start(sources.inventory.EveryPort(sources.rows), sources.now())) {
     if (!WriteLine(out, WatchLine(event, json))) return CannotWrite();
   }
-  pollfd fds[] = {{sources.events.fd(), POLLIN, 0}, {sources.stop_fd, POLLIN, 0}};
+  // The output is watched too, for nothing but its end: a pipe whose reader
+  // has gone ends the watch at once, not at the next port that comes.
+  pollfd fds[] = {
+      {sources.events.fd(), POLLIN, 0}, {sources.stop_fd, POLLIN, 0}, {::fileno(out), 0, 0}};
   for (;;) {
-    if (::poll(fds, 2, -1) < 0) {
+    if (::poll(fds, 3, -1) < 0) {
       if (errno == EINTR) continue;
       std::fprintf(stderr, "velkaro: cannot watch the ports: %s\n", std::strerror(errno));
       return 1;
     }
     if (fds[1].revents != 0) return sources.stop();
+    if ((fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+      // As a write there would end it: a pipe by SIGPIPE, unless that is
+      // ignored; a terminal that hung up, or no output at all, by status 1.
+      const bool pipe_gone = (fds[2].revents & POLLERR) != 0;
+      if (pipe_gone) ::raise(SIGPIPE);
+      errno = pipe_gone ? EPIPE : (fds[2].revents & POLLNVAL) != 0 ? EBADF : EIO;
+      return CannotWrite();
+    }
     if (fds[0].revents == 0) continue;
     for (const DeviceEvent& device : sources.events.Read()) {
       if (device.subsystem != "tty") continue;
