@@ -1,5 +1,6 @@
 #include "port_watch.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace velkaro {
@@ -36,6 +37,25 @@ std::optional<WatchEvent> PortWatch::Removed(const std::string& name,
   found.restored.reset();
   found.line = FindingLine(found);
   return WatchEvent{.kind = WatchEvent::Kind::kRemoved, .time = now, .port = std::move(gone)};
+}
+
+std::vector<WatchEvent> PortWatch::Update(std::vector<OtherPort> ports,
+                                          std::chrono::system_clock::time_point now) {
+  std::vector<WatchEvent> events;
+  std::vector<std::string> gone;
+  for (const auto& [name, port] : known_) {
+    if (std::none_of(ports.begin(), ports.end(),
+                     [&name](const OtherPort& there) { return there.name == name; })) {
+      gone.push_back(name);
+    }
+  }
+  for (const std::string& name : gone) events.push_back(*Removed(name, now));
+  for (OtherPort& port : ports) {
+    if (std::optional<WatchEvent> added = Added(std::move(port), now)) {
+      events.push_back(std::move(*added));
+    }
+  }
+  return events;
 }
 
 }  // namespace velkaro

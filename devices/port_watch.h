@@ -34,6 +34,10 @@ class PortWatch {
   // where none of that name is known.
   std::optional<WatchEvent> Removed(const std::string& name,
                                     std::chrono::system_clock::time_point now);
+  // The ports as they are now, where the system tells only that something
+  // changed: each new one added, each known one gone removed, by name.
+  std::vector<WatchEvent> Update(std::vector<OtherPort> ports,
+                                 std::chrono::system_clock::time_point now);
   std::size_t size() const { return known_.size(); }
 
  private:

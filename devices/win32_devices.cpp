@@ -170,10 +170,16 @@ std::string FriendlyName(std::int16_t port, const std::vector<PortDevice>& devic
 }
 
 std::vector<OtherPort> OtherComPorts(const std::vector<PortDevice>& devices) {
+  std::vector<OtherPort> others = EveryComPort(devices);
+  std::erase_if(others, [](const OtherPort& other) { return other.row != 0; });
+  return others;
+}
+
+std::vector<OtherPort> EveryComPort(const std::vector<PortDevice>& devices) {
   std::vector<std::pair<long, OtherPort>> numbered;
   for (const PortDevice& device : devices) {
     const long number = ComNumber(device.port_name);
-    if (number == 0 || (number >= 1 && number <= 6)) continue;
+    if (number == 0) continue;
     PortHardware hardware;
     hardware.name = Utf8(ShownName(device));
     hardware.hardware_id = Utf8(device.hardware_id);
@@ -197,6 +203,7 @@ std::vector<OtherPort> OtherComPorts(const std::vector<PortDevice>& devices) {
     other.found.words = "present, not opened";
     other.found.hardware = std::move(hardware);
     other.found.line = FindingLine(other.found);
+    if (number >= 1 && number <= 6) other.row = static_cast<std::int16_t>(number);
     numbered.emplace_back(number, std::move(other));
   }
   std::stable_sort(numbered.begin(), numbered.end(),

@@ -34,6 +34,8 @@ std::string FriendlyName(std::int16_t port, const std::vector<PortDevice>& devic
 
 // The COM ports beyond COM1 to COM6, told without being opened, by number.
 std::vector<OtherPort> OtherComPorts(const std::vector<PortDevice>& devices);
+// Every COM port, COM1 to COM6 among them with their rows, by number.
+std::vector<OtherPort> EveryComPort(const std::vector<PortDevice>& devices);
 
 // Every other COM port of the machine, from the device registry.
 class Inventory {

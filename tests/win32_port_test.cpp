@@ -1,11 +1,15 @@
 #include "win32_port.h"
 
+#include <dbt.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cwchar>
 #include <functional>
 #include <mutex>
 #include <new>
@@ -591,6 +595,79 @@ TEST(ConsoleListTest, TheSessionsEndReachesTheHiddenWindow) {
   EXPECT_EQ(::WaitForSingleObject(stop, 0), static_cast<DWORD>(WAIT_TIMEOUT));
   ::PostMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
   EXPECT_EQ(::WaitForSingleObject(stop, 5000), static_cast<DWORD>(WAIT_OBJECT_0));
+}
+
+// velkaro.com --watch: Windows's word that a port came or went reaches the
+// hidden window, and the watch tells the port that came and the one that
+// went, as the device registry lists them, until it is stopped.
+TEST(ConsoleWatchTest, AnArrivalAndARemovalAreTold) {
+  const HANDLE stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const HANDLE changed = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  const HWND window = win32::WatchSessionEnd(stop, changed);
+  ASSERT_NE(window, nullptr);
+  std::mutex mutex;
+  std::vector<PortDevice> devices = {
+      {L"COM3", L"Communications Port (COM3)", L"Communications Port"}};
+  std::string written;
+  int status = 0;
+  std::thread watching([&] {
+    status = win32::WatchPorts(
+        false, stop, changed,
+        [&] {
+          const std::lock_guard lock(mutex);
+          return devices;
+        },
+        [&](const std::string& line) {
+          const std::lock_guard lock(mutex);
+          written += line.substr(line.find(' ') + 1);  // without the time
+          return true;
+        },
+        std::chrono::system_clock::now);
+  });
+  const auto told = [&](long lines) {
+    for (int i = 0; i < 500; ++i) {
+      {
+        const std::lock_guard lock(mutex);
+        if (std::count(written.begin(), written.end(), '\n') >= lines) return true;
+      }
+      ::Sleep(10);
+    }
+    return false;
+  };
+  // As Windows broadcasts it: a port, by its name.
+  const auto broadcast = [window](WPARAM what, const wchar_t* name) {
+    std::vector<BYTE> buffer(sizeof(DEV_BROADCAST_PORT_W) + 16 * sizeof(wchar_t));
+    auto* port = reinterpret_cast<DEV_BROADCAST_PORT_W*>(buffer.data());
+    port->dbcp_size = static_cast<DWORD>(buffer.size());
+    port->dbcp_devicetype = DBT_DEVTYP_PORT;
+    std::wcscpy(port->dbcp_name, name);
+    ::SendMessageTimeoutW(window, WM_DEVICECHANGE, what, reinterpret_cast<LPARAM>(port), SMTO_BLOCK,
+                          5000, nullptr);
+  };
+  EXPECT_TRUE(told(1));
+  {
+    const std::lock_guard lock(mutex);
+    devices.push_back(
+        {L"COM12", L"USB Serial Port (COM12)", L"USB Serial Port", L"USB\\VID_0403&PID_6001", L""});
+  }
+  broadcast(DBT_DEVICEARRIVAL, L"COM12");
+  EXPECT_TRUE(told(2));
+  {
+    const std::lock_guard lock(mutex);
+    devices.erase(devices.begin());
+  }
+  broadcast(DBT_DEVICEREMOVECOMPLETE, L"COM3");
+  EXPECT_TRUE(told(3));
+  ::SetEvent(stop);
+  watching.join();
+  EXPECT_EQ(status, win32::kListStopped);
+  EXPECT_EQ(written,
+            "present COM3 (\\\\.\\COM3): present, not opened; Communications Port\n"
+            "added COM12 (\\\\.\\COM12): present, not opened; USB Serial Port, "
+            "USB\\VID_0403&PID_6001\n"
+            "removed COM3 (\\\\.\\COM3): absent: removed; Communications Port\n");
+  ::CloseHandle(changed);
+  ::CloseHandle(stop);
 }
 
 // --- Real ports under Wine ----------------------------------------------------

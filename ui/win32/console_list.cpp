@@ -1,7 +1,14 @@
 #include "console_list.h"
 
+#include <dbt.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+
+#include "port_json.h"
+#include "port_watch.h"
 
 namespace velkaro::win32 {
 namespace {
@@ -45,6 +52,12 @@ class ConsoleEnds : public ListEnds {
 };
 
 HANDLE session_stop = nullptr;
+HANDLE devices_changed = nullptr;
+
+// GUID_DEVINTERFACE_COMPORT: the COM port interface that serial drivers,
+// USB ones among them, register their ports under.
+constexpr GUID kComPortInterface = {
+    0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
 
 LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
@@ -58,6 +71,15 @@ LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wparam, LPAR
         ::Sleep(INFINITE);
       }
       return 0;
+    case WM_DEVICECHANGE:
+      // A port came or went (DBT_DEVTYP_PORT, or the COM port interface),
+      // or devices changed at all: the watch lists the ports again.
+      if ((wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE ||
+           wparam == DBT_DEVNODES_CHANGED) &&
+          devices_changed != nullptr) {
+        ::SetEvent(devices_changed);
+      }
+      return TRUE;
     default:
       return ::DefWindowProcW(window, message, wparam, lparam);
   }
@@ -79,6 +101,13 @@ DWORD WINAPI RunSessionWindow(void* param) {
   // Top-level, never shown: a message-only window hears no broadcast.
   const HWND window = ::CreateWindowExW(0, kind.lpszClassName, L"", WS_OVERLAPPED, 0, 0, 0, 0,
                                         nullptr, nullptr, instance, nullptr);
+  if (window != nullptr && devices_changed != nullptr) {
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kComPortInterface;
+    ::RegisterDeviceNotificationW(window, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  }
   watch->window = window;
   ::SetEvent(watch->made);
   if (window == nullptr) return 1;
@@ -89,8 +118,9 @@ DWORD WINAPI RunSessionWindow(void* param) {
 
 }  // namespace
 
-HWND WatchSessionEnd(HANDLE stop) {
+HWND WatchSessionEnd(HANDLE stop, HANDLE changed) {
   session_stop = stop;
+  devices_changed = changed;
   scan_over = false;  // the scan is yet to come
   Watch watch{.made = ::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
   if (watch.made == nullptr) return nullptr;
@@ -104,6 +134,39 @@ HWND WatchSessionEnd(HANDLE stop) {
 }
 
 bool ScanIsOver() { return scan_over; }
+
+int WatchPorts(bool json, HANDLE stop, HANDLE changed,
+               const std::function<std::vector<PortDevice>()>& devices,
+               const std::function<bool(const std::string&)>& out,
+               const std::function<std::chrono::system_clock::time_point()>& now,
+               bool end_process) {
+  const auto tell = [&](const std::vector<WatchEvent>& events) {
+    for (const WatchEvent& event : events) {
+      if (!out(WatchLine(event, json))) {
+        std::fprintf(stderr, "velkaro: cannot write the watch: %s\n", std::strerror(errno));
+        return false;
+      }
+    }
+    return true;
+  };
+  PortWatch watch;
+  if (!tell(watch.Start(EveryComPort(devices()), now()))) return 1;
+  for (;;) {
+    const HANDLE woken[] = {stop, changed};
+    const DWORD which = ::WaitForMultipleObjects(2, woken, FALSE, INFINITE);
+    if (which == WAIT_OBJECT_0) {
+      // Ended between lines, as Ctrl+C ends a console program.
+      if (end_process) ::ExitProcess(STATUS_CONTROL_C_EXIT);
+      return kListStopped;
+    }
+    if (which != WAIT_OBJECT_0 + 1) {
+      std::fprintf(stderr, "velkaro: cannot watch the ports: Windows error %lu\n",
+                   ::GetLastError());
+      return 1;
+    }
+    if (!tell(watch.Update(EveryComPort(devices()), now()))) return 1;
+  }
+}
 
 int ListPorts(SerialPort& comm, bool json, HANDLE stop,
               const std::function<bool(const std::string&)>& out, const OtherPortsOf& others,

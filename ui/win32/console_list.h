@@ -2,11 +2,14 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "list_ports.h"
 #include "serial_port.h"
+#include "win32_devices.h"
 
 namespace velkaro::win32 {
 
@@ -25,7 +28,20 @@ bool ScanIsOver();
 // loads it): a hidden one, on a thread of its own. At the session's end
 // `stop` is set and, while the scan holds a port, the window's thread waits
 // for the program to end itself. The window, or null where none could be made.
-HWND WatchSessionEnd(HANDLE stop);
+// With `changed`, it is set as well whenever a COM port comes or goes.
+HWND WatchSessionEnd(HANDLE stop, HANDLE changed = nullptr);
+
+// `velkaro --watch` on Windows: every COM port the device registry lists,
+// then, each time `changed` is set, each that came or went, as lines (or
+// with `json` JSON objects) given to `out` one at a time. Never opens a
+// port. At `stop` it ends the program as Ctrl+C does, between lines, or with
+// `end_process` false returns kListStopped; 1 where a line could not be
+// written.
+int WatchPorts(bool json, HANDLE stop, HANDLE changed,
+               const std::function<std::vector<PortDevice>()>& devices,
+               const std::function<bool(const std::string&)>& out,
+               const std::function<std::chrono::system_clock::time_point()>& now,
+               bool end_process = false);
 
 // `velkaro --list` on Windows: ListPorts waiting for the worker's event or
 // `stop` (set by the console's control handler, or the session's end).

@@ -4,6 +4,7 @@
 // velkaro.exe beside it, and returns at once.
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,13 +19,16 @@
 namespace {
 
 constexpr char kUsage[] =
-    "Usage: velkaro [--list [--json] [--all] | --help | --version]\n"
+    "Usage: velkaro [--list [--json] [--all] | --watch [--json] | --help | --version]\n"
     "Tells which of the serial ports COM1 to COM6 exist: with no option, it opens its window.\n"
     "  --list         try the ports once, with no window, and print one line for each:\n"
     "                 COM1 (\\\\.\\COM1): present, free; Communications Port\n"
     "  --json         with --list: print what was found as one JSON document\n"
     "  --all          with --list: also tell every other COM port Windows lists,\n"
     "                 with its name, hardware id and location, without opening it\n"
+    "  --watch        tell every COM port Windows lists, then each one that comes or\n"
+    "                 goes, as it happens, until Ctrl+C; with --json, one JSON object\n"
+    "                 a line. Opens no port\n"
     "  -h, --help     show this and exit\n"
     "  --version      show the version and exit\n";
 
@@ -115,6 +119,7 @@ int main(int argc, char** argv) {
     case velkaro::Arguments::Mode::kWindow:
       return StartWindow();
     case velkaro::Arguments::Mode::kList:
+    case velkaro::Arguments::Mode::kWatch:
       break;
   }
 
@@ -122,6 +127,16 @@ int main(int argc, char** argv) {
   if (stop_event == nullptr || !::SetConsoleCtrlHandler(OnConsoleEnd, TRUE)) {
     std::fprintf(stderr, "velkaro: cannot take Ctrl+C: Windows error %lu\n", ::GetLastError());
     return 1;
+  }
+  if (asked.mode == velkaro::Arguments::Mode::kWatch) {
+    const HANDLE changed = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (changed == nullptr || velkaro::win32::WatchSessionEnd(stop_event, changed) == nullptr) {
+      std::fprintf(stderr, "velkaro: cannot watch the ports: Windows error %lu\n",
+                   ::GetLastError());
+      return 1;
+    }
+    return velkaro::win32::WatchPorts(asked.json, stop_event, changed, velkaro::ListPortDevices,
+                                      Out, std::chrono::system_clock::now, true);
   }
   velkaro::win32::WatchSessionEnd(stop_event);
   velkaro::OtherPortsOf others;
