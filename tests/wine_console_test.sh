@@ -97,6 +97,24 @@ expect "register_ports map && velkaro --list --all --json" 0
   '[[null,"\\\\.\\COM7",true,null],[null,"\\\\.\\COM8",true,null],[null,"\\\\.\\COM9",true,null],[null,"\\\\.\\COM12",true,"0403"]]' ] ||
   { say "the JSON of --all is:"; cat "$work/out" >&2; failed=1; }
 
+# --watch tells the ports Windows lists, line by line as they are told,
+# opens none, and runs until it is ended.
+bash "$here/without_serial_ports.sh" "$harness" --prefix "$work/prefix" --also "$com" \
+  --also "$exe" --also "$register" -- cmd /c "register_ports map && velkaro --watch" \
+  >"$work/watch.raw" 2>&1 &
+run=$!
+for _ in $(seq 600); do
+  grep -q 'present COM12 ' "$work/watch.raw" 2>/dev/null && break
+  sleep 0.1
+done
+kill -0 "$run" 2>/dev/null || { say "velkaro --watch did not keep watching"; failed=1; }
+kill "$run" 2>/dev/null || true
+wait "$run" 2>/dev/null || true
+run=
+watched=$(tr -d '\r' <"$work/watch.raw" | sed -E 's/^[0-9T:.+-]+ //')
+[ "$watched" = "$(printf '%s\n' "$others" | sed 's/^\(COM[0-9]*\) (\([^)]*\)): /present \1 (\2): /')" ] ||
+  { say "velkaro --watch printed:"; cat "$work/watch.raw" >&2; failed=1; }
+
 typed velkaro --help
 expect "velkaro --help" 0
 grep -q -- '--list' "$work/out" || { say "--help does not tell of --list"; failed=1; }
@@ -124,4 +142,4 @@ xdotool windowfocus --sync "$window" key alt+F4
 wait "$run" || { say "the window's run failed"; cat "$work/window.log" >&2; failed=1; }
 run=
 [ "$failed" -eq 0 ] || exit 1
-echo "wine_console_test: --list, --json, --all, a file, --help, --version, a bad option and the window, as typed in cmd"
+echo "wine_console_test: --list, --json, --all, --watch, a file, --help, --version, a bad option and the window, as typed in cmd"
