@@ -26,16 +26,21 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
+#include "device_events.h"
 #include "fake_port.h"
 #include "inventory.h"
 #include "lock_files.h"
+#include "port_json.h"
+#include "port_watch.h"
 #include "posix_port.h"
+#include "posix_watch.h"
 #include "process_walk.h"
 #include "scan_sequencer.h"
 
@@ -272,6 +277,8 @@ class UsbAdapters {
                                              ("usb-FTDI_FT232R_USB_UART_A" + std::to_string(i)));
     }
     fs::create_directories(root_ / "lock");
+    // The driver list of a machine with usbserial loaded.
+    write(root_ / "proc" / "tty" / "drivers", "usbserial /dev/ttyUSB 188 0-511 serial");
   }
   ~UsbAdapters() { std::filesystem::remove_all(root_); }
 
@@ -282,6 +289,7 @@ class UsbAdapters {
     options.sysfs_class_tty = (root_ / "class" / "tty").string();
     options.dev_root = (root_ / "dev").string();
     options.serial_link_dirs = {(root_ / "dev" / "serial" / "by-id").string()};
+    options.tty_drivers_root = (root_ / "proc").string();
     return options;
   }
   std::filesystem::path root() const { return root_; }
@@ -317,7 +325,7 @@ void BM_SysfsReadsUsb(benchmark::State& state) {
   const PosixPortOptions options = adapters.Options();
   for (auto _ : state) {
     const SerialLinkMap links = SerialLinks(options.serial_link_dirs);
-    const TtyClassifier classifier({.proc_root = options.processes.proc_root,
+    const TtyClassifier classifier({.proc_root = options.tty_drivers_root,
                                     .sysfs_char_root = options.sysfs_char_root,
                                     .console_active = options.console_active,
                                     .dev_root = options.dev_root});
@@ -328,6 +336,97 @@ void BM_SysfsReadsUsb(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SysfsReadsUsb)->Unit(benchmark::kMicrosecond);
+
+// `velkaro --watch`: the time from a port's arrival being heard to its line,
+// the port told from sysfs, /dev/serial and one walk through every process
+// for its holder, and its departure after. The argument is the number of
+// extra processes, each in a session of its own.
+void BM_WatchArrival(benchmark::State& state) {
+  const IdleProcesses extra(state.range(0));
+  const UsbAdapters adapters;
+  const Inventory inventory(adapters.Options());
+  const std::vector<std::string> rows(6, "/dev/ttyS0");
+  PortWatch watch;
+  watch.Start({}, std::chrono::system_clock::now());
+  std::int64_t arrivals = 0;
+  for (auto _ : state) {
+    const std::string name = "ttyUSB" + std::to_string(arrivals++ % UsbAdapters::kCount);
+    if (std::optional<WatchEvent> added =
+            watch.Added(*inventory.PortNamed(name, rows), std::chrono::system_clock::now())) {
+      benchmark::DoNotOptimize(WatchLine(*added, true));
+    }
+    state.PauseTiming();
+    benchmark::DoNotOptimize(
+        WatchLine(*watch.Removed(name, std::chrono::system_clock::now()), true));
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(arrivals);
+}
+BENCHMARK(BM_WatchArrival)->Arg(0)->Arg(3000)->Unit(benchmark::kMicrosecond);
+
+// The watch's resident memory once 10 arrivals and departures have been
+// told, and once 10,000 have: the ports that went are forgotten. The whole
+// watch runs, through a device event source of the benchmark's own.
+std::int64_t ResidentKib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.starts_with("VmRSS:")) return std::stoll(line.substr(6));
+  }
+  return -1;
+}
+
+class BurstEvents : public DeviceEvents {
+ public:
+  explicit BurstEvents(int count) : left_(count) {
+    if (::pipe(ready_) != 0 || ::pipe(stop_) != 0) std::abort();
+    [[maybe_unused]] const ssize_t written = ::write(ready_[1], "", 1);
+  }
+  ~BurstEvents() override {
+    for (const int fd : {ready_[0], ready_[1], stop_[0], stop_[1]}) ::close(fd);
+  }
+  int fd() const override { return ready_[0]; }
+  int stop_fd() const { return stop_[0]; }
+  std::vector<DeviceEvent> Read() override {
+    // Each adapter in turn comes and goes.
+    const std::string name = "ttyUSB" + std::to_string(left_ / 2 % UsbAdapters::kCount);
+    const bool add = left_ % 2 == 0;
+    if (--left_ == 0) {
+      char drained;
+      [[maybe_unused]] const ssize_t read = ::read(ready_[0], &drained, 1);
+      [[maybe_unused]] const ssize_t written = ::write(stop_[1], "", 1);
+    }
+    return {{add ? DeviceEvent::Action::kAdd : DeviceEvent::Action::kRemove, "tty", name}};
+  }
+  const char* source() const override { return "burst"; }
+
+ private:
+  int left_;
+  int ready_[2];
+  int stop_[2];
+};
+
+void BM_WatchMemory(benchmark::State& state) {
+  const UsbAdapters adapters;
+  const Inventory inventory(adapters.Options());
+  std::FILE* out = std::fopen("/dev/null", "w");
+  const auto watch = [&](int events) {
+    BurstEvents burst(events);
+    WatchSources sources{.events = burst,
+                         .inventory = inventory,
+                         .rows = std::vector<std::string>(6, "/dev/ttyS0"),
+                         .stop_fd = burst.stop_fd(),
+                         .stop = [] { return 0; }};
+    WatchPorts(sources, out, true);
+    return ResidentKib();
+  };
+  for (auto _ : state) {
+    state.counters["rss_kib_after_10"] = static_cast<double>(watch(10));
+    state.counters["rss_kib_after_10000"] = static_cast<double>(watch(10000));
+  }
+  std::fclose(out);
+}
+BENCHMARK(BM_WatchMemory)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // A whole probe with every guard: lock files, sysfs, the console, the walk
 // through every process before the open and again after it, and the

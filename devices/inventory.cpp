@@ -22,6 +22,11 @@ std::string NodePath(int fd) {
   return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
 }
 
+// Where the kernel's list of tty drivers is.
+const std::string& DriversRoot(const InventoryOptions& options) {
+  return options.tty_drivers_root.empty() ? options.processes.proc_root : options.tty_drivers_root;
+}
+
 }  // namespace
 
 Inventory::Inventory(InventoryOptions options, NodeSystem& sys)
@@ -62,7 +67,7 @@ void Inventory::Look(const std::string& path, bool chosen, NodeLook& look) const
     }
   }
   look.node = node;
-  const TtyClassifier classifier({.proc_root = options_.processes.proc_root,
+  const TtyClassifier classifier({.proc_root = DriversRoot(options_),
                                   .sysfs_char_root = options_.sysfs_char_root,
                                   .console_active = options_.console_active,
                                   .dev_root = options_.dev_root});
@@ -135,7 +140,7 @@ bool Inventory::HeldByProcess(NodeLook& look) const {
 }
 
 TtyClassifier Inventory::Classifier() const {
-  return TtyClassifier({.proc_root = options_.processes.proc_root,
+  return TtyClassifier({.proc_root = DriversRoot(options_),
                         .sysfs_char_root = options_.sysfs_char_root,
                         .console_active = options_.console_active,
                         .dev_root = options_.dev_root});

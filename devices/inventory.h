@@ -27,6 +27,9 @@ struct InventoryOptions {
   std::vector<std::string> serial_link_dirs = {"/dev/serial/by-id", "/dev/serial/by-path"};
   IdFiles id_files;
   ProcessWalk processes;
+  // Where the kernel's list of tty drivers is read (its tty/drivers); empty:
+  // under processes.proc_root.
+  std::string tty_drivers_root;
 };
 
 // A row's device as the inventory saw it, before anything opened it.
