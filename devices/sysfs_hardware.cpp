@@ -84,6 +84,7 @@ std::optional<std::pair<std::string, std::string>> IdNames(
     if (!ids) continue;
     std::string line, vendor_name;
     while (std::getline(ids, line)) {
+      if (line.ends_with('\r')) line.pop_back();  // a file with CRLF line ends
       if (line.empty() || line[0] == '#') continue;
       if (line[0] != '\t') {
         if (!vendor_name.empty()) break;  // past the vendor's devices

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "showable.h"
+
 namespace velkaro {
 
 namespace {
@@ -100,7 +102,9 @@ void ScanSequencer::Finish(ProbeResult result) {
 }
 
 std::string ScanSequencer::Summary(std::int16_t port) const {
-  return "COM" + std::to_string(port) + " (" + DevicePath(port) + "): " + Found(port).line;
+  // The device may be any path the user chose; the line is clean already.
+  return "COM" + std::to_string(port) + " (" + ShowableName(DevicePath(port)) + "): " +
+         Found(port).line;
 }
 
 const PortFinding& ScanSequencer::Found(std::int16_t port) const {

@@ -46,8 +46,11 @@ TEST(PortChoicesTest, TheCommandLineWinsOverTheFileAndBadInputIsToldWhere) {
        "COM2=/dev/ttyUSB1 COM5=/dev/ttyACM0"},
       {{}, "[other]\nCOM1=/dev/ttyUSB0\n", "", ""},
       {{},
-       "[ports]\nCOM7=/dev/ttyUSB0\ncom1=/dev/ttyUSB1\nCOM3=ttyUSB2\nCOM4=\nCOM5=/dev/ttyUSB3",
-       "$: [ports] COM3: " + absolute +
+       "[ports]\nCOM7=/dev/ttyUSB0\ncom1=/dev/ttyUSB1\nCOM3=ttyUSB2\nCOM4=\nCOM5=/dev/ttyUSB3\n"
+       "COM12=/dev/ttyUSB4",
+       "$: [ports] COM12: no such key, left alone; the keys are COM1 to COM6\n"
+       "$: [ports] COM3: " +
+           absolute +
            "ttyUSB2; COM3 keeps its own device\n"
            "$: [ports] COM4: " +
            absolute +
@@ -72,9 +75,31 @@ TEST(PortChoicesTest, TheCommandLineWinsOverTheFileAndBadInputIsToldWhere) {
        std::nullopt,
        "--port COM5=ttyUSB0: " + absolute + "ttyUSB0",
        ""},
+      // Controls are refused, C1 and bidirectional ones too, and what is
+      // refused is told without them.
       {{"--port", "COM5=/dev/tty\nUSB0"},
        std::nullopt,
-       "--port COM5=/dev/tty\nUSB0: the device's path holds a control character",
+       "--port COM5=/dev/tty?USB0: the device's path holds a control character",
+       ""},
+      {{"--port",
+        "COM5=/dev/tty\xc2\x9b"
+        "2JUSB0"},
+       std::nullopt,
+       "--port COM5=/dev/tty?2JUSB0: the device's path holds a control character",
+       ""},
+      {{"--port",
+        "COM5=/dev/serial/by-id/\xe2\x80\xae"
+        "0BSU"},
+       std::nullopt,
+       "--port COM5=/dev/serial/by-id/?0BSU: the device's path holds a control character",
+       ""},
+      {{"--port", "COM5=/dev/serial/by-id/caf\xc3\xa9"},
+       std::nullopt,
+       "",
+       "COM5=/dev/serial/by-id/caf\xc3\xa9"},
+      {{"--port", "COM12=/dev/ttyUSB0"},
+       std::nullopt,
+       "--port COM12=/dev/ttyUSB0: the port must be one of COM1 to COM6",
        ""},
       {{"--port", "COM5=/dev/ttyUSB0", "--port", "COM5=/dev/ttyUSB1"},
        std::nullopt,
@@ -90,6 +115,11 @@ TEST(PortChoicesTest, TheCommandLineWinsOverTheFileAndBadInputIsToldWhere) {
        "--list takes no other argument but --json, --all and --port",
        ""},
       {{"--port", by_id.c_str()}, std::nullopt, "", by_id},
+      // A key with an escape in it is told without it.
+      {{},
+       "[ports]\nCOM1\x1b[2J=/dev/ttyUSB0\n",
+       "$: [ports] COM1?[2J: no such key, left alone; the keys are COM1 to COM6\n",
+       ""},
       // A zero byte would end the path early, at another device.
       {{},
        "[ports]\nCOM1=/dev/ttyUSB0\0junk\nCOM2=/dev/ttyUSB1"sv,

@@ -1573,6 +1573,11 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
   write(proc / "5000001" / "comm", "getty");
   write(dir_ / "usb.ids",
         "0403  Future Technology Devices International, Ltd\n\t6001  FT232 Serial (UART) IC");
+  // A damaged copy: CRLF line ends, a zero byte, an escape, Latin-1, a bell
+  // and a right-to-left override in its names.
+  constexpr char kDamaged[] =
+      "0403  Future\0Tech \x1b[31mIntl\xe9, Ltd\r\n\t6001  FT232\x07 \xe2\x80\xae IC\r\n";
+  std::ofstream(dir_ / "damaged.ids") << std::string(kDamaged, sizeof kDamaged - 1);
 
   const std::string kFtdi =
       "ttyUSB0 ($/dev/ttyUSB0): present, not opened: no other program seen using it; USB "
@@ -1603,6 +1608,18 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
        R"("product":"FT232R USB UART","serial":"A50285BI","interface":0,"names":[)"
        R"("$/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",)"
        R"("$/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0"]})"},
+      {{(dir_ / "damaged.ids").string()},
+       " (Future?Tech ?[31mIntl?, Ltd FT232? ? IC)",
+       R"({"bus":"usb","address":"1-1.2:1.0","vendor_id":"0403","product_id":"6001",)"
+       R"("vendor_name":"Future\u0000Tech \u001b[31mIntl)"
+       "\xef\xbf\xbd"
+       R"(, Ltd",)"
+       R"("product_name":"FT232\u0007 )"
+       "\xe2\x80\xae"
+       R"( IC","driver":"ftdi_sio","manufacturer":"FTDI",)"
+       R"("product":"FT232R USB UART","serial":"A50285BI","interface":0,"names":[)"
+       R"("$/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0",)"
+       R"("$/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0"]})"},
       {{(dir_ / "missing.ids").string()},
        "",
        R"({"bus":"usb","address":"1-1.2:1.0","vendor_id":"0403","product_id":"6001",)"
@@ -1612,7 +1629,7 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
        R"("$/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0-port0"]})"},
   };
   for (const auto& row : kRows) {
-    SCOPED_TRACE(row.names.empty() ? "without usb.ids" : "with usb.ids");
+    SCOPED_TRACE(row.usb_ids.front());
     PosixPortOptions options = OptionsFor("/dev/null");
     options.device_path = [&dev](std::int16_t port) {
       return port == 2 ? (dev / "ttyS1").string() : "/dev/null";
@@ -1650,7 +1667,9 @@ TEST_F(PosixPortTest, EveryOtherSerialPortIsToldWithoutBeingOpenedAfterOneWalk) 
     EXPECT_EQ(data["port"], nullptr);
     EXPECT_EQ(data["present"], true);
     data["hardware"].erase("description");
-    EXPECT_EQ(shown(data["hardware"].dump()), row.json);
+    EXPECT_EQ(shown(data["hardware"].dump(-1, ' ', false,
+                                          nlohmann::ordered_json::error_handler_t::replace)),
+              row.json);
     EXPECT_EQ(sys_calls.opens, 0);
     // Every process is looked at once for all three ports looked for: the
     // session of each, whose descriptors leave a port unheld, is asked once.

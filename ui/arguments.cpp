@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "showable.h"
+
 namespace velkaro {
 namespace {
 
@@ -57,7 +59,7 @@ Arguments Refused(std::string why) { return {Arguments::Mode::kRefused, std::mov
 // Takes one --port choice, "COM5=/dev/ttyUSB0", into `ports`; returns why
 // it cannot be taken, or empty.
 std::string TakePortChoice(std::string_view choice, std::array<std::string, 6>& ports) {
-  const std::string told = "--port " + std::string(choice) + ": ";
+  const std::string told = "--port " + ShowableName(choice) + ": ";
   const std::size_t equals = choice.find('=');
   if (equals == std::string_view::npos) {
     return told + "give the port and its device as COM5=/dev/ttyUSB0";
@@ -85,11 +87,9 @@ std::string PathRefusal(std::string_view path) {
     return "the device must be named by its absolute path, such as /dev/" + std::string(path);
   }
   // A zero byte would end it early, at another device; a line break would
-  // break the line of --list that names it.
-  if (std::any_of(path.begin(), path.end(),
-                  [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; })) {
-    return "the device's path holds a control character";
-  }
+  // break the line of --list that names it; a C1 or bidirectional control
+  // would act on the terminal, or turn the text around, where it is shown.
+  if (HoldsControls(path)) return "the device's path holds a control character";
   return {};
 }
 

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "showable.h"
+
 namespace velkaro {
 namespace {
 
@@ -126,8 +128,9 @@ std::string WatchLine(const WatchEvent& event, bool json) {
   }
   const std::string row = "COM" + std::to_string(port.row);
   const std::string name = port.row > 0 && port.name != row ? row + " " + port.name : port.name;
-  return LocalTime(event.time) + " " + kind + " " + name + " (" + port.device +
-         "): " + port.found.line + "\n";
+  // A terminal's name and node come from sysfs: shown as text from outside.
+  return LocalTime(event.time) + " " + kind + " " + ShowableName(name) + " (" +
+         ShowableName(port.device) + "): " + port.found.line + "\n";
 }
 
 std::string PortsDocument(const nlohmann::ordered_json& ports) {
@@ -140,7 +143,8 @@ std::string ListText(const ScanSequencer& scan, bool json, const std::vector<Oth
     std::string lines;
     for (std::int16_t port = 1; port <= kPortCount; ++port) lines += scan.Summary(port) + "\n";
     for (const OtherPort& other : others) {
-      lines += other.name + " (" + other.device + "): " + other.found.line + "\n";
+      lines += ShowableName(other.name) + " (" + ShowableName(other.device) +
+               "): " + other.found.line + "\n";
     }
     return lines;
   }

@@ -5,6 +5,7 @@
 #include <QVariant>
 
 #include "arguments.h"
+#include "showable.h"
 
 namespace velkaro {
 
@@ -18,14 +19,16 @@ PortPaths PortsFromSettings(const QString& file,
                             const std::function<void(const std::string&)>& warn) {
   PortPaths ports{};
   QSettings settings(file, QSettings::IniFormat);
-  const std::string name = file.toStdString();
+  // The file's name, its keys and values may hold anything: told as
+  // text from outside.
+  const std::string name = ShowableName(file.toStdString());
   if (settings.status() != QSettings::NoError) {
     warn(name + ": cannot be read as a settings file; every port keeps its own device");
     return ports;
   }
   settings.beginGroup(QStringLiteral("ports"));
   for (const QString& key : settings.childKeys()) {
-    const std::string told = name + ": [ports] " + key.toStdString() + ": ";
+    const std::string told = name + ": [ports] " + ShowableName(key.toStdString()) + ": ";
     const int port = PortOfKey(key.toStdString());
     if (port == 0) {
       warn(told + "no such key, left alone; the keys are COM1 to COM6");
