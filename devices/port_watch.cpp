@@ -43,7 +43,8 @@ std::vector<WatchEvent> PortWatch::Update(std::vector<OtherPort> ports,
                                           std::chrono::system_clock::time_point now) {
   std::vector<WatchEvent> events;
   std::vector<std::string> gone;
-  for (const auto& [name, port] : known_) {
+  for (const auto& known : known_) {
+    const std::string& name = known.first;
     if (std::none_of(ports.begin(), ports.end(),
                      [&name](const OtherPort& there) { return there.name == name; })) {
       gone.push_back(name);

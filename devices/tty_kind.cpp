@@ -69,8 +69,12 @@ bool ConsoleList::Has(dev_t device, std::string_view name) const {
 std::optional<TtyDriverList> TtyDriverList::Read(const std::string& proc_root) {
   const std::string list = ReadSmallFile(AT_FDCWD, (proc_root + "/tty/drivers").c_str(), 16384);
   if (list.empty()) return std::nullopt;
+  return Parse(list);
+}
+
+TtyDriverList TtyDriverList::Parse(std::string_view text) {
   TtyDriverList read;
-  std::istringstream lines(list);
+  std::istringstream lines{std::string(text)};
   std::string line;
   while (std::getline(lines, line)) {
     // name, node, major, minor or first-last, type

@@ -63,6 +63,9 @@ class TtyDriverList {
  public:
   // Nothing where the list cannot be read.
   static std::optional<TtyDriverList> Read(const std::string& proc_root);
+  // The list as the kernel writes it: name, node, major, minor or
+  // first-last, type; a line of any other shape is passed over.
+  static TtyDriverList Parse(std::string_view text);
   // The type of the device's driver: "serial", "pty:slave", "system:/dev/tty",
   // "console"...; empty where the list does not have the device.
   std::string TypeOf(dev_t device) const;

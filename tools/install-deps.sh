@@ -11,10 +11,12 @@ build_pkgs=(cmake ninja-build g++ pkg-config qt6-base-dev nlohmann-json3-dev lib
 # desktop-file-utils check the package; debootstrap makes the clean system it
 # is installed on; sway and qt6-wayland show the window on Wayland alone;
 # ansible-core and jq serve the JSON to the tools that look after machines;
-# bash-completion's own functions try the completion.
+# bash-completion's own functions try the completion; clang and its runtime
+# libraries build the fuzz targets with libFuzzer.
 test_pkgs=(git googletest libgtest-dev libgmock-dev libbenchmark-dev clang-format xvfb xauth xdotool
            imagemagick util-linux mount procps desktop-file-utils dpkg-dev file binutils lintian
            appstream debootstrap time unzip sway qt6-wayland ansible-core jq bash-completion
+           clang libclang-rt-dev
            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64)
 
 case "$want" in

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: once with warnings as
 # errors, once under AddressSanitizer and UndefinedBehaviorSanitizer, the
-# threaded scan under ThreadSanitizer, and once cross-built for Windows and
-# run under Wine.
+# threaded scan under ThreadSanitizer, the fuzz targets with clang, and once
+# cross-built for Windows and run under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -65,6 +65,14 @@ cmake --build build/tsan -j "$jobs" --target scan_tests posix_port_tests
 for threaded in scan_tests posix_port_tests; do
   TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "build/tsan/tests/$threaded" --gtest_brief=1
 done
+
+# Each parser of bytes from outside, fuzzed over its seed corpus and then
+# for a fixed number of runs; tools/fuzz.sh runs them for longer.
+echo "== fuzz targets (libFuzzer with clang, AddressSanitizer and UndefinedBehaviorSanitizer)"
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELKARO_WERROR=ON -DVELKARO_FUZZ=ON -DVELKARO_BUILD_BENCH=OFF
+cmake --build build/fuzz -j "$jobs" --target fuzz_targets
+ctest --test-dir build/fuzz -L fuzz --output-on-failure -j "$jobs" --no-tests=error
 
 echo "== cross-build for Windows and test under Wine"
 start=$SECONDS

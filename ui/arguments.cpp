@@ -54,12 +54,14 @@ bool IsOurs(std::string_view arg) {
          arg.starts_with("--port=");
 }
 
-Arguments Refused(std::string why) { return {Arguments::Mode::kRefused, std::move(why)}; }
+// What is refused is told on standard error with the arguments it names,
+// which may hold anything: as text from outside.
+Arguments Refused(const std::string& why) { return {Arguments::Mode::kRefused, ShowableName(why)}; }
 
 // Takes one --port choice, "COM5=/dev/ttyUSB0", into `ports`; returns why
 // it cannot be taken, or empty.
 std::string TakePortChoice(std::string_view choice, std::array<std::string, 6>& ports) {
-  const std::string told = "--port " + ShowableName(choice) + ": ";
+  const std::string told = "--port " + std::string(choice) + ": ";
   const std::size_t equals = choice.find('=');
   if (equals == std::string_view::npos) {
     return told + "give the port and its device as COM5=/dev/ttyUSB0";
@@ -84,7 +86,7 @@ int PortOfKey(std::string_view key) {
 std::string PathRefusal(std::string_view path) {
   if (path.empty()) return "the device must be named by its absolute path, such as /dev/ttyUSB0";
   if (!path.starts_with('/')) {
-    return "the device must be named by its absolute path, such as /dev/" + std::string(path);
+    return "the device must be named by its absolute path, such as /dev/" + ShowableName(path);
   }
   // A zero byte would end it early, at another device; a line break would
   // break the line of --list that names it; a C1 or bidirectional control
