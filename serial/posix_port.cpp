@@ -271,13 +271,15 @@ void PosixPort::TakeProbeLock(dev_t device) {
   if (lock < 0) return;
   // A probe holds a port for well under a millisecond; one that holds it
   // for a second is stuck, and no reason to wait any longer.
-  for (int tries = 0; tries < 200; ++tries) {
+  constexpr auto kBetween = std::chrono::milliseconds(5);
+  constexpr int kTries = std::chrono::seconds(1) / kBetween;
+  for (int tries = 0; tries < kTries; ++tries) {
     if (::flock(lock, LOCK_EX | LOCK_NB) == 0) {
       probe_lock_ = lock;
       return;
     }
     if (errno != EWOULDBLOCK && errno != EINTR) break;
-    ::usleep(5000);
+    options_.pause(kBetween);
   }
   ::close(lock);
 }

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "inventory.h"
@@ -35,6 +37,10 @@ struct PosixPortOptions : InventoryOptions {
   std::string probe_lock_dir = "/run/lock";
   // Told, in one line, of a port that could not be left as it was found.
   std::function<void(const std::string&)> report = ReportToStandardError;
+  // Waits between two asks for another Velkaro's turn at a port.
+  std::function<void(std::chrono::microseconds)> pause = [](std::chrono::microseconds wait) {
+    std::this_thread::sleep_for(wait);
+  };
 };
 
 // The error number for an errno left by open(2).

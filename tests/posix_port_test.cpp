@@ -1165,6 +1165,19 @@ TEST_F(PosixPortTest, TwoProbesOfOnePortTakeTurns) {
   ASSERT_EQ(::stat(turn.c_str(), &made), 0);
   EXPECT_EQ(made.st_mode & 07777, 0644u);
 
+  // A turn that does not come in a second is taken to be stuck: the probe
+  // goes on without it.
+  {
+    const int stuck = ::open(turn.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(stuck, LOCK_EX | LOCK_NB), 0);
+    std::chrono::microseconds waited{0};
+    PosixPortOptions options = OptionsFor(pty_.path());
+    options.pause = [&waited](std::chrono::microseconds wait) { waited += wait; };
+    EXPECT_EQ(OpenAndClose(pty_.path(), PosixSystem::Real(), &finding, options), kNoError);
+    EXPECT_EQ(waited, std::chrono::seconds(1));
+    ::close(stuck);
+  }
+
   // A link in its place, here to the port itself, is never followed.
   std::filesystem::remove(turn);
   std::filesystem::create_symlink(pty_.path(), turn);

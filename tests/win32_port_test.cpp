@@ -670,6 +670,37 @@ TEST(ConsoleWatchTest, AnArrivalAndARemovalAreTold) {
   ::CloseHandle(stop);
 }
 
+// Ctrl+C and Ctrl+Break stop the list while the scan may hold a port, and
+// are not passed on to Windows's own handler, which would end the program
+// at once with the port changed; once the scan is over, they are.
+TEST(ConsoleListTest, CtrlCAndCtrlBreakAreTakenUntilTheScanIsOver) {
+  const HANDLE stop = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  win32::WatchSessionEnd(stop);  // the scan is yet to come
+  for (const DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
+    ::ResetEvent(stop);
+    EXPECT_EQ(win32::OnConsoleEnd(event), TRUE) << "passed on, event " << event;
+    EXPECT_EQ(::WaitForSingleObject(stop, 0), static_cast<DWORD>(WAIT_OBJECT_0));
+  }
+  ::ResetEvent(stop);
+  FakeSerialPort comm;
+  EXPECT_EQ(win32::ListPorts(comm, false, stop, [](const std::string&) { return true; }), 0);
+  EXPECT_EQ(win32::OnConsoleEnd(CTRL_C_EVENT), FALSE) << "kept from ending after the scan";
+  ::CloseHandle(stop);
+}
+
+// A list stopped ends the program as Ctrl+C ends any console program, with
+// the status cmd shows for it.
+TEST(ConsoleListDeathTest, AStoppedListEndsAsCtrlCEndsAProgram) {
+  EXPECT_EXIT(
+      {
+        const HANDLE stop = ::CreateEventW(nullptr, TRUE, TRUE, nullptr);
+        FakeSerialPort comm;
+        win32::ListPorts(
+            comm, false, stop, [](const std::string&) { return true; }, {}, true);
+      },
+      testing::ExitedWithCode(static_cast<int>(STATUS_CONTROL_C_EXIT)), "");
+}
+
 // --- Real ports under Wine ----------------------------------------------------
 // These need the links wine_com_harness makes; anywhere else they are skipped,
 // so that a run on a real machine never opens its ports.

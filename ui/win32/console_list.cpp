@@ -135,6 +135,14 @@ HWND WatchSessionEnd(HANDLE stop, HANDLE changed) {
 
 bool ScanIsOver() { return scan_over; }
 
+BOOL WINAPI OnConsoleEnd(DWORD event) {
+  if (scan_over) return FALSE;
+  ::SetEvent(session_stop);
+  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
+  ::Sleep(INFINITE);
+  return TRUE;
+}
+
 int WatchPorts(bool json, HANDLE stop, HANDLE changed,
                const std::function<std::vector<PortDevice>()>& devices,
                const std::function<bool(const std::string&)>& out,

@@ -43,6 +43,14 @@ int WatchPorts(bool json, HANDLE stop, HANDLE changed,
                const std::function<std::chrono::system_clock::time_point()>& now,
                bool end_process = false);
 
+// The console's control handler: Ctrl+C, Ctrl+Break, the console's close,
+// a logoff or a shutdown set the stop event WatchSessionEnd was given, and
+// a probe that holds its port puts it back before the program ends.
+// Windows ends the program once this returns from the last three, so for
+// them it waits for the program to end itself. Once the scan is over, each
+// ends the program at once, as Windows would.
+BOOL WINAPI OnConsoleEnd(DWORD event);
+
 // `velkaro --list` on Windows: ListPorts waiting for the worker's event or
 // `stop` (set by the console's control handler, or the session's end).
 // `out` takes the list. At a stop the program ends as Ctrl+C ends it

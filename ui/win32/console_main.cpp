@@ -32,21 +32,6 @@ constexpr char kUsage[] =
     "  -h, --help     show this and exit\n"
     "  --version      show the version and exit\n";
 
-HANDLE stop_event = nullptr;
-
-// Ctrl+C, Ctrl+Break, the console's close, a logoff or a shutdown: the scan
-// starts no further probe, and a probe that holds its port puts it back
-// before the program ends. Windows ends the program once this returns from
-// the last three, so for them it waits for the program to end itself. Once
-// the scan is over, each ends the program at once, as Windows would.
-BOOL WINAPI OnConsoleEnd(DWORD event) {
-  if (velkaro::win32::ScanIsOver()) return FALSE;
-  ::SetEvent(stop_event);
-  if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) return TRUE;
-  ::Sleep(INFINITE);
-  return TRUE;
-}
-
 // Writes UTF-8 to standard output: to a console as its own characters, to
 // a file or a pipe as its bytes, each line ended as Windows ends lines.
 bool Out(const std::string& text) {
@@ -123,14 +108,20 @@ int main(int argc, char** argv) {
       break;
   }
 
-  stop_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  if (stop_event == nullptr || !::SetConsoleCtrlHandler(OnConsoleEnd, TRUE)) {
+  // The session's end and the console's control events (win32::OnConsoleEnd)
+  // both set the stop event.
+  const HANDLE stop_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  const HANDLE changed = asked.mode == velkaro::Arguments::Mode::kWatch
+                             ? ::CreateEventW(nullptr, FALSE, FALSE, nullptr)
+                             : nullptr;
+  const HWND window =
+      stop_event != nullptr ? velkaro::win32::WatchSessionEnd(stop_event, changed) : nullptr;
+  if (stop_event == nullptr || !::SetConsoleCtrlHandler(velkaro::win32::OnConsoleEnd, TRUE)) {
     std::fprintf(stderr, "velkaro: cannot take Ctrl+C: Windows error %lu\n", ::GetLastError());
     return 1;
   }
   if (asked.mode == velkaro::Arguments::Mode::kWatch) {
-    const HANDLE changed = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (changed == nullptr || velkaro::win32::WatchSessionEnd(stop_event, changed) == nullptr) {
+    if (changed == nullptr || window == nullptr) {
       std::fprintf(stderr, "velkaro: cannot watch the ports: Windows error %lu\n",
                    ::GetLastError());
       return 1;
@@ -138,7 +129,6 @@ int main(int argc, char** argv) {
     return velkaro::win32::WatchPorts(asked.json, stop_event, changed, velkaro::ListPortDevices,
                                       Out, std::chrono::system_clock::now, true);
   }
-  velkaro::win32::WatchSessionEnd(stop_event);
   velkaro::OtherPortsOf others;
   if (asked.all) {
     others = [](const std::vector<std::string>& rows) {
