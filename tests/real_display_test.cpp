@@ -5,6 +5,8 @@
 
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 
 #include <array>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -282,6 +285,50 @@ TEST(RealDisplayTest, TheListNamesAHolderWithNoDisplay) {
     EXPECT_EQ(written, 0) << "COM" << i + 1;
     ::close(masters[i]);
   }
+}
+
+// `velkaro --list`, as the program itself runs it, takes the signals that
+// end it: sent SIGTERM while its probe waits for another Velkaro's turn at
+// the port, it has the signal caught, lets the probe run to its end, and
+// then ends by that signal, with the port as it was.
+TEST(RealDisplayTest, TheListTakesASignalInMidProbe) {
+  int master = -1, slave = -1;
+  char name[128];
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  ::close(slave);
+  termios before{};
+  ASSERT_EQ(::tcgetattr(master, &before), 0);
+  struct stat node {};
+  ASSERT_EQ(::stat(name, &node), 0);
+  const std::string turn = "/run/lock/velkaro-" + std::to_string(major(node.st_rdev)) + "-" +
+                           std::to_string(minor(node.st_rdev)) + ".lock";
+  // Inside the namespace: the turn is held, the list started, and once its
+  // probe waits for the turn, it is sent SIGTERM and the turn given up.
+  const std::string told =
+      Shell("DISPLAY= WAYLAND_DISPLAY= VELKARO_PORT_STAND_INS='" + std::string(name) +
+            "' " VELKARO_SOURCE_DIR
+            "/tests/without_serial_ports.sh bash -c '"
+            "exec 9>" +
+            turn +
+            " && flock 9 && { " VELKARO_EXE
+            " --list 9>&- & p=$!; "
+            "for i in $(seq 1000); do ls -l /proc/$p/fd 2>/dev/null | grep -q " +
+            turn +
+            " && break; sleep 0.01; done; "
+            "awk \"/^SigCgt/ {print \\$2}\" /proc/$p/status; kill -TERM $p; exec 9>&-; "
+            "wait $p; echo $?; }' 2>&1");
+  const std::size_t end = told.find('\n');
+  ASSERT_NE(end, std::string::npos) << told;
+  const unsigned long long caught = std::stoull(told.substr(0, end), nullptr, 16);
+  EXPECT_EQ((caught >> (SIGTERM - 1)) & 1, 1u) << "SIGTERM is not caught: " << told;
+  EXPECT_EQ(told.substr(end + 1), "143") << "not ended by the signal, or something written";
+  termios after{};
+  EXPECT_EQ(::tcgetattr(master, &after), 0);
+  EXPECT_EQ(std::memcmp(&after, &before, sizeof after), 0);
+  int written = -1;
+  EXPECT_EQ(::ioctl(master, FIONREAD, &written), 0);
+  EXPECT_EQ(written, 0);
+  ::close(master);
 }
 
 // The findings as data serve the tools that already look after many
