@@ -65,6 +65,7 @@ LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wparam, LPAR
       return TRUE;
     case WM_ENDSESSION:
       if (wparam != FALSE && !scan_over) {
+        ::SetEvent(session_stop);
         // Windows ends the program once this returns: it ends itself first,
         // once a probe that holds its port has put it back.
         ::Sleep(INFINITE);
