@@ -83,6 +83,33 @@ LineSettings UnusualLineSettings(LineSettings t) {
 
 // A private lock directory, console list and sysfs, so the machine's own
 // never count.
+// Runs `check` in a child process, as nobody where `as_nobody` (root only
+// may switch), and gives back its exit status (0 where it held, 2 where the
+// user could not be switched) and what it told.
+std::pair<int, std::string> InChild(bool as_nobody,
+                                    const std::function<bool(std::string& told)>& check) {
+  int told[2];
+  if (::pipe(told) != 0) return {-1, {}};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (as_nobody &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
+      ::_exit(2);
+    }
+    std::string text;
+    const bool held = check(text);
+    (void)!::write(told[1], text.data(), text.size());
+    ::_exit(held ? 0 : 1);
+  }
+  ::close(told[1]);
+  char text[256] = {};
+  (void)!::read(told[0], text, sizeof text - 1);
+  ::close(told[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
+
 class PosixPortTest : public testing::Test {
  protected:
   PosixPortTest() {
@@ -194,35 +221,19 @@ TEST_F(PosixPortTest, MissingPathsAndNonTerminalsAreTold) {
   for (const auto& row : kRows) {
     SCOPED_TRACE(row.path);
     const PosixPortOptions options = OptionsFor(row.path);
-    int told[2];
-    ASSERT_EQ(::pipe(told), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-      if (row.as_nobody &&
-          (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-        ::_exit(2);
-      }
+    const auto [status, finding] = InChild(row.as_nobody, [&](std::string& told) {
       PosixPort port(options);
       ErrorTrap err;
       const ProbeOutcome outcome = TryPort(1, port, err);
-      const std::string finding = outcome.finding.line;
-      (void)!::write(told[1], finding.data(), finding.size());
+      told = outcome.finding.line;
       const bool judged = outcome.number == kNoSuchPort && outcome.finding.presence == row.presence;
       // --list tells such a port, and fails where it was not judged.
       std::FILE* out = std::tmpfile();
-      const int status = out != nullptr ? ListPorts(port, out) : -1;
-      ::_exit(judged && status == (row.as_nobody ? 1 : 0) ? 0 : 1);
-    }
-    ::close(told[1]);
-    char finding[256] = {};
-    (void)!::read(told[0], finding, sizeof finding - 1);
-    ::close(told[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot switch to an unprivileged user here";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "its number, presence or the list's status is wrong";
-    EXPECT_EQ(std::string(finding), row.finding);
+      return judged && out != nullptr && ListPorts(port, out) == (row.as_nobody ? 1 : 0);
+    });
+    if (status == 2) GTEST_SKIP() << "cannot switch to an unprivileged user here";
+    EXPECT_EQ(status, 0) << "its number, presence or the list's status is wrong";
+    EXPECT_EQ(finding, row.finding);
   }
 
   // sysfs tells /dev/null is no terminal, so nobody else's use of it counts.
@@ -454,32 +465,18 @@ TEST_F(PosixPortTest, AnUnprivilegedOpenIsRefusedAndToldWhy) {
       ASSERT_EQ(::ioctl(pty_.slave(), TIOCEXCL), 0);
     }
     const PosixPortOptions options = OptionsFor(path);
-    int told[2];
-    ASSERT_EQ(::pipe(told), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
-        ::_exit(2);
-      }
+    const auto [status, finding] = InChild(true, [&](std::string& told) {
       const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
       const bool refused = fd < 0 && errno == c.raw_errno;
       PosixPort port(options);
       port.SetCommPort(1);
       const bool judged = port.SetPortOpen(true) == kPortUnavailable;
-      const std::string finding = port.Finding();
-      (void)!::write(told[1], finding.data(), finding.size());
-      ::_exit(refused && judged ? 0 : 1);
-    }
-    ::close(told[1]);
-    char finding[256] = {};
-    (void)!::read(told[0], finding, sizeof finding - 1);
-    ::close(told[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+      told = port.Finding();
+      return refused && judged;
+    });
     ::ioctl(pty_.slave(), TIOCNXCL);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot switch to an unprivileged user here";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "open as nobody was not refused, or not judged 68";
+    if (status == 2) GTEST_SKIP() << "cannot switch to an unprivileged user here";
+    EXPECT_EQ(status, 0) << "open as nobody was not refused, or not judged 68";
     EXPECT_EQ(finding, c.finding);
   }
   ExpectPtyUntouched();
