@@ -103,8 +103,8 @@ void ScanSequencer::Finish(ProbeResult result) {
 
 std::string ScanSequencer::Summary(std::int16_t port) const {
   // The device may be any path the user chose; the line is clean already.
-  return "COM" + std::to_string(port) + " (" + ShowableName(DevicePath(port)) + "): " +
-         Found(port).line;
+  return "COM" + std::to_string(port) + " (" + ShowableName(DevicePath(port)) +
+         "): " + Found(port).line;
 }
 
 const PortFinding& ScanSequencer::Found(std::int16_t port) const {

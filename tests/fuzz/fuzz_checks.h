@@ -36,8 +36,8 @@ inline void CheckShowable(std::string_view text, const char* what) {
     if (escape != 'u') continue;
     const unsigned long c = std::stoul(escaped.substr(at + 1, 4), nullptr, 16);
     at += 4;
-    Require(c >= 0x20 && !(c >= 0x80 && c <= 0x9f) && c != 0x061c && c != 0x200e &&
-                c != 0x200f && !(c >= 0x202a && c <= 0x202e) && !(c >= 0x2066 && c <= 0x2069),
+    Require(c >= 0x20 && !(c >= 0x80 && c <= 0x9f) && c != 0x061c && c != 0x200e && c != 0x200f &&
+                !(c >= 0x202a && c <= 0x202e) && !(c >= 0x2066 && c <= 0x2069),
             what);
   }
 }
