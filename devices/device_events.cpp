@@ -36,7 +36,16 @@ class UdevEvents : public DeviceEvents {
     std::vector<DeviceEvent> events;
     // The monitor's socket does not block: each call takes one event, and
     // none once they are all taken.
-    while (udev_device* device = udev_monitor_receive_device(monitor_)) {
+    for (;;) {
+      errno = 0;
+      udev_device* device = udev_monitor_receive_device(monitor_);
+      if (device == nullptr) {
+        if (errno == ENOBUFS) {
+          events.push_back({.action = DeviceEvent::Action::kLost, .subsystem = "tty", .name = {}});
+          continue;
+        }
+        break;
+      }
       const char* action = udev_device_get_action(device);
       const char* subsystem = udev_device_get_subsystem(device);
       const char* name = udev_device_get_sysname(device);
@@ -75,7 +84,10 @@ class KernelEvents : public DeviceEvents {
       header.msg_controllen = sizeof credentials;
       const ssize_t got = ::recvmsg(socket_.get(), &header, MSG_DONTWAIT);
       if (got < 0 && errno == EINTR) continue;
-      if (got < 0 && errno == ENOBUFS) continue;  // some were lost: read on
+      if (got < 0 && errno == ENOBUFS) {  // some were lost: tell so, and read on
+        events.push_back({.action = DeviceEvent::Action::kLost, .subsystem = "tty", .name = {}});
+        continue;
+      }
       if (got <= 0) break;
       // Only the kernel's own (pid 0), never one another program sent.
       if (from.nl_pid != 0 || (header.msg_flags & MSG_TRUNC) != 0) continue;

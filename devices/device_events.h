@@ -10,7 +10,9 @@ namespace velkaro {
 
 // A device that came or went, as the system tells it.
 struct DeviceEvent {
-  enum class Action { kAdd, kRemove, kOther };
+  // kLost: events were lost (the socket's buffer overflowed); what the
+  // machine has must be read again.
+  enum class Action { kAdd, kRemove, kOther, kLost };
   Action action = Action::kOther;
   std::string subsystem;  // "tty"
   std::string name;       // the kernel's name for it: "ttyUSB0"

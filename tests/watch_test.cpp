@@ -1,7 +1,9 @@
 // `velkaro --watch` through its seams: a made-up machine's sysfs and /dev, a
 // scripted source of device events, and a clock that stands still.
+#include <pty.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -12,10 +14,12 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "device_events.h"
+#include "posix_port.h"
 #include "posix_watch.h"
 
 namespace velkaro {
@@ -33,7 +37,8 @@ class ScriptedEvents : public DeviceEvents {
   };
   explicit ScriptedEvents(std::deque<Batch> batches) : batches_(std::move(batches)) {
     if (::pipe(ready_) != 0 || ::pipe(stop_) != 0) std::abort();
-    [[maybe_unused]] const ssize_t written = ::write(ready_[1], "", 1);
+    if (!batches_.empty()) [[maybe_unused]]
+      const ssize_t written = ::write(ready_[1], "", 1);
   }
   ~ScriptedEvents() override {
     for (const int fd : {ready_[0], ready_[1], stop_[0], stop_[1]}) ::close(fd);
@@ -158,6 +163,13 @@ TEST_F(WatchTest, EachPortIsToldAtTheStartAndAsItComesAndGoes) {
           {Action::kOther, "tty", "ttyACM0"},
           {Action::kAdd, "tty", "ttyACM0"}}},
         {[this] { Unplug("ttyACM0"); }, {{Action::kRemove, "tty", "ttyACM0"}}},
+        // Events were lost while ttyS0 went and ttyUSB1 came: the ports are
+        // read again, and the changes told.
+        {[this] {
+           Unplug("ttyS0");
+           Plug("ttyUSB1", 188, 1);
+         },
+         {{Action::kLost, "tty", ""}}},
     });
     const std::string at = "2025-12-09T08:00:00.000+00:00 ";
     const std::string free = "present, not opened: no other program seen using it";
@@ -165,39 +177,102 @@ TEST_F(WatchTest, EachPortIsToldAtTheStartAndAsItComesAndGoes) {
     const std::string described = "16550A UART at I/O 0x2e8, IRQ 3";
     const std::string uart =
         R"({"description":")" + described + R"(","uart":"16550A","io":"0x2e8","irq":3})";
-    EXPECT_EQ(Watch(events, json),
-              json ? R"({"time":"2025-12-09T08:00:00.000+00:00","event":"present","port":"COM1",)"
-                     R"("device":"$/dev/ttyS0","present":true,"finding":")" +
-                         free +
-                         R"(","holder":null,"hardware":null,"restored":null})"
-                         "\n"
-                         R"({"time":"2025-12-09T08:00:00.000+00:00","event":"present","port":null,)"
-                         R"("device":"$/dev/ttyS4","present":true,"finding":")" +
-                         free + R"(","holder":null,"hardware":)" + uart +
-                         R"(,"restored":null})"
-                         "\n"
-                         R"({"time":"2025-12-09T08:00:00.000+00:00","event":"added","port":null,)"
-                         R"("device":"$/dev/ttyACM0","present":true,"finding":")" +
-                         free +
-                         R"(","holder":null,"hardware":null,"restored":null})"
-                         "\n"
-                         R"({"time":"2025-12-09T08:00:00.000+00:00","event":"removed","port":null,)"
-                         R"("device":"$/dev/ttyS4","present":false,"finding":"absent: removed",)"
-                         R"("holder":null,"hardware":)" +
-                         uart +
-                         R"(,"restored":null})"
-                         "\n"
-                         R"({"time":"2025-12-09T08:00:00.000+00:00","event":"removed","port":null,)"
-                         R"("device":"$/dev/ttyACM0","present":false,"finding":"absent: removed",)"
-                         R"("holder":null,"hardware":null,"restored":null})"
-                         "\n"
-                   : at + "present COM1 ttyS0 ($/dev/ttyS0): " + free + "\n" + at +
-                         "present ttyS4 ($/dev/ttyS4): " + free + "; " + described + "\n" + at +
-                         "added ttyACM0 ($/dev/ttyACM0): " + free + "\n" + at +
-                         "removed ttyS4 ($/dev/ttyS4): absent: removed; " + described + "\n" + at +
-                         "removed ttyACM0 ($/dev/ttyACM0): absent: removed\n");
+    EXPECT_EQ(
+        Watch(events, json),
+        json ? R"({"time":"2025-12-09T08:00:00.000+00:00","event":"present","port":"COM1",)"
+               R"("device":"$/dev/ttyS0","present":true,"finding":")" +
+                   free +
+                   R"(","holder":null,"hardware":null,"restored":null})"
+                   "\n"
+                   R"({"time":"2025-12-09T08:00:00.000+00:00","event":"present","port":null,)"
+                   R"("device":"$/dev/ttyS4","present":true,"finding":")" +
+                   free + R"(","holder":null,"hardware":)" + uart +
+                   R"(,"restored":null})"
+                   "\n"
+                   R"({"time":"2025-12-09T08:00:00.000+00:00","event":"added","port":null,)"
+                   R"("device":"$/dev/ttyACM0","present":true,"finding":")" +
+                   free +
+                   R"(","holder":null,"hardware":null,"restored":null})"
+                   "\n"
+                   R"({"time":"2025-12-09T08:00:00.000+00:00","event":"removed","port":null,)"
+                   R"("device":"$/dev/ttyS4","present":false,"finding":"absent: removed",)"
+                   R"("holder":null,"hardware":)" +
+                   uart +
+                   R"(,"restored":null})"
+                   "\n"
+                   R"({"time":"2025-12-09T08:00:00.000+00:00","event":"removed","port":null,)"
+                   R"("device":"$/dev/ttyACM0","present":false,"finding":"absent: removed",)"
+                   R"("holder":null,"hardware":null,"restored":null})"
+                   "\n"
+                   R"({"time":"2025-12-09T08:00:00.000+00:00","event":"removed","port":"COM1",)"
+                   R"("device":"$/dev/ttyS0","present":false,"finding":"absent: removed",)"
+                   R"("holder":null,"hardware":null,"restored":null})"
+                   "\n"
+                   R"({"time":"2025-12-09T08:00:00.000+00:00","event":"added","port":null,)"
+                   R"("device":"$/dev/ttyUSB1","present":true,"finding":")" +
+                   free +
+                   R"(","holder":null,"hardware":null,"restored":null})"
+                   "\n"
+             : at + "present COM1 ttyS0 ($/dev/ttyS0): " + free + "\n" + at +
+                   "present ttyS4 ($/dev/ttyS4): " + free + "; " + described + "\n" + at +
+                   "added ttyACM0 ($/dev/ttyACM0): " + free + "\n" + at +
+                   "removed ttyS4 ($/dev/ttyS4): absent: removed; " + described + "\n" + at +
+                   "removed ttyACM0 ($/dev/ttyACM0): absent: removed\n" + at +
+                   "removed COM1 ttyS0 ($/dev/ttyS0): absent: removed\n" + at +
+                   "added ttyUSB1 ($/dev/ttyUSB1): " + free + "\n");
     Plug("ttyS4", 4, 68, true);
+    Plug("ttyS0", 4, 64);
+    Unplug("ttyUSB1");
   }
+}
+
+// An output that takes nothing ends the watch with status 1, though no
+// port is there to be written or none comes: a standard output that was
+// closed, and a terminal that hung up (a write there fails, with EIO).
+TEST_F(WatchTest, AnOutputThatTakesNothingEndsTheWatch) {
+  const auto watch_in_child = [this](const std::function<std::FILE*()>& output) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::alarm(10);  // a watch that went on would end by SIGALRM
+      std::FILE* out = output();
+      ScriptedEvents quiet({});
+      const Inventory inventory(options_);
+      WatchSources sources{.events = quiet,
+                           .inventory = inventory,
+                           .rows = std::vector<std::string>(6, "/dev/ttyS9"),
+                           .stop_fd = quiet.stop_fd(),
+                           .stop = [] { return 0; }};
+      ::_exit(WatchPorts(sources, out, false));
+    }
+    return child;
+  };
+  const auto status_of = [](pid_t child) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  };
+  // No port at all, and standard output closed, as the program leaves it.
+  EXPECT_EQ(status_of(watch_in_child([] {
+              ::close(1);
+              OpenStandardDescriptors();
+              ::close(2);
+              return stdout;
+            })),
+            1);
+  // A terminal whose other end closes once the first line is out.
+  Plug("ttyS4", 4, 68, true);
+  int master = -1, slave = -1;
+  ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  const pid_t child = watch_in_child([master, slave] {
+    ::close(master);  // the other end is the test's alone
+    ::close(2);
+    return ::fdopen(slave, "w");
+  });
+  ::close(slave);
+  char first[512];
+  EXPECT_GT(::read(master, first, sizeof first), 0);
+  ::close(master);
+  EXPECT_EQ(status_of(child), 1) << "not ended as a failed write ends it";
 }
 
 // A burst of arrivals and departures is told whole, one line each, and the

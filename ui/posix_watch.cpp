@@ -1,6 +1,7 @@
 #include "posix_watch.h"
 
 #include <poll.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <csignal>
@@ -34,6 +35,9 @@ int WatchPorts(WatchSources& sources, std::FILE* out, bool json) {
        watch.Start(sources.inventory.EveryPort(sources.rows), sources.now())) {
     if (!WriteLine(out, WatchLine(event, json))) return CannotWrite();
   }
+  // An output that takes nothing ends the watch now, though no port was
+  // there to be written (a closed one is /dev/null for reading alone).
+  if (::write(::fileno(out), "", 0) < 0) return CannotWrite();
   // The output is watched too, for nothing but its end: a pipe whose reader
   // has gone ends the watch at once, not at the next port that comes.
   pollfd fds[] = {
@@ -46,16 +50,28 @@ int WatchPorts(WatchSources& sources, std::FILE* out, bool json) {
     }
     if (fds[1].revents != 0) return sources.stop();
     if ((fds[2].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
-      // As a write there would end it: a pipe by SIGPIPE, unless that is
-      // ignored; a terminal that hung up, or no output at all, by status 1.
-      const bool pipe_gone = (fds[2].revents & POLLERR) != 0;
-      if (pipe_gone) ::raise(SIGPIPE);
-      errno = pipe_gone ? EPIPE : (fds[2].revents & POLLNVAL) != 0 ? EBADF : EIO;
+      // As a write there would end it: a pipe or socket whose reader went by
+      // SIGPIPE, unless that is ignored; a terminal that hung up (EIO), or no
+      // output at all, by status 1.
+      struct stat output {};
+      const bool pipe = ::fstat(fds[2].fd, &output) == 0 &&
+                        (S_ISFIFO(output.st_mode) || S_ISSOCK(output.st_mode));
+      if (pipe && (fds[2].revents & POLLERR) != 0) ::raise(SIGPIPE);
+      errno = (fds[2].revents & POLLNVAL) != 0 ? EBADF : pipe ? EPIPE : EIO;
       return CannotWrite();
     }
     if (fds[0].revents == 0) continue;
     for (const DeviceEvent& device : sources.events.Read()) {
       if (device.subsystem != "tty") continue;
+      if (device.action == DeviceEvent::Action::kLost) {
+        // Some comings and goings were lost: the ports are read again, and
+        // what changed meanwhile is told.
+        for (const WatchEvent& event :
+             watch.Update(sources.inventory.EveryPort(sources.rows), sources.now())) {
+          if (!WriteLine(out, WatchLine(event, json))) return CannotWrite();
+        }
+        continue;
+      }
       std::optional<WatchEvent> event;
       if (device.action == DeviceEvent::Action::kAdd) {
         // Told as it is now: one that went again before it could be read,
