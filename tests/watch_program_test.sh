@@ -37,20 +37,24 @@ echo 4:1 >"$work/tty/tty1/dev"
 printf 'serial /dev/ttyS 4 64-111 serial\nusbserial /dev/ttyUSB 188 0-511 serial\n' >"$work/drivers"
 
 # Runs the program in the namespace, where the made-up machine is the one
-# there is, and a node stands in for ttyUSB3's.
+# there is, and a node stands in for ttyUSB3's. Each step execs the next,
+# so that the process started is the program itself, whose pid the test
+# holds and signals.
 inside() {
-  bash "$here/without_serial_ports.sh" bash -c '
+  exec bash "$here/without_serial_ports.sh" bash -c '
     mount --bind "$1/tty" /sys/class/tty && mount --bind "$1/drivers" /proc/tty/drivers &&
       touch /dev/ttyUSB3 && shift && exec "$@"' inside "$work" "$exe" --watch "$@"
 }
 
 for json in "" --json; do
-  inside $json >"$work/out" 2>"$work/err" &
+  (inside $json) >"$work/out" 2>"$work/err" &
   watcher=$!
   for _ in $(seq 200); do
     [ "$(wc -l <"$work/out")" -ge 2 ] && break
     sleep 0.05
   done
+  [ "$(cat "/proc/$watcher/comm" 2>/dev/null)" = velkaro ] ||
+    { say "the process held is not the program"; failed=1; }
   # Each line went out as it was written, not at the end.
   [ "$(wc -l <"$work/out")" -ge 2 ] || { say "--watch $json held its lines back"; failed=1; }
   sleep 0.2  # nothing more comes
@@ -76,11 +80,11 @@ done
 # A closed standard output fails at the first line; a pipe whose reader
 # has gone ends the watch by SIGPIPE, though no port comes to be written.
 status=0
-inside >&- 2>"$work/err" || status=$?
+(inside) >&- 2>"$work/err" || status=$?
 [ "$status" -eq 1 ] && grep -q "^velkaro: cannot write the watch: " "$work/err" ||
   { say "--watch to a closed output: status $status"; cat "$work/err" >&2; failed=1; }
 status=0
-timeout 10 bash -c "$(declare -f inside); work=$work here=$here exe=$exe;"' inside | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}' || status=$?
+timeout 10 bash -c "$(declare -f inside); work=$work here=$here exe=$exe;"' (inside) | head -n 1 >/dev/null; exit ${PIPESTATUS[0]}' || status=$?
 [ "$status" -eq 141 ] || { say "--watch into a pipe whose reader went: status $status, not 141"; failed=1; }
 
 [ "$failed" -eq 0 ] && echo "watch_program_test: --watch as lines and JSON, ended by SIGTERM; a closed output; a pipe whose reader went"
