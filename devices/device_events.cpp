@@ -41,7 +41,7 @@ class UdevEvents : public DeviceEvents {
       udev_device* device = udev_monitor_receive_device(monitor_);
       if (device == nullptr) {
         if (errno == ENOBUFS) {
-          events.push_back({.action = DeviceEvent::Action::kLost, .subsystem = "tty", .name = {}});
+          events.push_back({.action = DeviceEvent::Action::kLost, .subsystem = {}, .name = {}});
           continue;
         }
         break;
@@ -85,7 +85,7 @@ class KernelEvents : public DeviceEvents {
       const ssize_t got = ::recvmsg(socket_.get(), &header, MSG_DONTWAIT);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0 && errno == ENOBUFS) {  // some were lost: tell so, and read on
-        events.push_back({.action = DeviceEvent::Action::kLost, .subsystem = "tty", .name = {}});
+        events.push_back({.action = DeviceEvent::Action::kLost, .subsystem = {}, .name = {}});
         continue;
       }
       if (got <= 0) break;

@@ -67,11 +67,7 @@ void Inventory::Look(const std::string& path, bool chosen, NodeLook& look) const
     }
   }
   look.node = node;
-  const TtyClassifier classifier({.proc_root = DriversRoot(options_),
-                                  .sysfs_char_root = options_.sysfs_char_root,
-                                  .console_active = options_.console_active,
-                                  .dev_root = options_.dev_root});
-  const TtyFacts facts = classifier.OfNode(node);
+  const TtyFacts facts = Classifier().OfNode(node);
   // A device the user named may be anything: a file, /dev/zero, a watchdog
   // that an open arms, or the terminal behind /dev/tty or /dev/console.
   if (chosen && !MayStandForAPort(facts.kind)) {
@@ -147,25 +143,24 @@ TtyClassifier Inventory::Classifier() const {
 }
 
 std::vector<OtherPort> Inventory::OtherPorts(const std::vector<std::string>& row_paths) const {
-  std::vector<OtherPort> others = EveryPort(row_paths);
-  std::erase_if(others, [](const OtherPort& other) { return other.row != 0; });
-  return others;
+  return Describe(SerialTtys(options_.sysfs_class_tty, Classifier()), row_paths, false);
 }
 
 std::vector<OtherPort> Inventory::EveryPort(const std::vector<std::string>& row_paths) const {
-  return Describe(SerialTtys(options_.sysfs_class_tty, Classifier()), row_paths);
+  return Describe(SerialTtys(options_.sysfs_class_tty, Classifier()), row_paths, true);
 }
 
 std::optional<OtherPort> Inventory::PortNamed(const std::string& name,
                                               const std::vector<std::string>& row_paths) const {
   const std::optional<SerialTty> tty = SerialTtyNamed(options_.sysfs_class_tty, name, Classifier());
   if (!tty) return std::nullopt;
-  std::vector<OtherPort> told = Describe({*tty}, row_paths);
+  std::vector<OtherPort> told = Describe({*tty}, row_paths, true);
   return std::move(told.front());
 }
 
 std::vector<OtherPort> Inventory::Describe(const std::vector<SerialTty>& ttys,
-                                           const std::vector<std::string>& row_paths) const {
+                                           const std::vector<std::string>& row_paths,
+                                           bool with_rows) const {
   // The rows' devices are theirs, whatever their nodes are named, and so
   // are their paths, with a node or without.
   std::vector<dev_t> rows;
@@ -184,6 +179,7 @@ std::vector<OtherPort> Inventory::Describe(const std::vector<SerialTty>& ttys,
         other.row = static_cast<std::int16_t>(row + 1);
       }
     }
+    if (other.row != 0 && !with_rows) continue;
     PortFinding& found = other.found;
     found.hardware = ReadTty(options_.sysfs_class_tty + "/" + name, options_.id_files);
     if (std::vector<std::string> names = SerialLinks(other.device, links); !names.empty()) {

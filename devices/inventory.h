@@ -88,9 +88,10 @@ class Inventory {
   const InventoryOptions& options() const { return options_; }
 
  private:
-  // Tells the terminals, each with its row where it is one's device.
+  // Tells the terminals, each with its row where it is one's device; the
+  // rows' own are passed over unless `with_rows`.
   std::vector<OtherPort> Describe(const std::vector<SerialTty>& ttys,
-                                  const std::vector<std::string>& row_paths) const;
+                                  const std::vector<std::string>& row_paths, bool with_rows) const;
   TtyClassifier Classifier() const;
 
   InventoryOptions options_;

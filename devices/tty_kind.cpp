@@ -56,7 +56,11 @@ ConsoleList::ConsoleList(const std::string& console_active, std::string dev_root
 
 bool ConsoleList::Has(dev_t device, std::string_view name) const {
   for (const std::string& console : names_) {
-    if (!name.empty() && console == name) return true;
+    // The list names terminals as the kernel does: a known name settles it.
+    if (!name.empty()) {
+      if (console == name) return true;
+      continue;
+    }
     struct stat st;
     if (::stat((dev_root_ + "/" + console).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
         st.st_rdev == device) {
@@ -158,22 +162,6 @@ TtyFacts TtyClassifier::Classify(dev_t device, const std::string& sysfs_dir, boo
   return facts;
 }
 
-SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root) {
-  const std::string dir = CharEntry(sysfs_char_root, device);
-  char subsystem[256];
-  const ssize_t length = ::readlink((dir + "/subsystem").c_str(), subsystem, sizeof subsystem - 1);
-  if (length < 0) return SysfsVerdict::kUnknown;
-  if (!std::string_view(subsystem, static_cast<std::size_t>(length)).ends_with("/tty")) {
-    return SysfsVerdict::kNotTty;
-  }
-  const std::string type = ReadSmallFile(AT_FDCWD, (dir + "/type").c_str(), 16);
-  const std::string console = ReadSmallFile(AT_FDCWD, (dir + "/console").c_str(), 16);
-  if (console.starts_with("Y")) return SysfsVerdict::kConsole;
-  if (type == "0\n" || type == "0") return SysfsVerdict::kNoUart;  // PORT_UNKNOWN
-  if (console.empty()) return SysfsVerdict::kTerminal;
-  return SysfsVerdict::kPort;
-}
-
 std::optional<std::string> TtyDriverType(dev_t device, const std::string& proc_root) {
   const std::optional<TtyDriverList> drivers = TtyDriverList::Read(proc_root);
   if (!drivers) return std::nullopt;
@@ -182,13 +170,6 @@ std::optional<std::string> TtyDriverType(dev_t device, const std::string& proc_r
 
 bool IsTerminalAlias(dev_t device) {
   return major(device) == 5 || (major(device) == 4 && minor(device) < 64);
-}
-
-bool IsSerialPortNode(const struct stat& node, const std::string& proc_root,
-                      const std::string& sysfs_char_root) {
-  const TtyClassifier classifier(
-      {.proc_root = proc_root, .sysfs_char_root = sysfs_char_root, .console_active = {}});
-  return MayStandForAPort(classifier.OfNode(node).kind);
 }
 
 }  // namespace velkaro

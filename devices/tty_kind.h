@@ -49,7 +49,7 @@ class ConsoleList {
  public:
   ConsoleList(const std::string& console_active, std::string dev_root);
   // Whether the list names the terminal: by its name in sysfs where known,
-  // or by a node of that name under dev_root with the device's number.
+  // else by a node of a listed name under dev_root with the device's number.
   bool Has(dev_t device, std::string_view name = {}) const;
   const std::vector<std::string>& names() const { return names_; }
 
@@ -96,17 +96,6 @@ class TtyClassifier {
   std::string sysfs_char_root_;
 };
 
-// What sysfs (/sys/dev/char/MAJOR:MINOR) tells of a character device.
-enum class SysfsVerdict {
-  kUnknown,   // no such entry: a pseudo-terminal, or no sysfs
-  kNoUart,    // a serial port node with no UART behind it
-  kConsole,   // a kernel console
-  kPort,      // a serial port, none of the above
-  kTerminal,  // a terminal whose driver tells nothing of consoles: USB serial, CDC ACM
-  kNotTty,    // a device, but no terminal: no other program's use of it counts
-};
-SysfsVerdict JudgeBySysfs(dev_t device, const std::string& sysfs_char_root);
-
 // The type the kernel's list of tty drivers gives the device's driver, as
 // TtyDriverList::TypeOf; nothing where the list cannot be read.
 std::optional<std::string> TtyDriverType(dev_t device, const std::string& proc_root = "/proc");
@@ -114,10 +103,5 @@ std::optional<std::string> TtyDriverType(dev_t device, const std::string& proc_r
 // /dev/tty, /dev/console, /dev/ptmx and the virtual consoles: terminals
 // that stand for another, and no serial port of their own.
 bool IsTerminalAlias(dev_t device);
-
-// Whether the node may stand for a port where the user chose it, as the
-// classifier tells (MayStandForAPort). Nothing is opened.
-bool IsSerialPortNode(const struct stat& node, const std::string& proc_root,
-                      const std::string& sysfs_char_root);
 
 }  // namespace velkaro

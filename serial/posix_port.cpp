@@ -207,7 +207,6 @@ ErrorNumber PosixPort::LookAndOpen() {
   // controlling terminal of this process.
   const std::string node = "/proc/self/fd/" + std::to_string(look_.node_fd.get());
   fd_ = sys_.Open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  look_.node_fd.reset();
   if (fd_ < 0) return OpenRefused(errno);
   found_.restored = true;  // until a restore fails
   // However the node was reached, what was opened must be what was judged,

@@ -43,7 +43,13 @@ TEST(PortGuardsTest, UnreadableSourcesHoldNothingAndNoProcIsBlind) {
   EXPECT_FALSE(HeldByLockFile("/dev/ttyS0", {"/nonexistent-lock-dir"}));
   EXPECT_TRUE(HeldByAnotherProcess(device, {.proc_root = "/nonexistent-proc"}).blind);
   EXPECT_FALSE(ConsoleList("/nonexistent-console", "/dev").Has(device, "ttyS0"));
-  EXPECT_EQ(JudgeBySysfs(device, "/nonexistent-sys"), SysfsVerdict::kUnknown);
+  struct stat node = {};
+  node.st_mode = S_IFCHR;
+  node.st_rdev = device;
+  EXPECT_EQ(TtyClassifier({.proc_root = "/nonexistent-proc", .sysfs_char_root = "/nonexistent-sys"})
+                .OfNode(node)
+                .kind,
+            TtyKind::kUnknown);
 }
 
 // Any program may name itself; its name is shown with nothing that could

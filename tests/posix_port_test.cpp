@@ -1225,34 +1225,24 @@ TEST(ListPortsTest, APortThatCouldNotBeJudgedFailsTheList) {
 // Where no thread can be started for the probes (a limit on the user's
 // processes), --list says so and fails, with no port opened.
 TEST(ListPortsTest, NoThreadForTheProbesFailsTheListWithNothingOpened) {
-  int told[2];
-  ASSERT_EQ(::pipe(told), 0);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    // Root may start threads beyond any limit: the list runs as nobody.
-    if (::getuid() == 0 &&
-        (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) {
-      ::_exit(2);
-    }
+  // Root may start threads beyond any limit: the list runs as nobody.
+  const auto [status, said] = InChild(::getuid() == 0, [](std::string& told) {
     const rlimit one = {1, 1};
-    if (::setrlimit(RLIMIT_NPROC, &one) != 0) ::_exit(2);
+    std::FILE* err = std::tmpfile();
+    if (::setrlimit(RLIMIT_NPROC, &one) != 0 || err == nullptr) return false;
     FakeSerialPort comm;
-    ::dup2(told[1], 2);
+    ::dup2(::fileno(err), 2);
     std::FILE* out = std::tmpfile();
-    const int status = out != nullptr ? ListPorts(comm, out) : -1;
-    ::_exit(status == 1 && comm.OpenAttempts().empty() ? 0 : 1);
-  }
-  ::close(told[1]);
-  char said[256] = {};
-  (void)!::read(told[0], said, sizeof said - 1);
-  ::close(told[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-  if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "cannot switch to an unprivileged user here";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << said;
-  EXPECT_TRUE(
-      std::string(said).starts_with("velkaro: cannot list the ports: no thread for the probes: "))
+    const bool failed = out != nullptr && ListPorts(comm, out) == 1;
+    std::rewind(err);
+    for (char chunk[128]; std::size_t got = std::fread(chunk, 1, sizeof chunk, err);) {
+      told.append(chunk, got);
+    }
+    return failed && comm.OpenAttempts().empty();
+  });
+  if (status == 2) GTEST_SKIP() << "cannot switch to an unprivileged user here";
+  EXPECT_EQ(status, 0) << said;
+  EXPECT_TRUE(said.starts_with("velkaro: cannot list the ports: no thread for the probes: "))
       << said;
 }
 

@@ -170,7 +170,7 @@ TEST_F(WatchTest, EachPortIsToldAtTheStartAndAsItComesAndGoes) {
            Unplug("ttyS0");
            Plug("ttyUSB1", 188, 1);
          },
-         {{Action::kLost, "tty", ""}}},
+         {{Action::kLost, "", ""}}},
     });
     const std::string at = "2025-12-09T08:00:00.000+00:00 ";
     const std::string free = "present, not opened: no other program seen using it";

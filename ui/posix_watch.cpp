@@ -62,7 +62,6 @@ int WatchPorts(WatchSources& sources, std::FILE* out, bool json) {
     }
     if (fds[0].revents == 0) continue;
     for (const DeviceEvent& device : sources.events.Read()) {
-      if (device.subsystem != "tty") continue;
       if (device.action == DeviceEvent::Action::kLost) {
         // Some comings and goings were lost: the ports are read again, and
         // what changed meanwhile is told.
@@ -72,6 +71,7 @@ int WatchPorts(WatchSources& sources, std::FILE* out, bool json) {
         }
         continue;
       }
+      if (device.subsystem != "tty") continue;
       std::optional<WatchEvent> event;
       if (device.action == DeviceEvent::Action::kAdd) {
         // Told as it is now: one that went again before it could be read,

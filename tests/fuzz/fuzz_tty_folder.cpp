@@ -18,6 +18,7 @@
 #include "port_finding.h"
 #include "port_json.h"
 #include "sysfs_hardware.h"
+#include "tty_kind.h"
 
 namespace fs = std::filesystem;
 
@@ -34,18 +35,13 @@ const fs::path& Root() {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const char* const kFiles[] = {"tty/type",
-                                       "tty/port",
-                                       "tty/irq",
-                                       "tty/io_type",
-                                       "tty/iomem_base",
-                                       "usb/idVendor",
-                                       "usb/idProduct",
-                                       "usb/manufacturer",
-                                       "usb/product",
-                                       "usb/serial",
-                                       "usb/1-1:1.0/bInterfaceNumber",
-                                       "usb.ids"};
+  static const char* const kFiles[] = {"tty/type", "tty/port", "tty/irq", "tty/io_type",
+                                       "tty/iomem_base", "usb/idVendor", "usb/idProduct",
+                                       "usb/manufacturer", "usb/product", "usb/serial",
+                                       "usb/1-1:1.0/bInterfaceNumber", "usb.ids",
+                                       // After the ID database, so that the
+                                       // older seeds mean what they did.
+                                       "tty/dev", "tty/console"};
   const fs::path& root = Root();
   fs::remove_all(root / "tty");
   fs::remove_all(root / "usb");
@@ -70,6 +66,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     at = end + 1;
   }
   const velkaro::IdFiles ids{.pci = {}, .usb = {(root / "usb.ids").string()}};
+  // The folder as --all and --watch read it: its number, and what the
+  // classifier makes of it.
+  const velkaro::TtyClassifier classifier({.proc_root = (root / "proc").string(),
+                                           .sysfs_char_root = (root / "char").string(),
+                                           .console_active = (root / "console").string(),
+                                           .dev_root = (root / "dev").string()});
+  [[maybe_unused]] const auto tty = velkaro::SerialTtyNamed(root.string(), "tty", classifier);
   velkaro::OtherPort port{.name = "ttyUSB0", .device = "/dev/ttyUSB0", .found = {}};
   port.found.presence = velkaro::PortFinding::Presence::kPresent;
   port.found.words = "present, not opened: no other program seen using it";
